@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -150,6 +151,8 @@ int read_whole_file(const char *path, size_t limit, char **contents, size_t *len
     return 0;
 }
 
-void free_whole_file(char *contents, size_t length) { wipe_and_free(contents, length + 1); }
+void free_whole_file(char *contents, size_t length) {
+    wipe_and_free(contents, length + 1);
+}
 
 } // namespace tw

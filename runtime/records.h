@@ -7,7 +7,7 @@
 namespace tw {
 
 // Size limits callers use when reading records back.
-inline constexpr size_t kRecordLimit = 65536;           // session and login records
+inline constexpr size_t kRecordLimit = 65536;              // session and login records
 inline constexpr size_t kLibraryLimit = 16u * 1024 * 1024; // the library
 
 // Replaces the file at `path` with `length` bytes, atomically: the bytes go to
