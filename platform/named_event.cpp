@@ -138,7 +138,8 @@ int named_event_open(std::string_view name, NamedEvent **out) {
     int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         int e = errno;
-        return e == ENOENT ? -ENOENT : (e == ELOOP ? -EACCES : -e);
+        // A symbolic link (ELOOP) or a folder (EISDIR) is not an event.
+        return e == ELOOP || e == EISDIR ? -EACCES : -e;
     }
     struct stat st;
     if (fstat(fd, &st) != 0) {
