@@ -241,7 +241,7 @@ int runtime_folder(std::string *out) {
     if (is_absolute(xdg)) {
         path = std::string(xdg) + "/tarnwick";
     } else if (std::string run = "/run/user/" + uid;
-               lstat(run.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+               lstat(run.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid()) {
         path = run + "/tarnwick";
     } else {
         path = "/tmp/tarnwick-" + uid;

@@ -17,6 +17,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -321,6 +322,29 @@ TEST(LaunchProcess, IdentityGroupAndFailures) {
     // A failed start leaves no child behind.
     EXPECT_EQ(-1, waitpid(-1, nullptr, WNOHANG));
     EXPECT_EQ(ECHILD, errno);
+}
+
+TEST(LaunchProcess, KillWithParentEndsChildWithLaunchingThread) {
+    TempEnv env;
+    struct Case {
+        bool kill_with_parent;
+        bool killed;
+    } cases[] = {{true, true}, {false, false}};
+    for (const Case &c : cases) {
+        tw::LaunchedProcess p;
+        int rc = -1;
+        std::thread launcher([&] {
+            tw::LaunchOptions options;
+            options.kill_with_parent = c.kill_with_parent;
+            rc = tw::launch_process(std::vector<std::string>{"/bin/sleep", "30"}, options, &p);
+        });
+        launcher.join();
+        ASSERT_EQ(0, rc);
+        pollfd pfd{p.pidfd, POLLIN, 0};
+        EXPECT_EQ(c.killed ? 1 : 0, poll(&pfd, 1, c.killed ? 5000 : 200)) << c.kill_with_parent;
+        stop(p.pid);
+        close(p.pidfd);
+    }
 }
 
 // Outcome codes written by the watched grandchild.
