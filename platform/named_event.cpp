@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -19,6 +20,9 @@ namespace tw {
 struct NamedEvent {
     std::atomic<uint32_t> *flag = nullptr; // the shared mapping of the file
     bool creator = false;
+    // The creator keeps the file open with a shared flock for as long as the
+    // event lives; the kernel drops it when the creator ends in any way.
+    int lock_fd = -1;
     std::string path;
     dev_t dev = 0;
     ino_t ino = 0;
@@ -75,7 +79,9 @@ int map_event(int fd, const struct stat &st, bool creator, std::string path, Nam
 int create_file(const std::string &folder, const std::string &path, int *out) {
     int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd >= 0) {
-        if (ftruncate(fd, kEventSize) != 0 || fchmod(fd, 0600) != 0) {
+        // Locked before it gets its name, so that nobody can take a
+        // published event for the leftover of an ended creator.
+        if (ftruncate(fd, kEventSize) != 0 || fchmod(fd, 0600) != 0 || flock(fd, LOCK_SH) != 0) {
             int e = errno;
             close(fd);
             return -e;
@@ -96,7 +102,7 @@ int create_file(const std::string &folder, const std::string &path, int *out) {
     fd = open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return -errno;
-    if (ftruncate(fd, kEventSize) != 0) {
+    if (flock(fd, LOCK_SH) != 0 || ftruncate(fd, kEventSize) != 0) {
         int e = errno;
         close(fd);
         unlink(path.c_str());
@@ -104,6 +110,28 @@ int create_file(const std::string &folder, const std::string &path, int *out) {
     }
     *out = fd;
     return 0;
+}
+
+// Removes the file under path when it is the leftover of a creator that ended
+// without closing (killed or crashed): no process holds its lock any more.
+// Such a file would otherwise refuse the name forever to a later process that
+// happens to get the same id. True when a leftover was removed.
+bool remove_leftover(const std::string &path) {
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool removed = false;
+    struct stat held, named;
+    if (fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && held.st_uid == geteuid() &&
+        held.st_size == kEventSize && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        // Still the same file under the name (not one a racing creator has
+        // just published)?
+        if (lstat(path.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
+            named.st_ino == held.st_ino)
+            removed = unlink(path.c_str()) == 0;
+    }
+    close(fd);
+    return removed;
 }
 
 } // namespace
@@ -115,6 +143,8 @@ int named_event_create(std::string_view name, NamedEvent **out) {
         return rc;
     int fd = -1;
     rc = create_file(folder, path, &fd);
+    if (rc == -EEXIST && remove_leftover(path))
+        rc = create_file(folder, path, &fd);
     if (rc != 0)
         return rc;
     struct stat st;
@@ -123,10 +153,13 @@ int named_event_create(std::string_view name, NamedEvent **out) {
     } else {
         rc = map_event(fd, st, true, path, out);
     }
-    close(fd);
-    if (rc != 0)
+    if (rc != 0) {
         unlink(path.c_str());
-    return rc;
+        close(fd);
+        return rc;
+    }
+    (*out)->lock_fd = fd;
+    return 0;
 }
 
 int named_event_open(std::string_view name, NamedEvent **out) {
@@ -203,6 +236,8 @@ void named_event_close(NamedEvent *event) {
             st.st_ino == event->ino)
             unlink(event->path.c_str());
     }
+    if (event->lock_fd >= 0)
+        close(event->lock_fd);
     munmap(event->flag, kEventSize);
     delete event;
 }

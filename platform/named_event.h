@@ -7,6 +7,10 @@
 // creator owns the name: creation fails when the name exists, and closing the
 // creator's handle removes the file. Handles are used by one owner but may be
 // set, polled and waited on from several threads.
+//
+// Unlike a kernel object, a file outlives a creator that is killed. The
+// creator therefore holds a lock on its file while it lives, and a creation
+// that finds a file nobody holds removes it and creates the event anew.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +24,8 @@ struct NamedEvent;
 inline constexpr size_t kNamedEventNameMax = 200;
 
 // Creates a new, unset event. Returns 0; -EEXIST when an event of that name
-// exists; -EINVAL for a name that is empty, too long, ".", "..", or contains
+// exists and its creator still runs, or another file has the name; -EINVAL for a name that is
+// empty, too long, ".", "..", or contains
 // "/" or a NUL byte; or the error of the runtime folder or the file.
 int named_event_create(std::string_view name, NamedEvent **out);
 

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -140,6 +141,43 @@ TEST_F(NamedEventTest, CreateIsExclusiveAndCloseRemovesFile) {
     ASSERT_EQ(0, tw::named_event_create("Stop.x", &first));
     EXPECT_FALSE(tw::named_event_is_set(first));
     tw::named_event_close(first);
+}
+
+TEST_F(NamedEventTest, LeftoverOfKilledCreatorIsReplaced) {
+    // A creator in another process: alive, its name is taken; killed without
+    // closing, its file stays behind but no longer blocks the name.
+    int ready[2];
+    ASSERT_EQ(0, pipe2(ready, O_CLOEXEC));
+    pid_t pid = fork();
+    if (pid == 0) {
+        NamedEvent *event = nullptr;
+        char c = tw::named_event_create("Cancel.77", &event) == 0 ? 'y' : 'n';
+        tw::named_event_set(event);
+        if (write(ready[1], &c, 1) != 1)
+            _exit(1);
+        for (;;)
+            pause();
+    }
+    ASSERT_GT(pid, 0);
+    close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(1, read(ready[0], &c, 1));
+    close(ready[0]);
+    ASSERT_EQ('y', c);
+
+    NamedEvent *event = nullptr;
+    EXPECT_EQ(-EEXIST, tw::named_event_create("Cancel.77", &event));
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    struct stat st;
+    ASSERT_EQ(0, lstat(file("Cancel.77").c_str(), &st));
+    ASSERT_EQ(0, tw::named_event_create("Cancel.77", &event));
+    EXPECT_FALSE(tw::named_event_is_set(event)) << "a new event, not the old one";
+    tw::named_event_close(event);
+
+    // A file that is not an event of this user is never taken for one.
+    tw::test::write_file(file("Cancel.78"), "not an event");
+    EXPECT_EQ(-EEXIST, tw::named_event_create("Cancel.78", &event));
 }
 
 TEST_F(NamedEventTest, CreatorCloseLeavesAReplacedFileAlone) {
