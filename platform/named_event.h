@@ -13,6 +13,7 @@
 // that finds a file nobody holds removes it and creates the event anew.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -24,9 +25,9 @@ struct NamedEvent;
 inline constexpr size_t kNamedEventNameMax = 200;
 
 // Creates a new, unset event. Returns 0; -EEXIST when an event of that name
-// exists and its creator still runs, or another file has the name; -EINVAL for a name that is
-// empty, too long, ".", "..", or contains
-// "/" or a NUL byte; or the error of the runtime folder or the file.
+// exists and its creator still runs, or another file has the name; -EINVAL
+// for a name that is empty, too long, ".", "..", or contains "/" or a NUL
+// byte; or the error of the runtime folder or the file.
 int named_event_create(std::string_view name, NamedEvent **out);
 
 // Opens an existing event (the side that sets it). Returns 0; -ENOENT when
@@ -41,8 +42,8 @@ void named_event_set(NamedEvent *event);
 // Whether the event is set, without waiting. False for a null event.
 bool named_event_is_set(const NamedEvent *event);
 
-// Waits until the event is set or timeout_ms milliseconds have passed (-1
-// waits forever, 0 only polls). 0 when set, -ETIMEDOUT, -EINVAL for a null
+// Waits until the event is set or timeout_ms milliseconds have passed (-1,
+// or any negative value, waits forever; 0 only polls). 0 when set, -ETIMEDOUT, -EINVAL for a null
 // event.
 int named_event_wait(NamedEvent *event, int64_t timeout_ms);
 
