@@ -221,18 +221,19 @@ TEST(LaunchProcess, OnlyStandardDescriptorsReachTheChild) {
     int leaky_pipe[2];
     ASSERT_GE(leaky, 0);
     ASSERT_EQ(0, pipe(leaky_pipe));
-    // The shell lists its own descriptors through another program, so the
-    // listing itself opens nothing in the shell; also its working folder and
-    // where its standard input and error point.
+    // The shell lists its own descriptors through another program started
+    // as a plain command (a pipeline would hold pipe descriptors in the shell
+    // meanwhile); also its working folder and where its standard input and
+    // error point.
     ChildRun r = run({"/bin/sh", "-c",
-                      "/bin/ls /proc/$$/fd | /usr/bin/tr '\\n' ' '; echo; /bin/readlink "
-                      "/proc/$$/cwd /proc/$$/fd/0 /proc/$$/fd/2"});
+                      "/bin/ls -m /proc/$$/fd; /bin/readlink /proc/$$/cwd /proc/$$/fd/0 "
+                      "/proc/$$/fd/2"});
     close(leaky);
     close(leaky_pipe[0]);
     close(leaky_pipe[1]);
     ASSERT_EQ(0, r.rc);
     EXPECT_EQ(0, r.exit_code);
-    EXPECT_EQ("0 1 2 \n/\n/dev/null\n/dev/null\n", r.output);
+    EXPECT_EQ("0, 1, 2\n/\n/dev/null\n/dev/null\n", r.output);
 }
 
 TEST(LaunchProcess, StandardInputAndErrorAreThoseGiven) {
