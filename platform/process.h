@@ -81,8 +81,9 @@ int launch_process(std::span<const std::string> argv, const LaunchOptions &optio
 // Watches the parent process and sets cancel when it ends. The parent is the
 // one getppid names; id 1 means it has already ended (this process was handed
 // to init). It is trusted only when it started no later than this process
-// (otherwise its id was reused); a detached thread then waits on it and sets
-// cancel when it exits. When any step fails or the parent is not trusted,
+// (otherwise its id was reused; start times within one clock tick count as
+// "no later", and the parent id is read again after the pidfd is taken); a detached thread then
+// waits on it and sets cancel when it exits. When any step fails or the parent is not trusted,
 // cancel is set at once and a negative errno is returned. The event must stay
 // open for the rest of the process's life.
 int parent_watch_start(NamedEvent *cancel);

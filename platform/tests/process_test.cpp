@@ -435,7 +435,9 @@ TEST(ParentWatch, UntrustedOrEndedParentSetsAtOnce) {
     TempEnv env;
     tw::NamedEvent *cancel = nullptr;
     // A process that started after this one cannot be its parent: the id
-    // was reused.
+    // was reused. Start times count clock ticks (10 ms), so the younger one
+    // is started a few ticks after this process to be told apart.
+    usleep(50 * 1000);
     pid_t younger = start_sleeper();
     ASSERT_GT(younger, 0);
     ASSERT_EQ(0, tw::named_event_create("Cancel.younger", &cancel));
