@@ -146,8 +146,12 @@ int hkdf_sha256_expand(const uint8_t prk[32], std::span<const uint8_t> info, uin
 int derive_storage_keys(const uint8_t *password, size_t password_length,
                         const uint8_t salt[kKdfSaltSize], uint8_t key_material[kKeyMaterialSize],
                         uint8_t *network_boot_key) {
-    if (!password_length_ok(password, password_length))
+    if (!password_length_ok(password, password_length)) {
+        secure_wipe(key_material, kKeyMaterialSize);
+        if (network_boot_key)
+            secure_wipe(network_boot_key, kNetworkBootKeySize);
         return -E2BIG;
+    }
     // K (bytes 0..31) and PRK (bytes 32..63) never leave locked memory and
     // are wiped when the buffer goes out of scope, on every path.
     SecureBuffer scratch(64);
@@ -175,8 +179,10 @@ int derive_storage_keys(const uint8_t *password, size_t password_length,
 
 int derive_pbkdf2_keys(const uint8_t *password, size_t password_length,
                        const uint8_t salt[kKdfSaltSize], uint8_t key_material[kKeyMaterialSize]) {
-    if (!password_length_ok(password, password_length))
+    if (!password_length_ok(password, password_length)) {
+        secure_wipe(key_material, kKeyMaterialSize);
         return -E2BIG;
+    }
     int rc = pbkdf2_sha256({password, password_length}, {salt, kKdfSaltSize}, kKdfIterations,
                            key_material, kKeyMaterialSize);
     if (rc != 0)
@@ -211,8 +217,10 @@ int derive_keyfile_keys(const uint8_t *password, size_t password_length,
 int derive_veracrypt_header_key(const uint8_t *password, size_t password_length,
                                 const uint8_t salt[kVeraCryptSaltSize],
                                 uint8_t key[kVeraCryptHeaderKeySize]) {
-    if (!password || password_length < 1 || password_length > kVeraCryptMaxPasswordLength)
+    if (!password || password_length < 1 || password_length > kVeraCryptMaxPasswordLength) {
+        secure_wipe(key, kVeraCryptHeaderKeySize);
         return -EINVAL;
+    }
     return pbkdf2_sha512({password, password_length}, {salt, kVeraCryptSaltSize},
                          kVeraCryptIterations, key, kVeraCryptHeaderKeySize);
 }
