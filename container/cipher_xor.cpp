@@ -3,6 +3,8 @@
 #include "container/cipher_parts.h"
 #include "container/secure_memory.h"
 
+#include <cstring>
+
 namespace tw::cipher_parts {
 
 void xor_derive_key(const uint8_t *key, size_t key_length, uint8_t out[kXorKeySize]) {
@@ -28,8 +30,17 @@ void xor_derive_key(const uint8_t *key, size_t key_length, uint8_t out[kXorKeySi
 }
 
 void xor_sector(const uint8_t key[kXorKeySize], uint8_t sector[kSectorSize]) {
-    for (size_t i = 0; i < kSectorSize; ++i)
-        sector[i] ^= key[i % kXorKeySize];
+    // Eight key bytes are one 64-bit word in memory order, so the sector can
+    // be processed a word at a time; memcpy keeps the accesses alignment-free.
+    uint64_t k;
+    std::memcpy(&k, key, sizeof k);
+    for (size_t i = 0; i < kSectorSize; i += sizeof k) {
+        uint64_t w;
+        std::memcpy(&w, sector + i, sizeof w);
+        w ^= k;
+        std::memcpy(sector + i, &w, sizeof w);
+    }
+    secure_wipe(&k, sizeof k);
 }
 
 } // namespace tw::cipher_parts
