@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdio>
 #include <openssl/crypto.h>
-#include <unistd.h>
 
 namespace tw {
 
@@ -25,10 +24,8 @@ void *secure_alloc(size_t size, bool *locked) {
     void *buffer = locked_pages_alloc(size, &ok);
     if (buffer && !ok) {
         lock_failed.store(true, std::memory_order_relaxed);
-        // One write(2) so that the line is not interleaved with other output
-        // and does not depend on stdio buffering.
-        ssize_t ignored = write(STDERR_FILENO, kLockWarning, sizeof kLockWarning - 1);
-        (void)ignored;
+        // Standard error is unbuffered: the line goes out at once, in one piece.
+        std::fwrite(kLockWarning, 1, sizeof kLockWarning - 1, stderr);
     }
     if (locked)
         *locked = buffer && ok;
