@@ -59,7 +59,7 @@ size_t cipher_key_length(uint32_t id) {
     if (id < 9)
         return kLegacyKeyLengths[id];
     if (id == kCipherAesXts || id == kCipherXChaCha20)
-        return kXtsKeySize;
+        return kDataKeySize;
     return 0;
 }
 
@@ -71,7 +71,7 @@ int cipher_setup(CipherContext *ctx, uint32_t id, const uint8_t *key, size_t key
         return -EINVAL;
     switch (id) {
     case kCipherAesXts: {
-        if (key_length != kXtsKeySize)
+        if (key_length != kDataKeySize)
             return -EINVAL;
         int rc = cp::aes_xts_setup(ctx, key);
         if (rc != 0)
@@ -79,7 +79,7 @@ int cipher_setup(CipherContext *ctx, uint32_t id, const uint8_t *key, size_t key
         break;
     }
     case kCipherXChaCha20:
-        if (key_length != kXtsKeySize)
+        if (key_length != kDataKeySize)
             return -EINVAL;
         // Selects libsodium's fastest implementation; safe to call repeatedly.
         if (sodium_init() < 0)

@@ -7,6 +7,8 @@
 // Functions return 0 or a negative errno.
 #pragma once
 
+#include "container/keys.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -28,7 +30,6 @@ inline constexpr size_t kSse1TableSize = 2052;
 inline constexpr size_t kSse2TableSize = 264;
 inline constexpr size_t kSse2BlockSize = 8;
 inline constexpr size_t kXorKeySize = 8;
-inline constexpr size_t kXtsKeySize = 64; // also the data-key length XChaCha20 is set up from
 
 // Direction of every transform.
 inline constexpr int kDecrypt = 0;
@@ -64,7 +65,7 @@ void cipher_context_destroy(CipherContext *ctx);
 // first 32), 0 for anything else.
 size_t cipher_key_length(uint32_t id);
 
-// Keys the context. Ids 9 and 10 take a 64-byte data key; ids 1 and 8 any key
+// Keys the context. Ids 9 and 10 take the 64-byte data key (kDataKeySize); ids 1 and 8 any key
 // bytes of length 1..2^32-1. -EINVAL for another id, a missing key or a length
 // out of range; -EIO when the crypto library refuses the key (OpenSSL also
 // rejects an XTS key whose two halves are equal); -ENOMEM. A failed set-up
