@@ -35,8 +35,8 @@ bool secure_memory_lock_failed();
 class SecureBuffer {
   public:
     SecureBuffer() = default;
-    explicit SecureBuffer(size_t size)
-        : data_(static_cast<uint8_t *>(secure_alloc(size, &locked_))) {
+    explicit SecureBuffer(size_t size) {
+        data_ = static_cast<uint8_t *>(secure_alloc(size, &locked_));
         size_ = data_ ? size : 0;
     }
     SecureBuffer(SecureBuffer &&other) noexcept { swap(other); }

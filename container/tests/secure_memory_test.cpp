@@ -43,6 +43,9 @@ TEST(SecureMemory, AllocationsAreZeroedUsableAndReleased) {
 TEST(SecureMemory, SecureBufferOwnsAndMovesItsMemory) {
     tw::SecureBuffer a(64);
     ASSERT_TRUE(a.valid());
+    if (geteuid() == 0) {
+        EXPECT_TRUE(a.locked());
+    }
     a.data()[0] = 7;
     tw::SecureBuffer b(std::move(a));
     EXPECT_FALSE(a.valid());
