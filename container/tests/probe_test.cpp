@@ -266,6 +266,37 @@ class Images {
                            "fatsz=$(od -An -tu2 -j22 -N2 fat16_tail.img)\n"
                            "poke fat16_tail.img $((512 * (rsvd + fats * fatsz) + 15 * 32)) "
                            "'bad name!!!'"},
+            // Filesystems larger than their partition: only strict mode
+            // holds them to the partition's length.
+            {"mbr_short_ntfs",
+             "truncate -s 100M mbr_short_ntfs.img\n"
+             "printf 'label: dos\\nstart=2048, size=32768, type=7\\n' | sfdisk -q "
+             "mbr_short_ntfs.img\n"
+             "truncate -s 64M n.part\nmkntfs -Q -F n.part\nput n.part mbr_short_ntfs.img 2048\n"
+             "rm n.part"},
+            {"mbr_short_ext4",
+             "truncate -s 100M mbr_short_ext4.img\n"
+             "printf 'label: dos\\nstart=2048, size=32768, type=83\\n' | sfdisk -q "
+             "mbr_short_ext4.img\n"
+             "mke2fs -q -F -t ext4 e.part 64M\nput e.part mbr_short_ext4.img 2048\nrm e.part"},
+            {"gpt_exfat",
+             "truncate -s 100M gpt_exfat.img\n"
+             "printf 'label: gpt\\nstart=2048, size=131072, "
+             "type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\\n' | sfdisk -q gpt_exfat.img\n"
+             "truncate -s 64M x.part\nmkfs.exfat x.part\nput x.part gpt_exfat.img 2048\n"
+             "rm x.part"},
+            // exFAT without its backup boot region.
+            {"exfat_nobackup", "truncate -s 64M exfat_nobackup.img\nmkfs.exfat exfat_nobackup.img\n"
+                               "dd if=/dev/zero of=exfat_nobackup.img bs=512 seek=12 count=12 "
+                               "conv=notrunc status=none"},
+            // FAT16 whose first root-directory entry has a forbidden name.
+            {"fat16_badroot", "truncate -s 32M fat16_badroot.img\n"
+                              "mkfs.vfat -F 16 -n DATA fat16_badroot.img\n"
+                              "rsvd=$(od -An -tu2 -j14 -N2 fat16_badroot.img)\n"
+                              "fats=$(od -An -tu1 -j16 -N1 fat16_badroot.img)\n"
+                              "fatsz=$(od -An -tu2 -j22 -N2 fat16_badroot.img)\n"
+                              "poke fat16_badroot.img $((512 * (rsvd + fats * fatsz))) "
+                              "'BAD*NAME   '"},
             {"zero", "truncate -s 1M zero.img"},
             {"random", "head -c 1M /dev/urandom >random.img"},
             {"ebr_127", ""},
@@ -491,6 +522,19 @@ const LineCase kLineCases[] = {
     {"vbr2048", 0, true, false, 0, "Partition/VBR @ LBA 2048: FAT16 filesystem"},
     {"vbr1", 6, false, false, 0, "Partition/VBR @ LBA 1: FAT16/FAT12 filesystem"},
     {"vbr1", 0, true, false, 0, "Partition/VBR @ LBA 1: FAT16 filesystem"},
+    // Strict mode holds a filesystem to its partition and to its structure.
+    {"mbr_short_ntfs", 6, false, false, 0,
+     "MBR Partition 1 @ LBA 2048: NTFS (SectorSz: 512, ClusterSz: 4096, TotalSec: 131071)"},
+    {"mbr_short_ntfs", 0, true, false, 2, kNothing},
+    {"mbr_short_ext4", 6, false, false, 0, "MBR Partition 1 @ LBA 2048: Linux Ext2/3/4 superblock"},
+    {"mbr_short_ext4", 0, true, false, 2, kNothing},
+    {"gpt_exfat", 0, true, false, 0, "GPT: exFAT filesystem"},
+    {"gpt_exfat", 6, false, false, 0, "Partition/VBR @ LBA 2048: exFAT filesystem"},
+    {"exfat_nobackup", 6, false, false, 2, kNothing},
+    {"exfat_nobackup", 0, true, false, 2, kNothing},
+    {"fat16_badroot", 6, false, false, 2, kNothing},
+    {"fat16_badroot", 0, true, false, 2, kNothing},
+    {"fat32", 1, false, false, 0, "Superfloppy FAT32 Backup Boot Sector verified @ LBA 6"},
     // Unallocated space decrypts to zeros only under the right key.
     {"zero", 6, false, true, 0, "Decrypted clean zero-block @ LBA 1 (unallocated)"},
     {"zero", 0, true, true, 0, "Decrypted clean zero-block @ LBA 1 (unallocated)"},
