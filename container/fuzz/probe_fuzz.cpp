@@ -2,9 +2,11 @@
 // read outside the image and keep its number of reads bounded.
 //
 // Input: byte 0 options (bit 0 strict, bit 1 encrypted, bit 2 no presented
-// sector 0, bits 3-5 format kind), bytes 1-2 the image size in sectors,
-// byte 3 the number of the read that fails (0: none), then patches of
-// [16-bit sector][16-bit length][bytes] written into a zeroed image.
+// sector 0, bits 3-5 format kind, bit 6 a boot signature in every sector),
+// bytes 1-2 the image size in sectors, byte 3 the number of the read that
+// fails (0: none), then patches of [16-bit sector][16-bit offset in the
+// sector][8-bit length][bytes] written into a zeroed image. Small patches at
+// chosen offsets let the fuzzer build boot sectors, tables and chains.
 #include "container/probe.h"
 
 #include <algorithm>
@@ -65,12 +67,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Reader reader;
     reader.sectors = 1 + (size_t(data[1] | data[2] << 8) % kImageSectors);
     reader.failing_read = data[3];
-    for (size_t at = 4; at + 4 <= size;) {
+    if ((data[0] & 0x40) != 0) {
+        for (size_t sector = 0; sector < kImageSectors; ++sector) {
+            g_image[sector * 512 + 510] = 0x55;
+            g_image[sector * 512 + 511] = 0xAA;
+        }
+    }
+    for (size_t at = 4; at + 5 <= size;) {
         size_t sector = size_t(data[at] | data[at + 1] << 8) % kImageSectors;
-        size_t length = size_t(data[at + 2] | data[at + 3] << 8) % 513;
-        at += 4;
-        length = std::min(length, size - at);
-        std::memcpy(g_image + sector * 512, data + at, length);
+        size_t offset = size_t(data[at + 2] | data[at + 3] << 8) % 512;
+        size_t length = data[at + 4];
+        at += 5;
+        size_t start = sector * 512 + offset;
+        length = std::min({length, size - at, kImageBytes - start});
+        std::memcpy(g_image + start, data + at, length);
         at += length;
     }
 

@@ -99,6 +99,7 @@ class Images {
         ASSERT_NE(f, nullptr);
         std::fprintf(f,
                      "set -eu\nexport PATH=/usr/sbin:/sbin:/usr/bin:/bin\ncd '%s'\n"
+                     "export HOME=\"$PWD\" XDG_CONFIG_HOME=\"$PWD\"\n"
                      "put() { dd if=\"$1\" of=\"$2\" bs=512 seek=\"$3\" conv=notrunc "
                      "status=none; }\n"
                      "poke() { printf \"$3\" | dd of=\"$1\" bs=1 seek=\"$2\" conv=notrunc "
