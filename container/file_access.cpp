@@ -96,7 +96,7 @@ Attempt open_locked_once(const char *path, int mode, int attempt, ContainerFile 
     }
 
     if (ContainerOpenHook hook = open_hook.load())
-        hook(path, attempt);
+        hook(path, attempt, ContainerOpenStage::before_lock);
 
     int lock_error = file_lock(file.get(), !read_only);
     if (lock_error == -EWOULDBLOCK) {
@@ -128,6 +128,8 @@ Attempt open_locked_once(const char *path, int mode, int attempt, ContainerFile 
         *error = now_error;
         return Attempt::done;
     }
+    if (ContainerOpenHook hook = open_hook.load())
+        hook(path, attempt, ContainerOpenStage::after_check);
     if (int status_error = file_status(file.get(), &status)) {
         *error = status_error;
         return Attempt::done;

@@ -35,10 +35,12 @@ struct ContainerFile {
 //   other      the error of the failing call
 int container_open(const char *path, int mode, ContainerFile *out);
 
-// Test seam: called in every attempt of a locking open after the file was
-// opened and before it is locked, with the attempt number from 0. Null turns
-// it off.
-using ContainerOpenHook = void (*)(const char *path, int attempt);
+// Test seam: called in every attempt of a locking open, with the attempt
+// number from 0, at two points: after the file was opened and before it is
+// locked, and after the lock was taken and the path checked. Null turns it
+// off.
+enum class ContainerOpenStage { before_lock, after_check };
+using ContainerOpenHook = void (*)(const char *path, int attempt, ContainerOpenStage stage);
 void container_open_set_hook_for_testing(ContainerOpenHook hook);
 
 // kErrChanged when "PATH.idx" or "PATH.openzcx-journal" exists next to the
