@@ -176,6 +176,15 @@ int source_itself(const char *path) {
 
 // ---- Publishing
 
+int cannot_put_in_place(const char *output_path) {
+    std::fprintf(stderr,
+                 "Error: this filesystem can't put '%s' in place without risking replacing "
+                 "another file (no RENAME_NOREPLACE, no hard links); write the output to "
+                 "another filesystem.\n",
+                 output_path);
+    return -ENOTSUP;
+}
+
 struct PublishState {
     bool published = false;
     bool moved_aside = false;
@@ -241,8 +250,10 @@ int move_previous_aside(int source, const char *output_path, OutputFile *out,
     if (int error = temporary_name(state->backup_name, sizeof state->backup_name, ".",
                                    out->final_name, 200, ".old"))
         return error;
+    // Moving the old file aside needs the same facilities as putting the
+    // output in place; where they are missing, say so before anything moved.
     if (int error = rename_noreplace(dir, out->final_name, state->backup_name))
-        return error;
+        return error == -ENOTSUP ? cannot_put_in_place(output_path) : error;
     state->moved_aside = true;
 
     // What was moved must be what was checked: the name itself (a link is
@@ -279,14 +290,8 @@ int put_in_place(const char *output_path, OutputFile *out, PublishState *state) 
                      output_path);
         return -EBUSY;
     }
-    if (error == -ENOTSUP || (out->hidden_temporary && error == -EPERM)) {
-        std::fprintf(stderr,
-                     "Error: this filesystem can't put '%s' in place without risking replacing "
-                     "another file (no RENAME_NOREPLACE, no hard links); write the output to "
-                     "another filesystem.\n",
-                     output_path);
-        return -ENOTSUP;
-    }
+    if (error == -ENOTSUP || (out->hidden_temporary && error == -EPERM))
+        return cannot_put_in_place(output_path);
     return error;
 }
 

@@ -18,7 +18,7 @@
 namespace tw::testing_files {
 
 class TempFolder : public ::testing::Test {
-  protected:
+  public:
     void SetUp() override {
         char pattern[] = "/tmp/tw-safefiles-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -30,6 +30,7 @@ class TempFolder : public ::testing::Test {
     }
     std::string path(const std::string &name) const { return root_ + "/" + name; }
 
+  protected:
     std::string root_;
 };
 
