@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <linux/fs.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <thread>
@@ -332,6 +334,14 @@ INSTANTIATE_TEST_SUITE_P(
                                          symlink("elsewhere", (root + "/out.zcx").c_str());
                                      },
                                      0, "", nullptr},
+                          AppearCase{"DanglingSymbolicLink",
+                                     [](const std::string &root, std::unique_ptr<Child> *) {
+                                         symlink("nowhere", (root + "/out.zcx").c_str());
+                                     },
+                                     -ENOENT,
+                                     "Error: cannot check whether '%s' is in use: No such file or "
+                                     "directory\n",
+                                     "<missing>"},
                           AppearCase{"HardLinkOfTheSource",
                                      [](const std::string &root, std::unique_ptr<Child> *) {
                                          link((root + "/disk.zcx").c_str(),
@@ -479,6 +489,97 @@ TEST_F(OutputTest, RenameNoReplace) {
         EXPECT_EQ(read_file(path("a")), moved || !c.source_exists ? "<missing>" : "a") << c.name;
         EXPECT_EQ(read_file(path("b")), moved ? "a" : (c.target_exists ? "b" : "<missing>"))
             << c.name;
+    }
+}
+
+// In an append-only folder names can be added but not removed: the
+// messages that name files left behind can be seen for real.
+class AppendOnlyFolder {
+  public:
+    explicit AppendOnlyFolder(const std::string &path) : path_(path) {}
+    ~AppendOnlyFolder() { set(false); }
+    bool set(bool on) {
+        FileHandle dir(directory_open(path_.c_str()));
+        int flags = 0;
+        if (!dir.valid() || ioctl(dir.get(), FS_IOC_GETFLAGS, &flags) != 0)
+            return false;
+        flags = on ? (flags | FS_APPEND_FL) : (flags & ~FS_APPEND_FL);
+        return ioctl(dir.get(), FS_IOC_SETFLAGS, &flags) == 0;
+    }
+
+  private:
+    std::string path_;
+};
+
+TEST_F(OutputTest, NamesThatCannotBeRemovedAreReported) {
+    AppendOnlyFolder append_only(root_);
+    {
+        // Without RENAME_NOREPLACE the new name is linked first; then neither
+        // name can go.
+        write_file(path("a"), "a");
+        FileFacilityFaults faults;
+        faults.no_rename_noreplace = true;
+        file_set_facility_faults_for_testing(faults);
+        if (!append_only.set(true))
+            GTEST_SKIP() << "no append-only folders on this filesystem";
+        FileHandle dir(directory_open(root_.c_str()));
+        CaptureStderr();
+        EXPECT_EQ(rename_noreplace(dir.get(), "a", "b"), -EPERM);
+        EXPECT_EQ(GetCapturedStderr(),
+                  "Error: 'a' is now also 'b' in the same directory, and neither name could be "
+                  "removed (Operation not permitted); remove the one you don't want by hand.\n");
+        ASSERT_TRUE(append_only.set(false));
+        file_set_facility_faults_for_testing({});
+        unlink(path("a").c_str());
+        unlink(path("b").c_str());
+    }
+    use_temporary(Temporary::named);
+    for (bool discard : {false, true}) {
+        OutputFile out;
+        open_and_write(false, &out);
+        std::string temporary = out.temporary_name;
+        std::string message = "Error: could not remove the temporary file '" + temporary +
+                              "' next to the output (Operation not permitted); it holds the "
+                              "output's data, remove it by hand.\n";
+        ASSERT_TRUE(append_only.set(true));
+        if (discard) {
+            CaptureStderr();
+            output_discard(&out);
+            EXPECT_EQ(GetCapturedStderr(), message);
+        } else {
+            // The writing failed: its error stays the result.
+            auto [result, errors] = publish(&out, -ENOSPC);
+            EXPECT_EQ(result, -ENOSPC);
+            EXPECT_EQ(errors, message);
+        }
+        ASSERT_TRUE(append_only.set(false));
+        EXPECT_EQ(folder_names(root_), Names({"disk.zcx", temporary}));
+        EXPECT_EQ(output_remove_registered(), 0);
+        unlink(path(temporary).c_str());
+    }
+    {
+        // A publish that failed for another reason and could not clean up.
+        OutputFile out;
+        open_and_write(false, &out);
+        std::string temporary = out.temporary_name;
+        ASSERT_TRUE(append_only.set(true));
+        write_file(output_path_, "appeared");
+        FileFacilityFaults faults;
+        faults.no_unnamed_files = true;
+        faults.no_rename_noreplace = true;
+        faults.no_hard_links = true;
+        file_set_facility_faults_for_testing(faults);
+        auto [result, errors] = publish(&out);
+        EXPECT_EQ(result, -ENOTSUP);
+        EXPECT_EQ(errors, "Error: this filesystem can't put '" + output_path_ +
+                              "' in place without risking replacing another file (no "
+                              "RENAME_NOREPLACE, no hard links); write the output to another "
+                              "filesystem.\nError: could not remove the temporary file '" +
+                              temporary +
+                              "' next to the output (Operation not permitted); it holds the "
+                              "output's data, remove it by hand.\n");
+        ASSERT_TRUE(append_only.set(false));
+        EXPECT_EQ(read_file(output_path_), "appeared");
     }
 }
 
