@@ -176,6 +176,13 @@ int source_itself(const char *path) {
 
 // ---- Publishing
 
+std::atomic<PublishHook> publish_hook{nullptr};
+
+void run_publish_hook(const char *output_path, PublishStage stage) {
+    if (PublishHook hook = publish_hook.load())
+        hook(output_path, stage);
+}
+
 int cannot_put_in_place(const char *output_path) {
     std::fprintf(stderr,
                  "Error: this filesystem can't put '%s' in place without risking replacing "
@@ -250,6 +257,7 @@ int move_previous_aside(int source, const char *output_path, OutputFile *out,
     if (int error = temporary_name(state->backup_name, sizeof state->backup_name, ".",
                                    out->final_name, 200, ".old"))
         return error;
+    run_publish_hook(output_path, PublishStage::before_move_aside);
     // Moving the old file aside needs the same facilities as putting the
     // output in place; where they are missing, say so before anything moved.
     if (int error = rename_noreplace(dir, out->final_name, state->backup_name))
@@ -317,8 +325,10 @@ int publish_steps(int source, const char *output_path, OutputFile *out,
     } else if (error == -ENOENT) {
         error = 0;
     }
-    if (error == 0)
+    if (error == 0) {
+        run_publish_hook(output_path, PublishStage::before_put_in_place);
         error = put_in_place(output_path, out, state);
+    }
 
     if (state->moved_aside) {
         if (error == 0) {
@@ -501,6 +511,10 @@ void output_discard(OutputFile *out) {
     if (!out->direct)
         remove_temporary(out);
     clear_record(out);
+}
+
+void output_set_publish_hook_for_testing(PublishHook hook) {
+    publish_hook.store(hook);
 }
 
 int output_remove_registered() {

@@ -68,6 +68,13 @@ int output_unchanged(const OutputFile &out, const char *output_path, const FileS
 // Closes the output and removes its temporary without publishing.
 void output_discard(OutputFile *out);
 
+// Test seam: called while publishing, with the output path, after the file
+// that has the final name was checked and locked and before it is moved
+// aside, and before the output is put in place. Null turns it off.
+enum class PublishStage { before_move_aside, before_put_in_place };
+using PublishHook = void (*)(const char *output_path, PublishStage stage);
+void output_set_publish_hook_for_testing(PublishHook hook);
+
 // Removes every named temporary registered by this process and not yet
 // published or discarded; returns how many were removed. Safe to call from a
 // signal handler or from another thread while the output is being written:

@@ -205,7 +205,7 @@ TEST_P(ExportTest, TemporaryIsHiddenUntilPublished) {
     EXPECT_EQ(seen.phase, "publishing");
     EXPECT_EQ(seen.done, 0u);
     EXPECT_EQ(seen.total, 1u);
-    EXPECT_EQ(read_file(output_path_), kPayload);
+    EXPECT_TRUE(read_file(output_path_) == kPayload);
     EXPECT_EQ(folder_names(root_), Names({"disk.zcx", "out.zcx"}));
     EXPECT_FALSE(out.file.valid());
     EXPECT_EQ(output_remove_registered(), 0);
@@ -283,7 +283,8 @@ TEST_P(AppearTest, ExistingNameIsMovedAsideOnlyWhenFree) {
         message.replace(at, 2, output_path_);
     EXPECT_EQ(result, c.expected);
     EXPECT_EQ(errors, message);
-    EXPECT_EQ(read_file(output_path_), c.final_content == nullptr ? kPayload : c.final_content);
+    EXPECT_TRUE(read_file(output_path_) == (c.final_content ? c.final_content : kPayload))
+        << read_file(output_path_).substr(0, 40);
     // No temporary and no backup is left behind, whatever happened.
     Names after = folder_names(root_);
     if (result == 0)
@@ -452,7 +453,7 @@ TEST_F(OutputTest, WithoutNoReplaceRenameHardLinksStandIn) {
         auto [result, errors] = publish(&out);
         EXPECT_EQ(result, 0);
         EXPECT_EQ(errors, "");
-        EXPECT_EQ(read_file(output_path_), kPayload);
+        EXPECT_TRUE(read_file(output_path_) == kPayload);
         EXPECT_EQ(folder_names(root_), Names({"disk.zcx", "out.zcx"}));
         unlink(output_path_.c_str());
     }
@@ -494,18 +495,21 @@ TEST_F(OutputTest, RenameNoReplace) {
 
 // In an append-only folder names can be added but not removed: the
 // messages that name files left behind can be seen for real.
+bool set_append_only(const std::string &path, bool on) {
+    FileHandle dir(directory_open(path.c_str()));
+    int flags = 0;
+    if (!dir.valid() || ioctl(dir.get(), FS_IOC_GETFLAGS, &flags) != 0)
+        return false;
+    flags = on ? (flags | FS_APPEND_FL) : (flags & ~FS_APPEND_FL);
+    return ioctl(dir.get(), FS_IOC_SETFLAGS, &flags) == 0;
+}
+
+// Switches the folder back to normal when the test ends, also on failure.
 class AppendOnlyFolder {
   public:
     explicit AppendOnlyFolder(const std::string &path) : path_(path) {}
     ~AppendOnlyFolder() { set(false); }
-    bool set(bool on) {
-        FileHandle dir(directory_open(path_.c_str()));
-        int flags = 0;
-        if (!dir.valid() || ioctl(dir.get(), FS_IOC_GETFLAGS, &flags) != 0)
-            return false;
-        flags = on ? (flags | FS_APPEND_FL) : (flags & ~FS_APPEND_FL);
-        return ioctl(dir.get(), FS_IOC_SETFLAGS, &flags) == 0;
-    }
+    bool set(bool on) { return set_append_only(path_, on); }
 
   private:
     std::string path_;
@@ -583,6 +587,163 @@ TEST_F(OutputTest, NamesThatCannotBeRemovedAreReported) {
     }
 }
 
+// ---- Races with other programs while publishing
+
+struct RaceContext {
+    std::string root;
+    std::string output;
+};
+RaceContext *race = nullptr;
+
+struct RaceCase {
+    const char *name;
+    bool previous_exists;
+    PublishHook hook;
+    int expected;
+    // Lines expected on standard error; "%s" is the output path, "%b" the
+    // backup name found in the folder afterwards.
+    const char *messages;
+    const char *final_content;  // null: the payload
+    const char *backup_content; // null: no backup left
+};
+
+std::ostream &operator<<(std::ostream &out, const RaceCase &c) {
+    return out << c.name;
+}
+
+class PublishRaceTest : public OutputTest,
+                        public ::testing::WithParamInterface<std::tuple<RaceCase, Temporary>> {
+  protected:
+    void TearDown() override {
+        output_set_publish_hook_for_testing(nullptr);
+        set_append_only(root_, false);
+        race = nullptr;
+        OutputTest::TearDown();
+    }
+};
+
+TEST_P(PublishRaceTest, OtherProgramsChangeTheFinalName) {
+    const auto &[c, temporary] = GetParam();
+    use_temporary(temporary);
+    if (c.previous_exists)
+        write_file(output_path_, "old");
+    OutputFile out;
+    open_and_write(false, &out);
+    RaceContext context{root_, output_path_};
+    race = &context;
+    output_set_publish_hook_for_testing(c.hook);
+    auto [result, errors] = publish(&out);
+    output_set_publish_hook_for_testing(nullptr);
+    set_append_only(root_, false);
+
+    std::string backup;
+    for (const std::string &name : folder_names(root_))
+        if (name.starts_with(".out.zcx.") && name.ends_with(".old"))
+            backup = name;
+    std::string expected = c.messages;
+    for (size_t at; (at = expected.find("%s")) != std::string::npos;)
+        expected.replace(at, 2, output_path_);
+    for (size_t at; (at = expected.find("%b")) != std::string::npos;)
+        expected.replace(at, 2, backup);
+    EXPECT_EQ(result, c.expected);
+    EXPECT_EQ(errors, expected);
+    EXPECT_TRUE(read_file(output_path_) == (c.final_content ? c.final_content : kPayload))
+        << read_file(output_path_).substr(0, 40);
+    if (c.backup_content)
+        EXPECT_EQ(read_file(path(backup)), c.backup_content);
+    else
+        EXPECT_EQ(backup, "");
+    Names expected_names = {"disk.zcx", "out.zcx"};
+    if (c.backup_content)
+        expected_names.insert(backup);
+    EXPECT_EQ(folder_names(root_), expected_names);
+}
+
+void write_final(const char *output_path, const char *content) {
+    std::string fresh = race->root + "/fresh";
+    write_file(fresh, content);
+    rename(fresh.c_str(), output_path);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PublishRaceTest,
+    ::testing::Combine(
+        ::testing::Values(
+            RaceCase{"NameAppearsBeforePuttingInPlace", false,
+                     [](const char *output, PublishStage stage) {
+                         if (stage == PublishStage::before_put_in_place)
+                             write_final(output, "intruder");
+                     },
+                     -EBUSY,
+                     "Error: '%s' appeared while the output was written; not replacing it.\n",
+                     "intruder", nullptr},
+            RaceCase{"PreviousSwappedBeforeMovingAside", true,
+                     [](const char *output, PublishStage stage) {
+                         if (stage == PublishStage::before_move_aside)
+                             write_final(output, "swapped");
+                     },
+                     -EBUSY,
+                     "Error: '%s' changed while the output was written; not replacing it.\n",
+                     "swapped", nullptr},
+            RaceCase{"NameAppearsAfterMovingAside", true,
+                     [](const char *output, PublishStage stage) {
+                         if (stage == PublishStage::before_put_in_place)
+                             write_final(output, "intruder");
+                     },
+                     -EBUSY,
+                     "Error: '%s' appeared while the output was written; not replacing it.\n"
+                     "Error: the previous '%s' is now '%b' in the same directory.\n",
+                     "intruder", "old"}),
+        ::testing::Values(Temporary::unnamed, Temporary::named)),
+    [](const auto &info) {
+        std::ostringstream name;
+        name << std::get<0>(info.param).name << "_" << std::get<1>(info.param);
+        return name.str();
+    });
+
+TEST_F(OutputTest, PreviousThatCannotBeRemovedIsNamed) {
+    // The unnamed temporary can still be linked into an append-only folder,
+    // but the moved-aside previous file cannot be removed from it.
+    AppendOnlyFolder cleared_at_end(root_);
+    write_file(output_path_, "old");
+    OutputFile out;
+    open_and_write(false, &out);
+    ASSERT_TRUE(out.hidden_temporary);
+    RaceContext context{root_, output_path_};
+    race = &context;
+    output_set_publish_hook_for_testing([](const char *, PublishStage stage) {
+        if (stage == PublishStage::before_put_in_place)
+            set_append_only(race->root, true);
+    });
+    auto [result, errors] = publish(&out);
+    output_set_publish_hook_for_testing(nullptr);
+    race = nullptr;
+    set_append_only(root_, false);
+    std::string backup;
+    for (const std::string &name : folder_names(root_))
+        if (name.ends_with(".old"))
+            backup = name;
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(errors, "Error: '" + output_path_ +
+                          "' is in place, but the previous one couldn't be removed and is still '" +
+                          backup + "' in the same directory: Operation not permitted.\n");
+    EXPECT_TRUE(read_file(output_path_) == kPayload);
+    EXPECT_EQ(read_file(path(backup)), "old");
+}
+
+TEST_F(OutputTest, SourceThatCannotBeCheckedStopsPublishing) {
+    write_file(output_path_, "old");
+    OutputFile out;
+    open_and_write(false, &out);
+    const int closed = 1 << 20; // never a valid descriptor here
+    CaptureStderr();
+    EXPECT_EQ(output_publish(closed, output_path_.c_str(), &out, 0, nullptr), -EBADF);
+    EXPECT_EQ(GetCapturedStderr(), "Error: cannot check whether '" + output_path_ +
+                                       "' is the source container: Bad file descriptor\n");
+    EXPECT_EQ(read_file(output_path_), "old");
+    EXPECT_EQ(folder_names(root_), Names({"disk.zcx", "out.zcx"}));
+}
+
 // ---- Re-encoded containers
 
 TEST_F(OutputTest, ReencodedOutputUsesARegisteredPartialFile) {
@@ -595,7 +756,7 @@ TEST_F(OutputTest, ReencodedOutputUsesARegisteredPartialFile) {
     auto [result, errors] = publish(&out);
     EXPECT_EQ(result, 0);
     EXPECT_EQ(errors, "");
-    EXPECT_EQ(read_file(output_path_), kPayload);
+    EXPECT_TRUE(read_file(output_path_) == kPayload);
     EXPECT_EQ(folder_names(root_), Names({"disk.zcx", "out.zcx"}));
     EXPECT_EQ(output_remove_registered(), 0);
 }
