@@ -192,6 +192,12 @@ int cannot_put_in_place(const char *output_path) {
     return -ENOTSUP;
 }
 
+int changed_meanwhile(const char *output_path) {
+    std::fprintf(stderr, "Error: '%s' changed while the output was written; not replacing it.\n",
+                 output_path);
+    return -EBUSY;
+}
+
 struct PublishState {
     bool published = false;
     bool moved_aside = false;
@@ -227,6 +233,8 @@ int move_previous_aside(int source, const char *output_path, OutputFile *out,
     }
     if (opened.type != FileType::regular)
         return not_regular(output_path);
+    if (existing.type == FileType::regular && opened.identity != existing.identity)
+        return changed_meanwhile(output_path);
     if (source >= 0) {
         FileStatus source_status;
         if (int error = file_status(source, &source_status)) {
@@ -270,13 +278,7 @@ int move_previous_aside(int source, const char *output_path, OutputFile *out,
     bool same = file_status_at(dir, state->backup_name, false, &moved) == 0 &&
                 moved.identity == existing.identity &&
                 (existing.type == FileType::link || moved.identity == opened.identity);
-    if (!same) {
-        std::fprintf(stderr,
-                     "Error: '%s' changed while the output was written; not replacing it.\n",
-                     output_path);
-        return -EBUSY;
-    }
-    return 0;
+    return same ? 0 : changed_meanwhile(output_path);
 }
 
 int put_in_place(const char *output_path, OutputFile *out, PublishState *state) {
