@@ -155,7 +155,7 @@ void container_open_set_hook_for_testing(ContainerOpenHook hook) {
 }
 
 int container_open(const char *path, int mode, ContainerFile *out) {
-    if (int error = path_check(path))
+    if (int error = file_path_check(path))
         return error;
     if (mode == kContainerOpenUnlocked)
         return open_unlocked(path, out);

@@ -352,7 +352,7 @@ int publish_steps(int source, const char *output_path, OutputFile *out,
 
 int output_open(int source, const char *output_path, bool private_output, OutputFile *out) {
     clear_record(out);
-    if (int error = path_check(output_path))
+    if (int error = file_path_check(output_path))
         return error;
 
     FileStatus existing;

@@ -195,7 +195,7 @@ bool file_status_same(const FileStatus &a, const FileStatus &b) {
            a.change == b.change;
 }
 
-int path_check(const char *path) {
+int file_path_check(const char *path) {
     if (path == nullptr || path[0] == '\0')
         return -ENOENT;
     if (!utf8_valid(reinterpret_cast<const unsigned char *>(path)))
@@ -204,7 +204,7 @@ int path_check(const char *path) {
 }
 
 int file_open(const char *path, FileAccess access, FileCreate create, unsigned flags) {
-    if (int error = path_check(path))
+    if (int error = file_path_check(path))
         return error;
     return finish_open(open(path, open_flags(access, create, flags), create_mode(flags)), flags);
 }
@@ -239,7 +239,7 @@ int file_status_at(int dir, const char *name, bool follow, FileStatus *status) {
 }
 
 int file_status_path(const char *path, bool follow, FileStatus *status) {
-    if (int error = path_check(path))
+    if (int error = file_path_check(path))
         return error;
     struct stat st;
     if ((follow ? stat(path, &st) : lstat(path, &st)) < 0)

@@ -89,7 +89,7 @@ enum FileOpenFlags : unsigned {
 };
 
 // Checks that a path is non-empty (ENOENT) and valid UTF-8 (EILSEQ).
-int path_check(const char *path);
+int file_path_check(const char *path);
 
 // Opens a path; returns the descriptor or a negative errno value.
 int file_open(const char *path, FileAccess access, FileCreate create, unsigned flags);
