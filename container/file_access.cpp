@@ -208,16 +208,4 @@ uint64_t random_48bit() {
     return value & kMask;
 }
 
-size_t utf8_prefix_length(const char *name, size_t limit) {
-    size_t length = strnlen(name, limit + 1);
-    if (length <= limit)
-        return length;
-    length = limit;
-    // Step back over continuation bytes to the start of the character that
-    // the cut would split.
-    while (length > 0 && (static_cast<unsigned char>(name[length]) & 0xC0) == 0x80)
-        --length;
-    return length;
-}
-
 } // namespace tw

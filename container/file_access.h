@@ -6,6 +6,8 @@
 // it re-checks afterwards that the path still names the locked file.
 #pragma once
 
+#include "runtime/text.h"
+
 #include <cstdint>
 
 #include "platform/files.h"
@@ -53,9 +55,5 @@ int sidecar_check(const char *path);
 // generator fails it is made from the process id, the time and a counter, so
 // names stay distinct within and between processes.
 uint64_t random_48bit();
-
-// The length of the longest prefix of `name` of at most `limit` bytes that
-// does not end inside a UTF-8 character.
-size_t utf8_prefix_length(const char *name, size_t limit);
 
 } // namespace tw

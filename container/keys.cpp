@@ -1,5 +1,7 @@
 #include "container/keys.h"
 
+#include "runtime/text.h"
+
 #include "container/secure_memory.h"
 
 #include <cerrno>
@@ -226,39 +228,7 @@ int derive_veracrypt_header_key(const uint8_t *password, size_t password_length,
 }
 
 bool utf8_is_strict(std::span<const uint8_t> text) {
-    size_t i = 0;
-    const size_t n = text.size();
-    while (i < n) {
-        uint8_t lead = text[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t extra;
-        uint32_t code;
-        uint32_t minimum;
-        if ((lead & 0xE0) == 0xC0) {
-            extra = 1, code = lead & 0x1F, minimum = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            extra = 2, code = lead & 0x0F, minimum = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            extra = 3, code = lead & 0x07, minimum = 0x10000;
-        } else {
-            return false; // continuation byte without a lead, or 0xF8..0xFF
-        }
-        if (n - i - 1 < extra)
-            return false; // truncated
-        for (size_t k = 1; k <= extra; ++k) {
-            uint8_t next = text[i + k];
-            if ((next & 0xC0) != 0x80)
-                return false;
-            code = (code << 6) | (next & 0x3F);
-        }
-        if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-            return false;
-        i += extra + 1;
-    }
-    return true;
+    return utf8_is_valid(text.data(), text.size());
 }
 
 } // namespace tw

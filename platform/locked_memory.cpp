@@ -58,23 +58,4 @@ void locked_pages_free(void *pages, size_t size) {
     (void)munmap(pages, length);
 }
 
-int locked_pages_raise_limit(size_t extra) {
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_MEMLOCK, &limit) != 0)
-        return -errno;
-    if (limit.rlim_cur == RLIM_INFINITY)
-        return 0;
-    rlim_t wanted = limit.rlim_cur + extra;
-    if (wanted < limit.rlim_cur) // overflow
-        wanted = RLIM_INFINITY;
-    if (limit.rlim_max != RLIM_INFINITY && wanted > limit.rlim_max)
-        wanted = limit.rlim_max;
-    if (wanted == limit.rlim_cur)
-        return 0;
-    limit.rlim_cur = wanted;
-    if (setrlimit(RLIMIT_MEMLOCK, &limit) != 0)
-        return -errno;
-    return 0;
-}
-
 } // namespace tw

@@ -19,8 +19,4 @@ void *locked_pages_alloc(size_t size, bool *locked);
 // `size` is the size passed to locked_pages_alloc. A null pointer is ignored.
 void locked_pages_free(void *pages, size_t size);
 
-// Raises the soft RLIMIT_MEMLOCK by `extra` bytes, capped at the hard limit,
-// so that a process can lock its key memory. Returns 0 or a negative errno.
-int locked_pages_raise_limit(size_t extra);
-
 } // namespace tw

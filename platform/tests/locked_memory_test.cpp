@@ -53,29 +53,4 @@ TEST(LockedMemory, PagesAreLockedAndKeptOutOfCoreDumps) {
     tw::locked_pages_free(nullptr, 10);
 }
 
-TEST(LockedMemory, RaisingTheLimitStopsAtTheHardLimit) {
-    // In a child, so that the test process keeps its own limits.
-    pid_t pid = fork();
-    if (pid == 0) {
-        struct rlimit limit = {64 << 10, 1 << 20};
-        if (setrlimit(RLIMIT_MEMLOCK, &limit) != 0)
-            _exit(10);
-        if (tw::locked_pages_raise_limit(256 << 10) != 0)
-            _exit(11);
-        getrlimit(RLIMIT_MEMLOCK, &limit);
-        if (limit.rlim_cur != (320u << 10))
-            _exit(12);
-        if (tw::locked_pages_raise_limit(8 << 20) != 0)
-            _exit(13);
-        getrlimit(RLIMIT_MEMLOCK, &limit);
-        if (limit.rlim_cur != (1u << 20) || limit.rlim_max != (1u << 20))
-            _exit(14);
-        _exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(pid, waitpid(pid, &status, 0));
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(0, WEXITSTATUS(status));
-}
-
 } // namespace

@@ -1,0 +1,15 @@
+// "creation-options": the ciphers and filesystems offered for new containers.
+#pragma once
+
+namespace tw {
+
+struct EngineContext;
+struct JsonValue;
+
+// Builds the result members (without "event" and "version"). Null when out
+// of memory.
+JsonValue *creation_options_result();
+
+int run_creation_options(EngineContext *ctx);
+
+} // namespace tw

@@ -1,0 +1,28 @@
+// The table of engine operations. A command without an entry answers with
+// an error event; it never reports a result it did not produce.
+#include "engine/creation_options.h"
+#include "engine/engine.h"
+
+namespace tw {
+
+namespace {
+
+struct OperationEntry {
+    EngineCommand command;
+    EngineOperation run;
+};
+
+constexpr OperationEntry kOperations[] = {
+    {EngineCommand::CreationOptions, run_creation_options},
+};
+
+} // namespace
+
+EngineOperation engine_operation_for(EngineCommand command) {
+    for (const OperationEntry &entry : kOperations)
+        if (entry.command == command)
+            return entry.run;
+    return nullptr;
+}
+
+} // namespace tw

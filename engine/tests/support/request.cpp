@@ -1,0 +1,139 @@
+#include "request.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace tw::test {
+
+namespace {
+
+void put32(std::vector<uint8_t> &out, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+} // namespace
+
+std::vector<uint8_t> encode(const Request &r) {
+    std::vector<uint8_t> out;
+    put32(out, r.kind);
+    put32(out, r.cipher);
+    put32(out,
+          static_cast<uint32_t>(r.password_length >= 0 ? r.password_length
+                                                       : static_cast<int64_t>(r.password.size())));
+    put32(out, static_cast<uint32_t>(r.system_key_length >= 0
+                                         ? r.system_key_length
+                                         : static_cast<int64_t>(r.system_key.size())));
+    if (r.kind == 2)
+        put32(out, static_cast<uint32_t>(r.new_password_length >= 0
+                                             ? r.new_password_length
+                                             : static_cast<int64_t>(r.new_password.size())));
+    out.insert(out.end(), r.password.begin(), r.password.end());
+    out.insert(out.end(), r.system_key.begin(), r.system_key.end());
+    if (r.kind == 2)
+        out.insert(out.end(), r.new_password.begin(), r.new_password.end());
+    out.insert(out.end(), r.trailing.begin(), r.trailing.end());
+    return out;
+}
+
+std::vector<std::string> EngineRun::lines() const {
+    std::vector<std::string> result;
+    size_t start = 0;
+    while (start < out.size()) {
+        size_t end = out.find('\n', start);
+        if (end == std::string::npos) {
+            result.push_back(out.substr(start));
+            break;
+        }
+        result.push_back(out.substr(start, end - start));
+        start = end + 1;
+    }
+    return result;
+}
+
+EngineRun run_engine(const std::vector<std::string> &args, const std::vector<uint8_t> &stdin_bytes,
+                     std::string *runtime_dir) {
+    EngineRun run;
+    char dir_template[] = "/tmp/tw-engine-test-XXXXXX";
+    const char *dir = mkdtemp(dir_template);
+    if (dir == nullptr)
+        return run;
+    if (runtime_dir)
+        *runtime_dir = dir;
+
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+        return run;
+    std::string program = std::string(TW_BIN_DIR) + "/tarnwick-engine";
+    std::vector<std::string> words = args;
+    words.insert(words.begin(), program);
+    std::vector<char *> argv;
+    for (auto &w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        setenv("XDG_RUNTIME_DIR", dir, 1);
+        setenv("HOME", dir, 1);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    // The engine may stop reading early (a rejected request); a broken pipe
+    // then is expected and not a test failure.
+    signal(SIGPIPE, SIG_IGN);
+    size_t written = 0;
+    while (written < stdin_bytes.size()) {
+        ssize_t n = write(in[1], stdin_bytes.data() + written, stdin_bytes.size() - written);
+        if (n <= 0)
+            break;
+        written += static_cast<size_t>(n);
+    }
+    close(in[1]);
+
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    int open_count = 2;
+    while (open_count > 0) {
+        if (poll(fds, 2, 30000) <= 0)
+            break;
+        for (pollfd &p : fds) {
+            if (p.fd < 0 || !(p.revents & (POLLIN | POLLHUP)))
+                continue;
+            char buf[4096];
+            ssize_t n = read(p.fd, buf, sizeof buf);
+            if (n <= 0) {
+                close(p.fd);
+                p.fd = -1;
+                --open_count;
+            } else {
+                (p.fd == out[0] ? run.out : run.err).append(buf, static_cast<size_t>(n));
+            }
+        }
+    }
+    for (pollfd &p : fds)
+        if (p.fd >= 0)
+            close(p.fd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (!runtime_dir) {
+        std::string cmd = std::string("rm -rf '") + dir + "'";
+        if (std::system(cmd.c_str()) != 0)
+            run.err += "\n(test: could not remove the temporary folder)";
+    }
+    return run;
+}
+
+} // namespace tw::test

@@ -1,0 +1,38 @@
+// Builders for credential requests and a runner for the engine program.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tw::test {
+
+struct Request {
+    uint32_t kind = 1;
+    uint32_t cipher = 255;
+    std::string password;
+    std::string system_key;
+    std::string new_password;
+    // Override the encoded lengths (to describe fields that do not match).
+    int64_t password_length = -1;
+    int64_t system_key_length = -1;
+    int64_t new_password_length = -1;
+    std::string trailing; // bytes after the last field
+};
+
+std::vector<uint8_t> encode(const Request &r);
+
+struct EngineRun {
+    int exit_code = -1;
+    std::string out;
+    std::string err;
+    std::vector<std::string> lines() const;
+};
+
+// Starts TW_BIN_DIR/tarnwick-engine with args, writes stdin_bytes and closes
+// its standard input, collects both outputs. XDG_RUNTIME_DIR points to a
+// fresh temporary folder (returned in runtime_dir when asked).
+EngineRun run_engine(const std::vector<std::string> &args, const std::vector<uint8_t> &stdin_bytes,
+                     std::string *runtime_dir = nullptr);
+
+} // namespace tw::test
