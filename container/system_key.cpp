@@ -1,4 +1,5 @@
 #include "container/system_key.h"
+#include "runtime/text.h"
 
 #include "container/secure_memory.h"
 
@@ -35,16 +36,6 @@ void clear_key() {
     state.is_default = false;
 }
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 int parse_hex_into_key(std::string_view text) {
     size_t begin = 0;
     while (begin < text.size() && (text[begin] == ' ' || text[begin] == '\t'))
@@ -59,8 +50,8 @@ int parse_hex_into_key(std::string_view text) {
     if (end - begin != 2 * kSystemKeySize)
         return -EINVAL;
     for (size_t i = 0; i < kSystemKeySize; ++i) {
-        int high = hex_value(text[begin + 2 * i]);
-        int low = hex_value(text[begin + 2 * i + 1]);
+        int high = hex_digit_value(text[begin + 2 * i]);
+        int low = hex_digit_value(text[begin + 2 * i + 1]);
         if (high < 0 || low < 0) {
             secure_wipe(state.key, kSystemKeySize);
             return -EINVAL;

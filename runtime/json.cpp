@@ -118,23 +118,13 @@ bool is_digit(unsigned char c) {
     return c >= '0' && c <= '9';
 }
 
-int hex_value(unsigned char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Reads four hexadecimal digits at the cursor.
 bool read_hex4(Parser &ps, uint32_t &value) {
     if (ps.end - ps.p < 4)
         return false;
     value = 0;
     for (int i = 0; i < 4; ++i) {
-        int h = hex_value(ps.p[i]);
+        int h = hex_digit_value(ps.p[i]);
         if (h < 0)
             return false;
         value = (value << 4) | static_cast<uint32_t>(h);

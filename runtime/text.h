@@ -48,6 +48,17 @@ bool utf8_is_valid(const void *bytes, size_t length);
 // (0 when only continuation bytes lie within the limit). Null gives 0.
 size_t utf8_prefix_length(const char *text, size_t limit);
 
+// The value of one hexadecimal digit of either case, or -1.
+inline int hex_digit_value(unsigned char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 // ---- Paths ----
 
 // True when both paths are the same. Linux file names are case-sensitive byte
