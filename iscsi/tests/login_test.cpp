@@ -260,10 +260,11 @@ TEST_F(Login, OperationalOffersAreAnsweredByTheTable) {
     ASSERT_TRUE(client.login(offers, false, &final_response));
     auto answers = parse_keys(final_response.data);
     for (const OfferCase &c : cases) {
-        if (c.answer.empty())
+        if (c.answer.empty()) {
             EXPECT_EQ(answers.count(c.key), 0u) << c.offer;
-        else
+        } else {
             EXPECT_EQ(answers[c.key], c.answer) << c.offer;
+        }
     }
     EXPECT_EQ(answers["MaxRecvDataSegmentLength"], "262144");
     EXPECT_EQ(answers["TargetPortalGroupTag"], "1");
