@@ -116,23 +116,23 @@ int read_root_pid_file(const char *path, pid_t *pid) {
     if (fd < 0)
         return -errno;
     struct stat st;
-    char text[32];
-    ssize_t n = -1;
+    char text[32] = {};
+    size_t length = 0;
     int result = 0;
     if (fstat(fd, &st) != 0) {
         result = -errno;
     } else if (!S_ISREG(st.st_mode) || st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH))) {
         result = -EPERM;
     } else {
-        n = read(fd, text, sizeof text - 1);
+        ssize_t n = read(fd, text, sizeof text - 1);
         if (n < 0)
             result = -errno;
+        else
+            length = static_cast<size_t>(n);
     }
     close(fd);
     if (result < 0)
         return result;
-    text[n] = '\0';
-    size_t length = static_cast<size_t>(n);
     while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == ' '))
         text[--length] = '\0';
     if (!all_digits(text) || length > 9)
