@@ -88,6 +88,8 @@ void run_admitted(IscsiTarget *target, int fd) {
 } // namespace
 
 IscsiTarget *target_create(const TargetConfig *config, const BlockDevice *device, uint16_t *port) {
+    // Sockets need no library start-up on Linux (no WSAStartup/WSACleanup
+    // pair), so creation begins with the checks.
     if (!valid_setup(config, device) || !port) {
         errno = EINVAL;
         return nullptr;

@@ -72,6 +72,7 @@ struct Command {
     const Pdu &pdu;
     const uint8_t *cdb;
     uint32_t expected; // Expected Data Transfer Length
+    size_t used = 0;   // bytes of the data buffer this command filled
 };
 
 int check_condition(const Command &c, uint8_t key, uint8_t asc, uint8_t ascq = 0) {
@@ -95,19 +96,23 @@ int not_ready(const Command &c) {
 }
 
 // Sends `length` bytes of the data buffer as the command's data (after the
-// allocation length has been applied) and wipes them.
+// allocation length has been applied), then wipes everything the command
+// put into the buffer.
 int send_data(const Command &c, uint32_t length) {
     int rc = send_data_in(c.target, c.pdu, length);
-    data_buffer_wipe(c.target, length);
+    data_buffer_wipe(c.target, std::max<size_t>(length, c.used));
     return rc;
 }
 
+constexpr size_t kSmallReply = 256;
+
 // Builds a small reply in the data buffer; every page of this device fits in
 // 256 bytes.
-uint8_t *small_reply(const Command &c) {
-    if (data_buffer_reserve(c.target, 256) < 0)
+uint8_t *small_reply(Command &c) {
+    if (data_buffer_reserve(c.target, kSmallReply) < 0)
         return nullptr;
-    memset(c.target->data, 0, 256);
+    memset(c.target->data, 0, kSmallReply);
+    c.used = kSmallReply;
     return c.target->data;
 }
 
@@ -225,7 +230,7 @@ int read_write_verify(const Command &c) {
     return send_data(c, count);
 }
 
-int request_sense(const Command &c) {
+int request_sense(Command &c) {
     IscsiTarget *t = c.target;
     uint8_t *reply = small_reply(c);
     if (!reply)
@@ -241,7 +246,7 @@ int request_sense(const Command &c) {
     return send_data(c, std::min<uint32_t>(c.cdb[4], kSenseLength));
 }
 
-uint32_t vpd_page(const Command &c, uint8_t page, uint8_t *reply) {
+uint32_t vpd_page(Command &c, uint8_t page, uint8_t *reply) {
     const TargetConfig &config = c.target->config;
     uint32_t serial_length =
         static_cast<uint32_t>(strnlen(config.serial, sizeof config.serial - 1));
@@ -285,7 +290,7 @@ uint32_t vpd_page(const Command &c, uint8_t page, uint8_t *reply) {
     }
 }
 
-int inquiry(const Command &c, bool lun_zero) {
+int inquiry(Command &c, bool lun_zero) {
     const uint8_t *cdb = c.cdb;
     uint32_t allocation = load16(cdb + 3);
     bool evpd = (cdb[1] & 0x01) != 0;
@@ -314,7 +319,7 @@ int inquiry(const Command &c, bool lun_zero) {
     return send_data(c, std::min(length, allocation));
 }
 
-int mode_sense(const Command &c) {
+int mode_sense(Command &c) {
     const uint8_t *cdb = c.cdb;
     bool ten = cdb[0] == kModeSense10;
     uint8_t page_control = cdb[2] >> 6;
@@ -423,7 +428,7 @@ int start_stop_unit(const Command &c) {
     return good(c);
 }
 
-int read_capacity(const Command &c, bool sixteen) {
+int read_capacity(Command &c, bool sixteen) {
     IscsiTarget *t = c.target;
     if (sixteen && (c.cdb[1] & 0x1F) != kReadCapacity16Action)
         return check_condition(c, kSenseIllegalRequest, kAscInvalidOpcode);
@@ -444,7 +449,7 @@ int read_capacity(const Command &c, bool sixteen) {
     return send_data(c, std::min<uint32_t>(32, load32(c.cdb + 10)));
 }
 
-int report_luns(const Command &c) {
+int report_luns(Command &c) {
     uint8_t *reply = small_reply(c);
     if (!reply)
         return check_condition(c, kSenseHardwareError, kAscInternalTargetFailure);
