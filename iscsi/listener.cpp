@@ -12,6 +12,7 @@
 #include <new>
 #include <openssl/crypto.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -37,12 +38,23 @@ bool valid_setup(const TargetConfig *config, const BlockDevice *device) {
            terminated(config->serial, sizeof config->serial);
 }
 
+// The object holds the CHAP secret: it lives in its own locked mapping (when
+// the memory-lock limit allows), excluded from core dumps, wiped on release.
+void *allocate_locked(size_t size) {
+    void *memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED)
+        return nullptr;
+    (void)mlock(memory, size);
+    (void)madvise(memory, size, MADV_DONTDUMP);
+    return memory;
+}
+
 void free_target(IscsiTarget *target) {
     data_buffer_release(target);
-    OPENSSL_cleanse(&target->config, sizeof target->config);
     target->~IscsiTarget();
     OPENSSL_cleanse(static_cast<void *>(target), sizeof *target);
-    free(target);
+    munlock(target, sizeof *target);
+    munmap(target, sizeof *target);
 }
 
 int open_listener(uint16_t *port) {
@@ -94,7 +106,7 @@ IscsiTarget *target_create(const TargetConfig *config, const BlockDevice *device
         errno = EINVAL;
         return nullptr;
     }
-    void *memory = calloc(1, sizeof(IscsiTarget));
+    void *memory = allocate_locked(sizeof(IscsiTarget));
     if (!memory) {
         errno = ENOMEM;
         return nullptr;
