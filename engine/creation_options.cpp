@@ -3,6 +3,7 @@
 #include "engine/credentials.h"
 #include "engine/engine.h"
 #include "engine/events.h"
+#include "engine/operations.h"
 #include "runtime/json.h"
 
 namespace tw {

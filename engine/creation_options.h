@@ -3,13 +3,10 @@
 
 namespace tw {
 
-struct EngineContext;
 struct JsonValue;
 
 // Builds the result members (without "event" and "version"). Null when out
 // of memory.
 JsonValue *creation_options_result();
-
-int run_creation_options(EngineContext *ctx);
 
 } // namespace tw

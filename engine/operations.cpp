@@ -1,6 +1,6 @@
 // The table of engine operations. A command without an entry answers with
 // an error event; it never reports a result it did not produce.
-#include "engine/creation_options.h"
+#include "engine/operations.h"
 #include "engine/engine.h"
 
 namespace tw {
@@ -14,6 +14,7 @@ struct OperationEntry {
 
 constexpr OperationEntry kOperations[] = {
     {EngineCommand::CreationOptions, run_creation_options},
+    {EngineCommand::RecoverReplacement, run_recover_replacement},
 };
 
 } // namespace

@@ -1,0 +1,13 @@
+// Entry points of the engine's operations, one per command (see the table in
+// operations.cpp). Each writes its result or error event and returns the
+// exit code.
+#pragma once
+
+namespace tw {
+
+struct EngineContext;
+
+int run_creation_options(EngineContext *ctx);
+int run_recover_replacement(EngineContext *ctx);
+
+} // namespace tw

@@ -1,0 +1,90 @@
+// In-place replacement of a container: the journal, file identities, the
+// rename exchange and recovery of an interrupted exchange.
+//
+// A replacement writes the new copy next to the original under a backup name
+// B, records both files' identities in a journal J, and then exchanges names
+// through a swap name S so that the container keeps its name N and the
+// original survives as B. Every step is a rename relative to the folder that
+// never replaces a name, so a crash at any point leaves both files intact and
+// J describes how to finish.
+#pragma once
+
+#include "platform/files.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace tw {
+
+inline constexpr size_t kReplacementJournalSize = 928;
+inline constexpr size_t kReplacementNameField = 256;
+inline constexpr size_t kReplacementNameMax = 239;
+
+// What identifies one file's exact contents: where it is and its SHA-256.
+struct ReplacementIdentity {
+    uint64_t volume = 0; // st_dev
+    uint64_t file = 0;   // st_ino
+    uint64_t size = 0;
+    uint8_t sha256[32] = {};
+    bool operator==(const ReplacementIdentity &) const = default;
+};
+
+struct ReplacementJournal {
+    std::string name;   // N: the container's file name
+    std::string backup; // B: "<N cut>.original-<uuid>.zcx"
+    std::string swap;   // S: ".openzcx-swap-<uuid>.zcx"
+    ReplacementIdentity original;
+    ReplacementIdentity copy;
+};
+
+// The journal record with its SHA-256 self-check. Names must fit their
+// 256-byte fields with a terminating NUL (-EINVAL otherwise).
+int replacement_journal_encode(const ReplacementJournal &journal,
+                               uint8_t out[kReplacementJournalSize]);
+// Decodes and validates a record: self-check, magic, version, size, and the
+// three names (non-empty, NUL-terminated within the field, no "/", "\" or
+// ":", not "." or ".."). -EINVAL for anything else.
+int replacement_journal_decode(const uint8_t in[kReplacementJournalSize],
+                               ReplacementJournal *journal);
+
+// "<name>.openzcx-journal"
+std::string replacement_journal_name(const std::string &name);
+
+// Writes the journal for `journal.name` into the folder: a partial file
+// ".openzcx-journal-<uuid>.partial" created new, written, flushed and renamed
+// to the journal name without replacing; the folder is flushed. The partial
+// file is removed on failure.
+int replacement_journal_write(int dir, const char *uuid, const ReplacementJournal &journal);
+
+// The folder and name of a container path, with the folder opened and checked:
+// the name is 1 to 239 bytes (-EINVAL); the folder is resolved to an absolute
+// path, owned by this user, not modifiable by others and on local durable
+// storage (-EACCES otherwise).
+struct ReplacementFolder {
+    FileHandle dir;
+    std::string path; // absolute folder path
+    std::string name; // N
+};
+int replacement_folder_open(const char *file_path, ReplacementFolder *out);
+
+// `folder` joined with `name` by one "/" (none added when it ends in one).
+std::string replacement_join(const std::string &folder, const std::string &name);
+
+// Reads the whole file behind `fd` (1 MiB blocks) into its identity. The
+// cancel check runs before each block (-ECANCELED when it answers true).
+int replacement_identity_fd(int fd, bool (*cancelled)(void *), void *context,
+                            ReplacementIdentity *out);
+
+// Runs the name exchange recorded in the journal (at most four rounds) and
+// deletes the journal when it is complete. -1116 (kErrChanged) when the
+// names are in a state the exchange does not know; a failing rename or
+// flush returns its error.
+int replacement_exchange(int dir, const ReplacementJournal &journal);
+
+// Finishes an interrupted replacement of `file_path`: reads and validates its
+// journal, checks every existing name against the recorded identities, then
+// runs the exchange. *backup_path receives the retained original's path.
+int recover_replacement(const char *file_path, std::string *backup_path);
+
+} // namespace tw
