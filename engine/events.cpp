@@ -49,11 +49,16 @@ JsonValue *new_event(const char *name) {
 } // namespace
 
 int event_write_result(const JsonValue *result) {
-    JsonValue *event = new_event("result");
+    // A result carries its members first and "event" after them; a container
+    // summary places "event" itself, before the members that only some
+    // operations add ("backupPath" and the import's members).
+    JsonValue *event = json_new(JsonKind::Object);
     if (event == nullptr)
         return -ENOMEM;
     for (const JsonValue *m = json_first(result); m != nullptr; m = json_next(m))
         json_set(event, json_key(m), json_clone(m));
+    if (!json_has(event, "event", JsonKind::String))
+        json_set_string(event, "event", "result");
     return write_line(event);
 }
 

@@ -12,8 +12,10 @@ inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitCredentials = 2;
 
-// Writes {"event":"result", <members of result>, "version":1}. result may be
-// null (no members); it is not consumed. Returns 0 or a negative errno.
+// Writes {<members of result>, "event":"result", "version":1}; when the
+// result already holds "event" (a container summary places it among its
+// members), that order is kept. result may be null (no members); it is not
+// consumed. Returns 0 or a negative errno.
 int event_write_result(const JsonValue *result);
 
 // Writes {"event":"error","code":code,"message":message,"version":1}.

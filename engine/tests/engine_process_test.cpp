@@ -21,12 +21,12 @@ std::string error_line(const std::string &code, const std::string &message) {
 TEST(EngineProgram, CreationOptionsByteForByte) {
     EngineRun run = run_engine({"creation-options"}, {});
     EXPECT_EQ(run.exit_code, 0);
-    EXPECT_EQ(run.out, R"({"event":"result","algorithm":9,"ciphers":[)"
+    EXPECT_EQ(run.out, R"({"algorithm":9,"ciphers":[)"
                        R"({"algorithm":1,"cipher":"SSE1","passwordLimit":4096},)"
                        R"({"algorithm":8,"cipher":"XOR","passwordLimit":4096},)"
                        R"({"algorithm":9,"cipher":"AES-256-XTS","passwordLimit":4096},)"
                        R"({"algorithm":10,"cipher":"XChaCha20","passwordLimit":4096}],)"
-                       R"("filesystems":["exfat","fat32","ntfs"],"version":1})"
+                       R"("filesystems":["exfat","fat32","ntfs"],"event":"result","version":1})"
                        "\n");
     EXPECT_EQ(run.err, "");
 }

@@ -146,8 +146,8 @@ TEST_F(ReplacementFolderTest, RecoveryFinishesFromEveryInterruptedState) {
 
         tw::test::EngineRun run = recover();
         EXPECT_EQ(run.exit_code, 0) << run.out << run.err;
-        EXPECT_EQ(run.out, R"({"event":"result","backupPath":")" + path(j.backup) +
-                               R"(","version":1})"
+        EXPECT_EQ(run.out, R"({"backupPath":")" + path(j.backup) +
+                               R"(","event":"result","version":1})"
                                "\n");
         auto files = snapshot();
         EXPECT_EQ(files.size(), 2u);
