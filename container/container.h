@@ -1,10 +1,11 @@
 // The open container: every image read of the system goes through it.
 //
-// container_open opens a container file with the in-use lock and classifies
-// it into one of the seven format kinds before any password is known; the
-// result says which cipher the header names, what sector 0 looks like to
-// readers and which header parts were found. Unlocking and reading build on
-// this object.
+// container_open opens a container file (with the in-use lock where the mode
+// asks for it) and classifies it into one of the seven format kinds before
+// any password is known; the result says which cipher the header names, what
+// sector 0 looks like to readers and which header parts were found. Unlocking
+// and reading build on this object. Opening loads the process-wide system key
+// (system_key.h), so it must not run while another thread changes that key.
 //
 // A Container lives in locked memory (secure_alloc) because it holds the
 // system-key schedule, decrypted sector-0 copies and, once unlocked, the data

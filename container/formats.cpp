@@ -7,6 +7,7 @@
 #include "container/formats.h"
 
 #include "container/probe.h"
+#include "container/probe_checks.h"
 #include "container/secure_memory.h"
 #include "container/system_key.h"
 #include "platform/files.h"
@@ -26,29 +27,14 @@ constexpr size_t kSectorBlocks = kSectorSize / kSse2BlockSize;
 constexpr size_t kModernHeaderOffset = 256;
 constexpr size_t kModernHeaderSize = 32;
 constexpr size_t kEmbeddedMarkerOffset = 494;
-constexpr size_t kBootSignatureOffset = 510;
 constexpr uint16_t kBootSignature = 0xAA55;
 constexpr uint32_t kModernAnyCipher = 15; // a header valid for any cipher
 
-uint16_t le16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-
-uint32_t le32(const uint8_t *p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-uint64_t le64(const uint8_t *p) {
-    return uint64_t{le32(p)} | uint64_t{le32(p + 4)} << 32;
-}
-
-bool all_zero(const uint8_t *p, size_t length) {
-    for (size_t i = 0; i < length; ++i) {
-        if (p[i] != 0)
-            return false;
-    }
-    return true;
-}
+using probe::all_zero;
+using probe::has_boot_signature;
+using probe::le16;
+using probe::le32;
+using probe::le64;
 
 // A cipher named by a legacy header is used only when it can be keyed: SSE1
 // or XOR. Any other id is recognised but recorded as not set.
@@ -153,8 +139,7 @@ bool sector_in_clear(const uint8_t *sector, uint64_t sector_count) {
         return true;
     if (apfs_superblock_plausible(sector, sector_count))
         return true;
-    return le16(sector + kBootSignatureOffset) == kBootSignature &&
-           plausible_boot_sector(sector, sector_count, false);
+    return has_boot_signature(sector) && plausible_boot_sector(sector, sector_count, false);
 }
 
 void present_raw_sector0(Container *c, int kind) {
@@ -228,7 +213,7 @@ void decrypt_salted_sector0(Container *c, const Candidates &candidates) {
 // Kind 1: a 32-byte header at 256..287 under a system-key candidate, in a
 // sector 0 that keeps its boot signature.
 bool find_modern_header(Container *c, const Candidates &candidates) {
-    if (le16(c->raw_sector0 + kBootSignatureOffset) != kBootSignature)
+    if (!has_boot_signature(c->raw_sector0))
         return false;
     for (size_t i = 0; i < candidates.count; ++i) {
         std::memcpy(c->presented_sector0, c->raw_sector0, kSectorSize);
@@ -253,8 +238,7 @@ bool find_system_key_sector0(Container *c, const Candidates &candidates) {
         uint8_t *sector = c->presented_sector0;
         std::memcpy(sector, c->raw_sector0, kSectorSize);
         sse2_decrypt_blocks(sector, kSectorBlocks, candidates.schedule(i));
-        if (le16(sector + kEmbeddedMarkerOffset) == kBootSignature &&
-            le16(sector + kBootSignatureOffset) == kBootSignature) {
+        if (le16(sector + kEmbeddedMarkerOffset) == kBootSignature && has_boot_signature(sector)) {
             c->format_kind = kFormatIntermediate;
             record_embedded_header(c, sector);
             c->header_present = true;

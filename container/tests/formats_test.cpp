@@ -421,6 +421,16 @@ const KindCase kKindCases[] = {
      kAll, kAll, 0},
 };
 
+// Cases print as their names in failure messages.
+template <typename Case>
+concept NamedCase = requires(const Case &c) {
+    c.name;
+};
+template <NamedCase Case>
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.name;
+}
+
 class KindTest : public FormatsTest, public ::testing::WithParamInterface<KindCase> {};
 
 TEST_P(KindTest, ClassifiesMadeContainer) {
