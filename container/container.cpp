@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <new>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -93,10 +94,11 @@ bool cipher_available(uint32_t id) {
 int container_allocate(Container **out) {
     *out = nullptr;
     bool locked = false;
-    auto *container = static_cast<Container *>(secure_alloc(sizeof(Container), &locked));
-    if (container == nullptr)
+    void *memory = secure_alloc(sizeof(Container), &locked);
+    if (memory == nullptr)
         return -ENOMEM;
-    // secure_alloc hands out zeroed memory: every flag is off, every count 0.
+    // Every flag off, every count 0, no pointers.
+    auto *container = new (memory) Container{};
     container->fd = -1;
     container->memory_locked = locked;
     container->cipher = kCipherUnset;

@@ -726,6 +726,36 @@ TEST_F(FormatsTest, OpenModesAndDescriptor) {
     std::filesystem::remove(path);
 }
 
+// A block device holds a container as well; its size comes from the device.
+TEST_F(FormatsTest, BlockDevice) {
+    Bytes plain;
+    Bytes file = make_no_header(Workspace::get().image("exfat"), tw::kDefaultSystemKey, &plain);
+    std::string path = Workspace::get().write("device.zcx", file);
+    std::string device_file = Workspace::get().dir() + "/device.name";
+    std::string command = "losetup -r -f --show '" + path + "' >'" + device_file + "' 2>/dev/null";
+    if (std::system(command.c_str()) != 0) {
+        std::filesystem::remove(path);
+        GTEST_SKIP() << "no loop device can be attached here";
+    }
+    Bytes name = Workspace::read(device_file);
+    std::string device(name.begin(), name.end());
+    while (!device.empty() && device.back() == '\n')
+        device.pop_back();
+    Container *c = nullptr;
+    int result = tw::container_open(device.c_str(), tw::kContainerOpenRead, &c);
+    if (result == 0) {
+        EXPECT_TRUE(c->block_device);
+        EXPECT_EQ(c->file_size, file.size());
+        EXPECT_EQ(c->format_kind, 4);
+        EXPECT_EQ(0, std::memcmp(c->presented_sector0, plain.data(), kSector));
+        tw::container_close(c);
+    }
+    std::string detach = "losetup -d '" + device + "'";
+    EXPECT_EQ(std::system(detach.c_str()), 0);
+    std::filesystem::remove(path);
+    EXPECT_EQ(result, 0) << device;
+}
+
 TEST_F(FormatsTest, SystemKeyFromTheEnvironment) {
     Bytes plain;
     const Bytes &image = Workspace::get().image("fat12");
