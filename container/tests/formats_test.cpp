@@ -609,6 +609,17 @@ const SmallCase kSmallCases[] = {
          return file;
      },
      -EINVAL, 0, 0},
+    // A salted container is never an ISO image, whatever its sector 64 holds.
+    {"SaltedWithPlainIsoDescriptor",
+     [] {
+         Bytes file = salted_file(40960);
+         std::memcpy(file.data() + 32768,
+                     "\x01"
+                     "CD001\x01",
+                     7);
+         return file;
+     },
+     0, 5, 40960},
     {"XtsTrailerMagicWithoutFields",
      [] {
          Bytes file = zeros(8192);
