@@ -223,8 +223,9 @@ class Images {
             // The same disk with one header byte (the disk GUID) changed.
             {"gpt_bad_header",
              "truncate -s 100M gpt_bad_header.img\n"
-             "printf 'label: gpt\\nstart=69632, size=65536, type=L\\n' | sfdisk -q "
-             "gpt_bad_header.img\n"
+             // A fixed disk GUID, so the poked byte always differs from it.
+             "printf 'label: gpt\\nlabel-id: 01234567-89AB-CDEF-0123-456789ABCDEF\\n"
+             "start=69632, size=65536, type=L\\n' | sfdisk -q gpt_bad_header.img\n"
              "mke2fs -q -F -t ext4 e.part 32M\nput e.part gpt_bad_header.img 69632\nrm e.part\n"
              "poke gpt_bad_header.img 568 'X'"},
             // ... or one byte of the first entry's name.
