@@ -182,8 +182,12 @@ int run_file_command(EngineRunContext *ctx, const CliArgs &args, const FileComma
         return cli_fail("usage", kIncorrectArguments);
     ClientOutcome outcome;
     Passwords passwords;
-    if (read_passwords(args, spec.engine_command, &passwords, &outcome) != 0)
+    if (read_passwords(args, spec.engine_command, &passwords, &outcome) != 0) {
+        // Ctrl+C at a prompt interrupts the read: the user cancelled.
+        if (ctx->cancel_requested.load())
+            return cli_fail("cancelled", "Operation cancelled.");
         return cli_fail(outcome);
+    }
 
     FileOperation op;
     op.command = spec.engine_command;

@@ -69,6 +69,24 @@ TEST(Terminal, PasswordIsReadWithoutEcho) {
     }
 }
 
+TEST(Terminal, CtrlCAtThePromptCancels) {
+    // The terminal turns the interrupt character into SIGINT. Whether it
+    // interrupts the waiting read or arrives between two characters, nothing
+    // is started, and the line break after the prompt shows that the
+    // terminal's settings were restored.
+    for (const std::string typed : {"pa\x03", "pa\x03ss\r"}) {
+        Sandbox box;
+        box.fake_engine(say(kResult));
+        CliOptions options{{"verify", "c.zcx"}};
+        options.terminal = true;
+        options.answers = {{kPrompt, typed}};
+        CliRun run = run_cli(box, options);
+        EXPECT_EQ(run.exit_code, 1) << typed;
+        EXPECT_EQ(run.terminal, kPrompt + "\r\nOperation cancelled.\r\n") << typed;
+        EXPECT_FALSE(box.has("args.txt")) << typed;
+    }
+}
+
 TEST(Terminal, ThreePromptsForANewPassword) {
     struct Case {
         std::vector<std::string> args;
