@@ -39,6 +39,10 @@ struct CliArgs {
 int cli_parse_options(EngineRunContext *ctx, std::vector<std::string> args, CliArgs *parsed,
                       ClientOutcome *out);
 
+// A whole unsigned decimal number: digits only (no sign, no spaces), at most
+// 19 of them so that it cannot overflow.
+bool cli_parse_decimal(const std::string &text, uint64_t *value);
+
 // Runs the command; returns the exit code.
 int cli_run_command(EngineRunContext *ctx, const CliArgs &args);
 

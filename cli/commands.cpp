@@ -91,6 +91,28 @@ int read_passwords(const CliArgs &args, std::string_view engine_command, Passwor
     return rc;
 }
 
+// A failed password read; Ctrl+C at a prompt interrupts the read, and then
+// the user has cancelled.
+int password_failure(const EngineRunContext *ctx, const ClientOutcome &outcome) {
+    if (ctx->cancel_requested.load())
+        return cli_fail("cancelled", "Operation cancelled.");
+    return cli_fail(outcome);
+}
+
+// Runs an engine operation with the progress line shown while it runs.
+template <typename Operation>
+int with_progress_line(EngineRunContext *ctx, bool json, Operation operation) {
+    ProgressLine line;
+    progress_line_init(&line, json);
+    ctx->progress = progress_line_update;
+    ctx->progress_user = &line;
+    int rc = operation();
+    ctx->progress = nullptr;
+    ctx->progress_user = nullptr;
+    progress_line_clear(&line);
+    return rc;
+}
+
 // The members of an engine result that scripts see, in this order and under
 // these names.
 constexpr std::pair<const char *, const char *> kSummaryMembers[] = {
@@ -182,12 +204,8 @@ int run_file_command(EngineRunContext *ctx, const CliArgs &args, const FileComma
         return cli_fail("usage", kIncorrectArguments);
     ClientOutcome outcome;
     Passwords passwords;
-    if (read_passwords(args, spec.engine_command, &passwords, &outcome) != 0) {
-        // Ctrl+C at a prompt interrupts the read: the user cancelled.
-        if (ctx->cancel_requested.load())
-            return cli_fail("cancelled", "Operation cancelled.");
-        return cli_fail(outcome);
-    }
+    if (read_passwords(args, spec.engine_command, &passwords, &outcome) != 0)
+        return password_failure(ctx, outcome);
 
     FileOperation op;
     op.command = spec.engine_command;
@@ -202,14 +220,8 @@ int run_file_command(EngineRunContext *ctx, const CliArgs &args, const FileComma
     op.new_password = passwords.new_password.bytes();
     op.confirmation = passwords.confirmation.bytes();
 
-    ProgressLine line;
-    progress_line_init(&line, args.json);
-    ctx->progress = progress_line_update;
-    ctx->progress_user = &line;
-    int rc = engine_file_operation(ctx, op, &outcome);
-    ctx->progress = nullptr;
-    ctx->progress_user = nullptr;
-    progress_line_clear(&line);
+    int rc = with_progress_line(ctx, args.json,
+                                [&] { return engine_file_operation(ctx, op, &outcome); });
     passwords = Passwords{};
     if (rc != 0) {
         std::string hint = failure_hint(args.words[0]);
@@ -224,6 +236,69 @@ int run_file_command(EngineRunContext *ctx, const CliArgs &args, const FileComma
         print_summary_json(outcome.result);
     else
         print_summary_text(args, outcome.result);
+    return 0;
+}
+
+int run_create(EngineRunContext *ctx, const CliArgs &args) {
+    CreateOperation op;
+    if (args.words.size() != 5 || !cli_parse_decimal(args.words[2], &op.size_mib))
+        return cli_fail("usage", "Use tarnwick create OUTPUT SIZE_MIB fat32|exfat|ntfs LABEL.");
+    ClientOutcome outcome;
+    Passwords passwords;
+    int rc;
+    if (args.credentials_stdin) {
+        rc = read_credentials_json(false, &passwords.password, &passwords.new_password,
+                                   &passwords.confirmation, &outcome);
+    } else {
+        rc = read_password_console("New password: ", &passwords.new_password, &outcome);
+        if (rc == 0)
+            rc = read_password_console("Confirm new password: ", &passwords.confirmation, &outcome);
+    }
+    if (rc != 0)
+        return password_failure(ctx, outcome);
+    op.output = args.words[1];
+    op.filesystem = args.words[3];
+    op.label = args.words[4];
+    op.algorithm = args.algorithm;
+    op.compression = args.compression;
+    op.compression_mode = args.compression_mode;
+    op.chunk_size = args.chunk_size;
+    op.new_password = passwords.new_password.bytes();
+    op.confirmation = passwords.confirmation.bytes();
+
+    rc = with_progress_line(ctx, args.json, [&] { return engine_create(ctx, op, &outcome); });
+    passwords = Passwords{};
+    if (rc != 0)
+        return cli_fail(outcome);
+    if (args.json)
+        print_summary_json(outcome.result);
+    else
+        cli_print("Container created and verified: " + args.words[1] +
+                  "\nMounts default to read-only.");
+    return 0;
+}
+
+int run_devices(EngineRunContext *ctx, const CliArgs &args) {
+    if (args.words.size() != 1)
+        return cli_fail("usage", kIncorrectArguments);
+    ClientOutcome outcome;
+    if (engine_devices(ctx, &outcome) != 0)
+        return cli_fail(outcome);
+    const JsonValue *devices = json_get(outcome.result, "devices");
+    if (args.json) {
+        JsonValue *empty = json_new(JsonKind::Array);
+        cli_print_json(devices != nullptr && devices->kind == JsonKind::Array ? devices : empty);
+        json_free(empty);
+        return 0;
+    }
+    if (json_first(devices) == nullptr || devices->kind != JsonKind::Array) {
+        cli_print("No eligible removable devices found.");
+        return 0;
+    }
+    for (const JsonValue *d = json_first(devices); d != nullptr; d = json_next(d))
+        cli_print(std::string(json_get_string(d, "path", "")) + "  " +
+                  json_get_string(d, "name", "") + "  " +
+                  std::to_string(json_get_int(d, "size", 0)) + " bytes");
     return 0;
 }
 
@@ -280,6 +355,10 @@ int cli_run_command(EngineRunContext *ctx, const CliArgs &args) {
     }
     if (command == "recover-replacement")
         return run_recover_replacement(ctx, args);
+    if (command == "create")
+        return run_create(ctx, args);
+    if (command == "devices")
+        return run_devices(ctx, args);
     if (const FileCommandSpec *spec = find_file_command(command))
         return run_file_command(ctx, args, *spec);
     for (const char *name : kUnavailableCommands)

@@ -55,20 +55,6 @@ bool take_option(std::vector<std::string> *words, std::string_view option, size_
     return false;
 }
 
-// A whole unsigned decimal number: digits only, no sign, no overflow.
-bool parse_decimal(const std::string &text, uint64_t *value) {
-    if (text.empty() || text.size() > 19)
-        return false;
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    *value = v;
-    return true;
-}
-
 bool label_valid(const std::string &label) {
     if (label.empty() || label.size() > 100 || label.front() == ' ' || label.front() == '.' ||
         label.back() == ' ')
@@ -108,6 +94,19 @@ int choose_algorithm(EngineRunContext *ctx, const std::string &name, CliArgs *pa
 
 } // namespace
 
+bool cli_parse_decimal(const std::string &text, uint64_t *value) {
+    if (text.empty() || text.size() > 19)
+        return false;
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    *value = v;
+    return true;
+}
+
 int cli_parse_options(EngineRunContext *ctx, std::vector<std::string> words, CliArgs *parsed,
                       ClientOutcome *out) {
     // The first --json anywhere; a second one is an unknown option.
@@ -134,7 +133,7 @@ int cli_parse_options(EngineRunContext *ctx, std::vector<std::string> words, Cli
     std::vector<std::string> values;
     if (take_option(&words, "--experimental-compression", 2, &values)) {
         uint64_t chunk = 0;
-        if (values.size() != 2 || !parse_decimal(values[1], &chunk) ||
+        if (values.size() != 2 || !cli_parse_decimal(values[1], &chunk) ||
             !one_of(command,
                     {"create", "image", "rekey", "convert", "replace", "import-veracrypt"}))
             return usage(out, kCompressionUsage);
@@ -177,8 +176,8 @@ int cli_parse_options(EngineRunContext *ctx, std::vector<std::string> words, Cli
     }
     if (take_option(&words, "--partition", 1, &values)) {
         uint64_t n = 0;
-        if (values.size() != 1 || command != "mount" || !parse_decimal(values[0], &n) || n < 1 ||
-            n > 128)
+        if (values.size() != 1 || command != "mount" || !cli_parse_decimal(values[0], &n) ||
+            n < 1 || n > 128)
             return usage(out, "Use --partition with a positive data-volume number.");
         parsed->partition = static_cast<int>(n);
     }

@@ -114,6 +114,27 @@ struct FileOperation {
 };
 int engine_file_operation(EngineRunContext *ctx, const FileOperation &op, ClientOutcome *out);
 
+// A new container of size_mib MiB holding a fresh filesystem ("fat32",
+// "exfat" or "ntfs") with the label; the engine checks both. The request is
+// kind 2 with an empty current password and the algorithm as its cipher.
+struct CreateOperation {
+    std::string output; // as the user typed it
+    uint64_t size_mib = 0;
+    std::string filesystem;
+    std::string label;
+    uint32_t algorithm = 9;
+    bool compression = false;
+    std::string compression_mode;
+    uint64_t chunk_size = 0;
+    std::span<const uint8_t> new_password;
+    std::span<const uint8_t> confirmation;
+};
+int engine_create(EngineRunContext *ctx, const CreateOperation &op, ClientOutcome *out);
+
+// The removable devices that can be imaged ("devices"); the result holds
+// them as "devices".
+int engine_devices(EngineRunContext *ctx, ClientOutcome *out);
+
 // Whether the command of a file operation sends a new password (kind 2).
 bool file_operation_takes_new_password(std::string_view command);
 

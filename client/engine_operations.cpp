@@ -38,9 +38,14 @@ const FileCommand *find_file_command(std::string_view name) {
     return nullptr;
 }
 
-bool compression_valid(const FileOperation &op) {
-    return (op.compression_mode == "off" || op.compression_mode == "fast") &&
-           (op.chunk_size == 4096 || op.chunk_size == 16384 || op.chunk_size == 65536);
+constexpr const char *kCompressionMessage =
+    "Choose compression off or fast and a chunk size of 4096, 16384 or 65536 bytes.";
+
+// Sizes from 2^44 MiB on overflow the engine's byte count.
+constexpr uint64_t kCreateSizeLimitMib = uint64_t{1} << 44;
+
+bool compression_valid(std::string_view mode, uint64_t chunk) {
+    return (mode == "off" || mode == "fast") && (chunk == 4096 || chunk == 16384 || chunk == 65536);
 }
 
 } // namespace
@@ -97,6 +102,38 @@ int engine_recover_replacement(EngineRunContext *ctx, std::string_view path, Cli
     return engine_run(ctx, args, {}, out);
 }
 
+int engine_devices(EngineRunContext *ctx, ClientOutcome *out) {
+    const std::string args[] = {"devices"};
+    return engine_run(ctx, args, {}, out);
+}
+
+int engine_create(EngineRunContext *ctx, const CreateOperation &op, ClientOutcome *out) {
+    out->reset();
+    if (op.size_mib >= kCreateSizeLimitMib)
+        return client_fail(out, "usage", "Invalid creation request.");
+    if (op.compression && !compression_valid(op.compression_mode, op.chunk_size))
+        return client_fail(out, "usage", kCompressionMessage);
+    std::string output;
+    if (resolve_full_path(op.output, &output) != 0)
+        return client_fail(out, "usage", "Choose an output file.");
+    std::vector<std::string> args{"create", output, std::to_string(op.size_mib << 20),
+                                  op.filesystem, op.label};
+    if (op.compression) {
+        args.push_back(op.compression_mode);
+        args.push_back(std::to_string(op.chunk_size));
+    }
+    CredentialInput in;
+    in.kind = 2;
+    in.cipher = op.algorithm;
+    in.new_password = op.new_password;
+    in.confirmation = op.confirmation;
+    SecretBuffer request;
+    int rc = credential_request_build(in, &request, out);
+    if (rc != 0)
+        return rc;
+    return engine_run(ctx, args, request.bytes(), out);
+}
+
 int engine_file_operation(EngineRunContext *ctx, const FileOperation &op, ClientOutcome *out) {
     out->reset();
     const FileCommand *command = find_file_command(op.command);
@@ -105,10 +142,8 @@ int engine_file_operation(EngineRunContext *ctx, const FileOperation &op, Client
     if (op.compression && !command->takes_compression)
         return client_fail(out, "usage",
                            "Compression applies only to encrypted copies or replacement.");
-    if (op.compression && !compression_valid(op))
-        return client_fail(
-            out, "usage",
-            "Choose compression off or fast and a chunk size of 4096, 16384 or 65536 bytes.");
+    if (op.compression && !compression_valid(op.compression_mode, op.chunk_size))
+        return client_fail(out, "usage", kCompressionMessage);
     std::string input;
     if (resolve_full_path(op.input, &input) != 0)
         return client_fail(out, "source", "Select an existing regular container file.");

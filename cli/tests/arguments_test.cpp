@@ -155,8 +155,8 @@ TEST(Arguments, AlgorithmNamesComeFromTheEngine) {
 }
 
 TEST(Arguments, CommandsOfLaterParts) {
-    for (const char *command : {"create", "devices", "image", "mount", "unmount", "repair",
-                                "sessions", "service-status", "restart-service", "stop-service"}) {
+    for (const char *command : {"image", "mount", "unmount", "repair", "sessions", "service-status",
+                                "restart-service", "stop-service"}) {
         Sandbox box;
         box.fake_engine("exit 0");
         CliRun run = run_cli(box, CliOptions{{command}});

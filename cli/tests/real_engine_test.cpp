@@ -51,6 +51,10 @@ TEST(RealEngine, RequestsAreAcceptedAndAnswersPassThrough) {
          kWarning + unavailable + kReplaceHint},
         {{"import-veracrypt", "v.hc", "n.zcx", "--credentials-stdin"}, kCreds, unavailable},
         {{"recover-replacement", "c.zcx"}, "", unavailable},
+        {{"create", "n.zcx", "64", "fat32", "L", "--credentials-stdin", "--algorithm", "sse1"},
+         R"({"newPassword":"new","confirmation":"new"})",
+         kWarning + unavailable},
+        {{"devices"}, "", unavailable},
     };
     for (const Case &c : cases) {
         Sandbox box;

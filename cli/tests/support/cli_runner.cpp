@@ -109,10 +109,10 @@ std::vector<std::string> Sandbox::engine_args() const {
 }
 
 std::string request_bytes(uint32_t kind, const std::string &password,
-                          const std::string &new_password) {
+                          const std::string &new_password, uint32_t cipher) {
     std::string out;
     put32(out, kind);
-    put32(out, 255);
+    put32(out, cipher);
     put32(out, static_cast<uint32_t>(password.size()));
     put32(out, 0);
     if (kind == 2)

@@ -65,7 +65,7 @@ CliRun run_cli(const Sandbox &sandbox, const CliOptions &options);
 
 // The credential request the engine should have received.
 std::string request_bytes(uint32_t kind, const std::string &password,
-                          const std::string &new_password = "");
+                          const std::string &new_password = "", uint32_t cipher = 255);
 
 // Waits up to timeout_ms for a file in the sandbox's bin folder.
 bool wait_for_file(const Sandbox &sandbox, const std::string &name, int timeout_ms);
