@@ -22,9 +22,7 @@ struct CliArgs {
     bool json = false;
     bool password_stdin = false;
     bool credentials_stdin = false;
-    bool compression = false;
-    std::string compression_mode;
-    uint64_t chunk_size = 0;
+    CompressionChoice compression;
     bool algorithm_given = false;
     uint32_t algorithm = 9;
     bool experimental_write = false;

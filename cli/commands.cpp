@@ -214,8 +214,6 @@ int run_file_command(EngineRunContext *ctx, const CliArgs &args, const FileComma
         op.output = args.words[2];
     op.algorithm = args.algorithm;
     op.compression = args.compression;
-    op.compression_mode = args.compression_mode;
-    op.chunk_size = args.chunk_size;
     op.password = passwords.password.bytes();
     op.new_password = passwords.new_password.bytes();
     op.confirmation = passwords.confirmation.bytes();
@@ -261,8 +259,6 @@ int run_create(EngineRunContext *ctx, const CliArgs &args) {
     op.label = args.words[4];
     op.algorithm = args.algorithm;
     op.compression = args.compression;
-    op.compression_mode = args.compression_mode;
-    op.chunk_size = args.chunk_size;
     op.new_password = passwords.new_password.bytes();
     op.confirmation = passwords.confirmation.bytes();
 

@@ -144,9 +144,7 @@ int cli_parse_options(EngineRunContext *ctx, std::vector<std::string> words, Cli
             return usage(
                 out,
                 "Choose compression off or fast and a chunk size of 4096, 16384 or 65536 bytes.");
-        parsed->compression = true;
-        parsed->compression_mode = values[0];
-        parsed->chunk_size = chunk;
+        parsed->compression = {true, values[0], chunk};
     }
 
     if (take_option(&words, "--algorithm", 1, &values)) {

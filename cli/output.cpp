@@ -2,6 +2,8 @@
 // error, and the progress indicator on a terminal.
 #include "cli/cli.h"
 
+#include "client/descriptor_io.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -9,47 +11,16 @@
 
 namespace tw {
 
-namespace {
-
-void write_line(int fd, std::string_view text) {
-    std::string line(text);
-    line += '\n';
-    const char *p = line.data();
-    size_t length = line.size();
-    while (length > 0) {
-        ssize_t n = ::write(fd, p, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        p += n;
-        length -= static_cast<size_t>(n);
-    }
-}
-
-void write_raw(int fd, std::string_view text) {
-    while (!text.empty()) {
-        ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        text.remove_prefix(static_cast<size_t>(n));
-    }
-}
-
-} // namespace
-
 std::string cli_version_text() {
     return std::string(kCliVersion) + " (build " + std::to_string(kCliBuild) + ")";
 }
 
 void cli_print(std::string_view text) {
-    write_line(STDOUT_FILENO, text);
+    fd_write_all(STDOUT_FILENO, std::string(text) + "\n");
 }
 
 void cli_print_error(std::string_view text) {
-    write_line(STDERR_FILENO, text);
+    fd_write_all(STDERR_FILENO, std::string(text) + "\n");
 }
 
 void cli_print_json(const JsonValue *value) {
@@ -59,7 +30,7 @@ void cli_print_json(const JsonValue *value) {
         cli_print_error("The result could not be written.");
         return;
     }
-    write_line(STDOUT_FILENO, std::string_view(text, length));
+    cli_print(std::string_view(text, length));
     json_free_text(text);
 }
 
@@ -88,14 +59,14 @@ void progress_line_update(void *opaque, const char *phase, double fraction) {
     if (line->shown && text == line->last)
         return;
     // Carriage return and erase-to-end-of-line: the indicator stays one line.
-    write_raw(STDERR_FILENO, "\r\033[K" + text);
+    fd_write_all(STDERR_FILENO, "\r\033[K" + text);
     line->shown = true;
     line->last = std::move(text);
 }
 
 void progress_line_clear(ProgressLine *line) {
     if (line->shown)
-        write_raw(STDERR_FILENO, "\r\033[K");
+        fd_write_all(STDERR_FILENO, "\r\033[K");
     line->shown = false;
     line->last.clear();
 }

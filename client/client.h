@@ -97,6 +97,14 @@ int engine_creation_options(EngineRunContext *ctx, ClientOutcome *out);
 // Completes or rolls back an interrupted replacement of `path`.
 int engine_recover_replacement(EngineRunContext *ctx, std::string_view path, ClientOutcome *out);
 
+// The compressed (v3) layout of a new container: mode "off" or "fast" and
+// the chunk size, 4096, 16384 or 65536 bytes.
+struct CompressionChoice {
+    bool given = false;
+    std::string mode;
+    uint64_t chunk_size = 0;
+};
+
 // A file operation of the engine: "inspect", "verify", "export", "rekey",
 // "convert", "replace" or "import-veracrypt". The passwords are read, never
 // kept: the request built from them is wiped after the run.
@@ -105,9 +113,7 @@ struct FileOperation {
     std::string input;      // the container (or VeraCrypt volume), as the user typed it
     std::string output;     // export, rekey, convert and import-veracrypt only
     uint32_t algorithm = 9; // convert and replace: the new container's cipher
-    bool compression = false;
-    std::string compression_mode;          // "off" or "fast"
-    uint64_t chunk_size = 0;               // 4096, 16384 or 65536
+    CompressionChoice compression;
     std::span<const uint8_t> password;     // the current password (kind 1 and 2)
     std::span<const uint8_t> new_password; // rekey, convert, replace, import-veracrypt
     std::span<const uint8_t> confirmation;
@@ -123,9 +129,7 @@ struct CreateOperation {
     std::string filesystem;
     std::string label;
     uint32_t algorithm = 9;
-    bool compression = false;
-    std::string compression_mode;
-    uint64_t chunk_size = 0;
+    CompressionChoice compression;
     std::span<const uint8_t> new_password;
     std::span<const uint8_t> confirmation;
 };

@@ -44,8 +44,16 @@ constexpr const char *kCompressionMessage =
 // Sizes from 2^44 MiB on overflow the engine's byte count.
 constexpr uint64_t kCreateSizeLimitMib = uint64_t{1} << 44;
 
-bool compression_valid(std::string_view mode, uint64_t chunk) {
-    return (mode == "off" || mode == "fast") && (chunk == 4096 || chunk == 16384 || chunk == 65536);
+bool compression_valid(const CompressionChoice &c) {
+    return (c.mode == "off" || c.mode == "fast") &&
+           (c.chunk_size == 4096 || c.chunk_size == 16384 || c.chunk_size == 65536);
+}
+
+void add_compression(const CompressionChoice &c, std::vector<std::string> *args) {
+    if (c.given) {
+        args->push_back(c.mode);
+        args->push_back(std::to_string(c.chunk_size));
+    }
 }
 
 } // namespace
@@ -111,17 +119,14 @@ int engine_create(EngineRunContext *ctx, const CreateOperation &op, ClientOutcom
     out->reset();
     if (op.size_mib >= kCreateSizeLimitMib)
         return client_fail(out, "usage", "Invalid creation request.");
-    if (op.compression && !compression_valid(op.compression_mode, op.chunk_size))
+    if (op.compression.given && !compression_valid(op.compression))
         return client_fail(out, "usage", kCompressionMessage);
     std::string output;
     if (resolve_full_path(op.output, &output) != 0)
         return client_fail(out, "usage", "Choose an output file.");
     std::vector<std::string> args{"create", output, std::to_string(op.size_mib << 20),
                                   op.filesystem, op.label};
-    if (op.compression) {
-        args.push_back(op.compression_mode);
-        args.push_back(std::to_string(op.chunk_size));
-    }
+    add_compression(op.compression, &args);
     CredentialInput in;
     in.kind = 2;
     in.cipher = op.algorithm;
@@ -139,10 +144,10 @@ int engine_file_operation(EngineRunContext *ctx, const FileOperation &op, Client
     const FileCommand *command = find_file_command(op.command);
     if (command == nullptr)
         return client_fail(out, "usage", "Unknown command. Run tarnwick --help.");
-    if (op.compression && !command->takes_compression)
+    if (op.compression.given && !command->takes_compression)
         return client_fail(out, "usage",
                            "Compression applies only to encrypted copies or replacement.");
-    if (op.compression && !compression_valid(op.compression_mode, op.chunk_size))
+    if (op.compression.given && !compression_valid(op.compression))
         return client_fail(out, "usage", kCompressionMessage);
     std::string input;
     if (resolve_full_path(op.input, &input) != 0)
@@ -156,10 +161,7 @@ int engine_file_operation(EngineRunContext *ctx, const FileOperation &op, Client
         args.push_back(output);
     if (command->has_algorithm)
         args.push_back(std::to_string(op.algorithm));
-    if (op.compression) {
-        args.push_back(op.compression_mode);
-        args.push_back(std::to_string(op.chunk_size));
-    }
+    add_compression(op.compression, &args);
 
     SecretBuffer request;
     if (command->credential_kind != 0) {

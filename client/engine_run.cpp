@@ -1,6 +1,7 @@
 // Running tarnwick-engine: one child process per operation, a credential
 // request on its standard input, JSON event lines on its standard output.
 #include "client/client.h"
+#include "client/descriptor_io.h"
 
 #include "platform/folders.h"
 #include "platform/named_event.h"
@@ -63,18 +64,6 @@ bool set_cancel_event(pid_t pid) {
     named_event_set(event);
     named_event_close(event);
     return true;
-}
-
-void write_all(int fd, std::span<const uint8_t> bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return; // the engine stopped reading; its events tell why
-        done += static_cast<size_t>(n);
-    }
 }
 
 // What one run has seen so far.
@@ -259,7 +248,8 @@ int engine_run(EngineRunContext *ctx, std::span<const std::string> args,
     out_write.reset();
     err_write.reset();
 
-    write_all(in_write.fd, credentials);
+    // A failed write means the engine stopped reading; its events say why.
+    fd_write_all(in_write.fd, credentials.data(), credentials.size());
     in_write.reset();
 
     RunState state{ctx};

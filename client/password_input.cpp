@@ -1,5 +1,6 @@
 // Reading passwords from the terminal or from standard input.
 #include "client/client.h"
+#include "client/descriptor_io.h"
 #include "client/messages.h"
 
 #include "runtime/text.h"
@@ -20,19 +21,6 @@ constexpr const char *kNoTerminal =
     "Could not read a password. Use --credentials-stdin for create or rekey, or "
     "--password-stdin for other credential operations without a terminal.";
 constexpr const char *kReadFailed = "Could not read a password.";
-
-void write_text(int fd, const char *text) {
-    size_t length = std::strlen(text);
-    while (length > 0) {
-        ssize_t n = ::write(fd, text, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        text += n;
-        length -= static_cast<size_t>(n);
-    }
-}
 
 // Reads fd to its end into buffer, which has room for limit + 1 bytes, so
 // that input over the limit is seen (and then not read further).
@@ -120,7 +108,7 @@ int read_password_console(const char *prompt, SecretBuffer *out, ClientOutcome *
         ::close(fd);
         return client_fail(err, "credentials", kReadFailed);
     }
-    write_text(fd, prompt);
+    fd_write_all(fd, prompt);
     termios quiet = saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON);
     quiet.c_cc[VMIN] = 1;
@@ -130,7 +118,7 @@ int read_password_console(const char *prompt, SecretBuffer *out, ClientOutcome *
     if (rc == 0)
         rc = read_line(fd, saved, &line, &overflow);
     tcsetattr(fd, TCSANOW, &saved);
-    write_text(fd, "\n");
+    fd_write_all(fd, "\n");
     ::close(fd);
     if (rc == 0 && overflow) {
         line.clear();

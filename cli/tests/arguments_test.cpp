@@ -8,10 +8,7 @@
 
 namespace {
 
-using tw::test::CliOptions;
-using tw::test::CliRun;
-using tw::test::run_cli;
-using tw::test::Sandbox;
+using namespace tw::test;
 
 TEST(Arguments, UsageAndVersion) {
     Sandbox box;

@@ -6,15 +6,7 @@
 
 namespace {
 
-using tw::test::CliOptions;
-using tw::test::CliRun;
-using tw::test::request_bytes;
-using tw::test::run_cli;
-using tw::test::Sandbox;
-
-std::string say(const std::string &json) {
-    return "printf '%s\\n' '" + json + "'";
-}
+using namespace tw::test;
 
 const std::string kSummary = R"({"event":"result","format":"salted","size":67108864,)"
                              R"("cipher":"XOR","verified":true,"filesystem":"FAT32","version":1})";
@@ -45,16 +37,12 @@ TEST(Create, EngineArgumentsAndRequest) {
     };
     for (const Case &c : cases) {
         Sandbox box;
-        box.fake_engine(say(kSummary));
+        box.fake_engine(engine_prints(kSummary));
         CliRun run = run_cli(box, CliOptions{c.args, kNew});
         std::string name = testing::PrintToString(c.args);
         EXPECT_EQ(run.exit_code, 0) << name << run.err;
         EXPECT_EQ(run.out, c.out) << name;
-        std::vector<std::string> expected = c.engine;
-        for (std::string &e : expected)
-            if (e.starts_with("@"))
-                e = box.dir() + e.substr(1);
-        EXPECT_EQ(box.engine_args(), expected) << name;
+        EXPECT_EQ(box.engine_args(), box.in_sandbox(c.engine)) << name;
         EXPECT_EQ(box.read("stdin.bin"), request_bytes(2, "", "n\xc3\xa9w", c.cipher)) << name;
     }
 }
@@ -90,7 +78,7 @@ TEST(Create, RefusedBeforeTheEngineRuns) {
     };
     for (const Case &c : cases) {
         Sandbox box;
-        box.fake_engine(say(kSummary));
+        box.fake_engine(engine_prints(kSummary));
         CliRun run = run_cli(box, CliOptions{c.args, c.input});
         std::string name = testing::PrintToString(c.args);
         EXPECT_EQ(run.exit_code, c.exit_code) << name;
@@ -101,7 +89,7 @@ TEST(Create, RefusedBeforeTheEngineRuns) {
 
 TEST(Create, PasswordsTypedAtTheTerminal) {
     Sandbox box;
-    box.fake_engine(say(kSummary));
+    box.fake_engine(engine_prints(kSummary));
     CliOptions options{{"create", "o.zcx", "8", "exfat", "L"}};
     options.terminal = true;
     options.answers = {{"New password: ", "n\xc3\xa9w\r"},
@@ -133,7 +121,7 @@ TEST(Devices, ListedAsTextOrJson) {
     };
     for (const Case &c : cases) {
         Sandbox box;
-        box.fake_engine(say(c.result));
+        box.fake_engine(engine_prints(c.result));
         CliRun run = run_cli(box, CliOptions{c.args});
         EXPECT_EQ(run.exit_code, 0) << run.err;
         EXPECT_EQ(run.out, c.out);

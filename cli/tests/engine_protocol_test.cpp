@@ -10,16 +10,9 @@
 
 namespace {
 
-using tw::test::CliOptions;
-using tw::test::CliRun;
-using tw::test::run_cli;
-using tw::test::Sandbox;
+using namespace tw::test;
 
 // A shell line that prints one event line.
-std::string say(const std::string &json) {
-    return "printf '%s\\n' '" + json + "'";
-}
-
 const std::string kResult =
     R"({"event":"result","format":"salted","size":1048576,"cipher":"AES-256-XTS",)"
     R"("verified":true,"filesystem":"FAT32","version":1})";
@@ -33,49 +26,56 @@ TEST(EngineProtocol, MalformedAnswersFailWithTheirOwnSentence) {
         std::string message; // the whole of standard error
     } cases[] = {
         {"fraction above 1",
-         say(R"({"event":"progress","phase":"verifying","fraction":1.5,"version":1})") + "\n" +
-             say(kResult),
+         engine_prints(R"({"event":"progress","phase":"verifying","fraction":1.5,"version":1})") +
+             "\n" + engine_prints(kResult),
          1, "The engine returned invalid progress."},
-        {"negative fraction", say(R"({"event":"progress","fraction":-0.01,"version":1})"), 1,
+        {"negative fraction", engine_prints(R"({"event":"progress","fraction":-0.01,"version":1})"),
+         1, "The engine returned invalid progress."},
+        {"fraction missing",
+         engine_prints(R"({"event":"progress","phase":"verifying","version":1})"), 1,
          "The engine returned invalid progress."},
-        {"fraction missing", say(R"({"event":"progress","phase":"verifying","version":1})"), 1,
-         "The engine returned invalid progress."},
-        {"fraction as text", say(R"({"event":"progress","fraction":"0.5","version":1})"), 1,
-         "The engine returned invalid progress."},
+        {"fraction as text", engine_prints(R"({"event":"progress","fraction":"0.5","version":1})"),
+         1, "The engine returned invalid progress."},
         {"exit 0 without a result",
-         say(R"({"event":"progress","phase":"verifying","fraction":1,"version":1})"), 1, stopped},
+         engine_prints(R"({"event":"progress","phase":"verifying","fraction":1,"version":1})"), 1,
+         stopped},
         {"nothing at all", "exit 0", 1, stopped},
-        {"result but a failing exit code", say(kResult) + "\nexit 3", 1, stopped},
-        {"partial last line", say(kResult) + "\nprintf '{\"event\"'", 1, stopped},
-        {"unknown event", say(R"({"event":"done","version":1})"), 1,
+        {"result but a failing exit code", engine_prints(kResult) + "\nexit 3", 1, stopped},
+        {"partial last line", engine_prints(kResult) + "\nprintf '{\"event\"'", 1, stopped},
+        {"unknown event", engine_prints(R"({"event":"done","version":1})"), 1,
          "The engine returned an unknown response."},
-        {"version 2", say(R"({"event":"result","version":2})"), 1,
+        {"version 2", engine_prints(R"({"event":"result","version":2})"), 1,
          "The engine version is incompatible."},
-        {"version as text", say(R"({"event":"result","version":"1"})"), 1,
+        {"version as text", engine_prints(R"({"event":"result","version":"1"})"), 1,
          "The engine version is incompatible."},
-        {"version missing", say(R"({"event":"result"})"), 1, "The engine version is incompatible."},
+        {"version missing", engine_prints(R"({"event":"result"})"), 1,
+         "The engine version is incompatible."},
         {"not JSON", "echo hello", 1, "The engine response could not be read."},
-        {"a JSON array", say(R"([{"event":"result","version":1}])"), 1,
+        {"a JSON array", engine_prints(R"([{"event":"result","version":1}])"), 1,
          "The engine response could not be read."},
         {"an empty line", "echo", 1, "The engine response could not be read."},
-        {"line over 65536 bytes", "head -c 65537 /dev/zero | tr '\\0' a; echo; " + say(kResult), 1,
+        {"line over 65536 bytes",
+         "head -c 65537 /dev/zero | tr '\\0' a; echo; " + engine_prints(kResult), 1,
          "The engine returned an oversized response."},
         {"error event",
-         say(R"({"event":"error","code":"busy","message":"The container is in use.","version":1})"),
+         engine_prints(
+             R"({"event":"error","code":"busy","message":"The container is in use.","version":1})"),
          1, "The container is in use."},
-        {"error without code or message", say(R"({"event":"error","version":1})") + "\nexit 1", 1,
-         "The engine failed."},
+        {"error without code or message",
+         engine_prints(R"({"event":"error","version":1})") + "\nexit 1", 1, "The engine failed."},
         {"credentials error exits 2",
-         say(R"({"event":"error","code":"credentials","message":"Wrong password.","version":1})") +
+         engine_prints(
+             R"({"event":"error","code":"credentials","message":"Wrong password.","version":1})") +
              "\nexit 2",
          2, "Wrong password."},
         {"an error wins over a later result",
-         say(R"({"event":"error","code":"io","message":"Read failed.","version":1})") + "\n" +
-             say(kResult),
+         engine_prints(R"({"event":"error","code":"io","message":"Read failed.","version":1})") +
+             "\n" + engine_prints(kResult),
          1, "Read failed."},
         {"standard error is cleaned and appended",
          "printf '  \\033[31mError: disk\\tfull\\r\\n\\n' >&2\n" +
-             say(R"({"event":"error","code":"io","message":"Write failed.","version":1})") +
+             engine_prints(
+                 R"({"event":"error","code":"io","message":"Write failed.","version":1})") +
              "\nexit 1",
          1, "Write failed.\n[31mError: diskfull"},
         {"standard error after an engine crash", "echo 'Segmentation fault' >&2; kill -SEGV $$", 1,
@@ -97,7 +97,7 @@ TEST(EngineProtocol, LineOfExactlyTheLimitIsAccepted) {
     const std::string tail = R"(","version":1})";
     const std::string pad(65536 - head.size() - tail.size(), 'x');
     Sandbox box;
-    box.fake_engine(say(head + pad + tail));
+    box.fake_engine(engine_prints(head + pad + tail));
     CliRun run = run_cli(box, CliOptions{{"info", "c.zcx", "--json"}});
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.out, "{\"format\":\"salted\"}\n");

@@ -7,15 +7,7 @@
 
 namespace {
 
-using tw::test::CliOptions;
-using tw::test::CliRun;
-using tw::test::request_bytes;
-using tw::test::run_cli;
-using tw::test::Sandbox;
-
-std::string say(const std::string &json) {
-    return "printf '%s\\n' '" + json + "'";
-}
+using namespace tw::test;
 
 const std::string kSummary =
     R"({"event":"result","verified":true,"size":1048576,"writeSupported":false,)"
@@ -58,7 +50,7 @@ TEST(FileCommands, PasswordFromStandardInput) {
     };
     for (const Case &c : cases) {
         Sandbox box;
-        box.fake_engine(say(kSummary));
+        box.fake_engine(engine_prints(kSummary));
         CliOptions options{{"verify", "c.zcx", "--password-stdin"}, c.input};
         CliRun run = run_cli(box, options);
         EXPECT_EQ(run.exit_code, c.exit_code) << c.name;
@@ -113,7 +105,7 @@ TEST(FileCommands, CredentialsAsJson) {
     };
     for (const Case &c : cases) {
         Sandbox box;
-        box.fake_engine(say(kSummary));
+        box.fake_engine(engine_prints(kSummary));
         CliRun run =
             run_cli(box, CliOptions{{"rekey", "c.zcx", "new.zcx", "--credentials-stdin"}, c.input});
         EXPECT_EQ(run.exit_code, c.exit_code) << c.name;
@@ -176,16 +168,12 @@ TEST(FileCommands, EngineArgumentsPerCommand) {
     };
     for (const Case &c : cases) {
         Sandbox box;
-        box.fake_engine(say(kSummary));
+        box.fake_engine(engine_prints(kSummary));
         CliRun run = run_cli(box, CliOptions{c.args, c.input});
         std::string name = testing::PrintToString(c.args);
         EXPECT_EQ(run.exit_code, 0) << name << run.err;
         EXPECT_EQ(run.err, c.err) << name;
-        std::vector<std::string> expected = c.engine;
-        for (std::string &e : expected)
-            if (e.starts_with("@"))
-                e = box.dir() + e.substr(1);
-        EXPECT_EQ(box.engine_args(), expected) << name;
+        EXPECT_EQ(box.engine_args(), box.in_sandbox(c.engine)) << name;
     }
 }
 
@@ -268,7 +256,7 @@ TEST(FileCommands, TextAndJsonOutput) {
     };
     for (const Case &c : cases) {
         Sandbox box;
-        box.fake_engine(say(c.result));
+        box.fake_engine(engine_prints(c.result));
         CliRun run = run_cli(box, CliOptions{c.args, c.input});
         std::string name = testing::PrintToString(c.args);
         EXPECT_EQ(run.exit_code, 0) << name;
@@ -280,7 +268,8 @@ TEST(FileCommands, TextAndJsonOutput) {
 TEST(FileCommands, FailuresCarryTheirHintAndNothingOnStandardOutput) {
     const std::string creds = R"({"password":"p","newPassword":"n","confirmation":"n"})";
     const std::string failure =
-        say(R"({"event":"error","code":"io","message":"The disk is full.","version":1})") +
+        engine_prints(
+            R"({"event":"error","code":"io","message":"The disk is full.","version":1})") +
         "\nexit 1";
     struct Case {
         std::vector<std::string> args;
@@ -316,8 +305,9 @@ TEST(FileCommands, FailuresCarryTheirHintAndNothingOnStandardOutput) {
 
 TEST(FileCommands, ProgressStaysOffAPipe) {
     Sandbox box;
-    box.fake_engine(say(R"({"event":"progress","phase":"reencoding","fraction":0.5,"version":1})") +
-                    "\n" + say(kSummary));
+    box.fake_engine(
+        engine_prints(R"({"event":"progress","phase":"reencoding","fraction":0.5,"version":1})") +
+        "\n" + engine_prints(kSummary));
     CliRun run =
         run_cli(box, CliOptions{{"rekey", "c.zcx", "n.zcx", "--credentials-stdin"},
                                 R"({"password":"p","newPassword":"n","confirmation":"n"})"});

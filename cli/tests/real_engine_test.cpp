@@ -7,10 +7,7 @@
 
 namespace {
 
-using tw::test::CliOptions;
-using tw::test::CliRun;
-using tw::test::run_cli;
-using tw::test::Sandbox;
+using namespace tw::test;
 
 const std::string kWarning = "Warning: AES-256-XTS is the recommended default. Read this "
                              "cipher's notice in Important Information and Licenses.\n";

@@ -7,16 +7,7 @@
 
 namespace {
 
-using tw::test::CliOptions;
-using tw::test::CliRun;
-using tw::test::request_bytes;
-using tw::test::run_cli;
-using tw::test::Sandbox;
-using tw::test::wait_for_file;
-
-std::string say(const std::string &json) {
-    return "printf '%s\\n' '" + json + "'";
-}
+using namespace tw::test;
 
 const std::string kResult =
     R"({"event":"result","format":"salted","size":512,"cipher":"XOR","verified":true,)"
@@ -51,7 +42,7 @@ TEST(Terminal, PasswordIsReadWithoutEcho) {
     };
     for (const Case &c : cases) {
         Sandbox box;
-        box.fake_engine(say(kResult));
+        box.fake_engine(engine_prints(kResult));
         CliOptions options{{"verify", "c.zcx"}};
         options.terminal = true;
         options.answers = {{kPrompt, c.typed}};
@@ -76,7 +67,7 @@ TEST(Terminal, CtrlCAtThePromptCancels) {
     // terminal's settings were restored.
     for (const std::string typed : {"pa\x03", "pa\x03ss\r"}) {
         Sandbox box;
-        box.fake_engine(say(kResult));
+        box.fake_engine(engine_prints(kResult));
         CliOptions options{{"verify", "c.zcx"}};
         options.terminal = true;
         options.answers = {{kPrompt, typed}};
@@ -97,7 +88,7 @@ TEST(Terminal, ThreePromptsForANewPassword) {
     };
     for (const Case &c : cases) {
         Sandbox box;
-        box.fake_engine(say(kResult));
+        box.fake_engine(engine_prints(kResult));
         CliOptions options{c.args};
         options.terminal = true;
         options.answers = {{c.first_prompt, "old\r"},
@@ -113,7 +104,7 @@ TEST(Terminal, ThreePromptsForANewPassword) {
 
 TEST(Terminal, WithoutATerminalThePasswordOptionsAreNamed) {
     Sandbox box;
-    box.fake_engine(say(kResult));
+    box.fake_engine(engine_prints(kResult));
     CliRun run = run_cli(box, CliOptions{{"verify", "c.zcx"}, "piped but not asked for\n"});
     EXPECT_EQ(run.exit_code, 2);
     EXPECT_EQ(run.err, "Could not read a password. Use --credentials-stdin for create or rekey, "
@@ -124,10 +115,14 @@ TEST(Terminal, WithoutATerminalThePasswordOptionsAreNamed) {
 
 TEST(Terminal, ProgressLineIsClearedBeforeTheResult) {
     const std::string engine =
-        say(R"({"event":"progress","phase":"reencoding","fraction":0.25,"version":1})") + "\n" +
-        say(R"({"event":"progress","phase":"reencoding","fraction":0.2549,"version":1})") + "\n" +
-        say(R"({"event":"progress","phase":"verifying","fraction":0.999,"version":1})") + "\n" +
-        say(R"({"event":"progress","fraction":1,"version":1})") + "\n" + say(kResult);
+        engine_prints(R"({"event":"progress","phase":"reencoding","fraction":0.25,"version":1})") +
+        "\n" +
+        engine_prints(
+            R"({"event":"progress","phase":"reencoding","fraction":0.2549,"version":1})") +
+        "\n" +
+        engine_prints(R"({"event":"progress","phase":"verifying","fraction":0.999,"version":1})") +
+        "\n" + engine_prints(R"({"event":"progress","fraction":1,"version":1})") + "\n" +
+        engine_prints(kResult);
     Sandbox box;
     box.fake_engine(engine);
     CliOptions options{{"info", "c.zcx"}};
@@ -152,7 +147,7 @@ TEST(Terminal, CtrlCSetsTheEnginesCancellationEvent) {
         "event=\"$XDG_RUNTIME_DIR/tarnwick/Cancel.$$\"\n"
         "mkdir -p -m 700 \"$XDG_RUNTIME_DIR/tarnwick\"\n"
         "printf '\\000\\000\\000\\000' > \"$event\"\n" +
-        say(R"({"event":"progress","phase":"reencoding","fraction":0.1,"version":1})") +
+        engine_prints(R"({"event":"progress","phase":"reencoding","fraction":0.1,"version":1})") +
         "\n"
         ": > \"$here/ready\"\n"
         "i=0\n"
@@ -162,7 +157,8 @@ TEST(Terminal, CtrlCSetsTheEnginesCancellationEvent) {
         "done\n"
         ": > \"$here/saw-cancel\"\n"
         "rm -f \"$event\"\n" +
-        say(R"({"event":"error","code":"cancelled","message":"Operation cancelled. Original )"
+        engine_prints(
+            R"({"event":"error","code":"cancelled","message":"Operation cancelled. Original )"
             R"(kept. If a new file exists, verify it before using it.","version":1})") +
         "\nexit 1";
     Sandbox box;

@@ -15,6 +15,20 @@ std::span<const uint8_t> bytes(const std::string &s) {
     return {reinterpret_cast<const uint8_t *>(s.data()), s.size()};
 }
 
+// Builds a request; the spans point into the caller's strings.
+int build(uint32_t kind, uint32_t cipher, const std::string &password, const std::string &key,
+          const std::string &new_password, const std::string &confirmation, SecretBuffer *record,
+          ClientOutcome *err) {
+    CredentialInput in;
+    in.kind = kind;
+    in.cipher = cipher;
+    in.password = bytes(password);
+    in.system_key = bytes(key);
+    in.new_password = bytes(new_password);
+    in.confirmation = bytes(confirmation);
+    return tw::credential_request_build(in, record, err);
+}
+
 std::string record_text(const SecretBuffer &b) {
     return std::string(reinterpret_cast<const char *>(b.data()), b.size());
 }
@@ -39,16 +53,12 @@ TEST(CredentialRequest, ExactLayout) {
              std::string(4096, 'p') + "ABCDEF01234567n"},
     };
     for (const Case &c : cases) {
-        CredentialInput in;
-        in.kind = c.kind;
-        in.cipher = c.cipher;
-        in.password = bytes(c.password);
-        in.system_key = bytes(c.key);
-        in.new_password = bytes(c.new_password);
-        in.confirmation = bytes(c.new_password);
         SecretBuffer record;
         ClientOutcome err;
-        ASSERT_EQ(tw::credential_request_build(in, &record, &err), 0) << c.name << err.message;
+        ASSERT_EQ(build(c.kind, c.cipher, c.password, c.key, c.new_password, c.new_password,
+                        &record, &err),
+                  0)
+            << c.name << err.message;
         EXPECT_EQ(record_text(record), c.expected) << c.name;
     }
 }
@@ -84,16 +94,12 @@ TEST(CredentialRequest, RefusedInputs) {
         {"then the current password", 2, 255, std::string(4097, 'p'), "", "n", "n", "credentials"},
     };
     for (const Case &c : cases) {
-        CredentialInput in;
-        in.kind = c.kind;
-        in.cipher = c.cipher;
-        in.password = bytes(c.password);
-        in.system_key = bytes(c.key);
-        in.new_password = bytes(c.new_password);
-        in.confirmation = bytes(c.confirmation);
         SecretBuffer record;
         ClientOutcome err;
-        EXPECT_EQ(tw::credential_request_build(in, &record, &err), -EACCES) << c.name;
+        EXPECT_EQ(build(c.kind, c.cipher, c.password, c.key, c.new_password, c.confirmation,
+                        &record, &err),
+                  -EACCES)
+            << c.name;
         EXPECT_EQ(err.code, c.code) << c.name;
         EXPECT_EQ(err.message, c.code == "credentials" ? credentials : new_password) << c.name;
         EXPECT_EQ(record.size(), 0u) << c.name;
@@ -103,11 +109,9 @@ TEST(CredentialRequest, RefusedInputs) {
 
 TEST(CredentialRequest, OfferedCiphersAccepted) {
     for (uint32_t cipher : {1u, 8u, 9u, 10u, 255u}) {
-        CredentialInput in;
-        in.cipher = cipher;
         SecretBuffer record;
         ClientOutcome err;
-        EXPECT_EQ(tw::credential_request_build(in, &record, &err), 0) << cipher;
+        EXPECT_EQ(build(1, cipher, "", "", "", "", &record, &err), 0) << cipher;
         EXPECT_EQ(record.data()[4], cipher) << cipher;
     }
 }

@@ -191,9 +191,7 @@ TEST(EngineRun, WithoutAnEngineBesideTheProgram) {
     tw::FileOperation op;
     op.command = "inspect";
     op.input = "c.zcx";
-    op.compression = true;
-    op.compression_mode = "fast";
-    op.chunk_size = 4096;
+    op.compression = {true, "fast", 4096};
     EXPECT_EQ(tw::engine_file_operation(&ctx, op, &out), -EINVAL);
     EXPECT_EQ(out.message, "Compression applies only to encrypted copies or replacement.");
 }
@@ -229,9 +227,7 @@ TEST(EngineFileOperation, ChecksBeforeStarting) {
         op.command = c.command;
         op.input = c.input;
         op.output = c.output;
-        op.compression = c.compression;
-        op.compression_mode = c.mode;
-        op.chunk_size = c.chunk;
+        op.compression = {c.compression, c.mode, c.chunk};
         ClientOutcome out;
         EXPECT_EQ(tw::engine_file_operation(&ctx, op, &out), -EINVAL) << c.name;
         EXPECT_EQ(out.code, c.code) << c.name;

@@ -108,6 +108,17 @@ std::vector<std::string> Sandbox::engine_args() const {
     return args;
 }
 
+std::vector<std::string> Sandbox::in_sandbox(std::vector<std::string> words) const {
+    for (std::string &w : words)
+        if (w.starts_with("@"))
+            w = dir_ + w.substr(1);
+    return words;
+}
+
+std::string engine_prints(const std::string &json) {
+    return "printf '%s\\n' '" + json + "'";
+}
+
 std::string request_bytes(uint32_t kind, const std::string &password,
                           const std::string &new_password, uint32_t cipher) {
     std::string out;

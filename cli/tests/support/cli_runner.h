@@ -34,6 +34,8 @@ class Sandbox {
     bool has(const std::string &name) const; // a file in bin/
     std::string read(const std::string &name) const;
     std::vector<std::string> engine_args() const;
+    // The words with a leading "@" replaced by the sandbox folder.
+    std::vector<std::string> in_sandbox(std::vector<std::string> words) const;
 
   private:
     std::string dir_;
@@ -62,6 +64,9 @@ struct CliOptions {
 };
 
 CliRun run_cli(const Sandbox &sandbox, const CliOptions &options);
+
+// A line of a fake engine's script that prints `json` as one event line.
+std::string engine_prints(const std::string &json);
 
 // The credential request the engine should have received.
 std::string request_bytes(uint32_t kind, const std::string &password,
