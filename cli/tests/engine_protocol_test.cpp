@@ -78,6 +78,9 @@ TEST(EngineProtocol, MalformedAnswersFailWithTheirOwnSentence) {
                  R"({"event":"error","code":"io","message":"Write failed.","version":1})") +
              "\nexit 1",
          1, "Write failed.\n[31mError: diskfull"},
+        {"only the last 16383 bytes of standard error",
+         "head -c 20000 /dev/zero | tr '\\0' e >&2; printf END >&2; exit 1", 1,
+         stopped + "\n" + std::string(16380, 'e') + "END"},
         {"standard error after an engine crash", "echo 'Segmentation fault' >&2; kill -SEGV $$", 1,
          stopped + "\nSegmentation fault"},
     };
