@@ -179,9 +179,10 @@ int credential_request_build(const CredentialInput &in, SecretBuffer *out, Clien
 // line may be edited with the terminal's erase and kill characters. The
 // terminal's settings are restored on every path, and a line break is
 // written after the input. The line ends at a line feed, a carriage return
-// or the end-of-file character; more than 4096 bytes are kept only as far as
-// needed to refuse the password later. Failures ("credentials"): no
-// terminal, a failed or interrupted read, input that is not UTF-8.
+// or the end-of-file character. Failures ("credentials"): no terminal, a
+// failed or interrupted read (Ctrl+C), input that is not UTF-8, and a line
+// of more than 4096 bytes (refused as a whole, even when erased back below
+// the limit, rather than kept shortened).
 int read_password_console(const char *prompt, SecretBuffer *out, ClientOutcome *err);
 
 // Reads a password from fd (standard input) to its end: at most 4097 bytes,

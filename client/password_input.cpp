@@ -103,7 +103,7 @@ int read_password_console(const char *prompt, SecretBuffer *out, ClientOutcome *
         ::close(fd);
         return client_fail(err, "credentials", kNoTerminal);
     }
-    SecretBuffer line(kStdinPasswordLimit);
+    SecretBuffer line(kClientPasswordLimit);
     if (!line.valid()) {
         ::close(fd);
         return client_fail(err, "credentials", kReadFailed);

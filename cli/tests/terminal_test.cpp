@@ -37,7 +37,8 @@ TEST(Terminal, PasswordIsReadWithoutEcho) {
         {"kill clears the line", "wrong\x15right\r", 0, "right"},
         {"end of file ends the line", "pw\x04", 0, "pw"},
         {"4096 bytes", long_password + "\r", 0, long_password},
-        {"over 4096 bytes", long_password + "xx\x7f\r", 2, ""},
+        {"4097 bytes", long_password + "x\r", 2, ""},
+        {"over 4096 bytes, erased back", long_password + "xx\x7f\x7f\r", 2, ""},
         {"not UTF-8", "caf\xe9\r", 2, ""},
     };
     for (const Case &c : cases) {
