@@ -140,6 +140,22 @@ TEST(Terminal, ProgressLineIsClearedBeforeTheResult) {
     EXPECT_EQ(run.terminal, "") << "no progress line with --json";
 }
 
+TEST(Terminal, ProgressLineIsClearedBeforeAFailure) {
+    Sandbox box;
+    box.fake_engine(
+        engine_prints(R"({"event":"progress","phase":"reencoding","fraction":0.5,"version":1})") +
+        "\n" +
+        engine_prints(
+            R"({"event":"error","code":"io","message":"The disk is full.","version":1})") +
+        "\nexit 1");
+    CliOptions options{{"info", "c.zcx"}};
+    options.terminal = true;
+    CliRun run = run_cli(box, options);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(run.terminal, "\r\x1b[Kreencoding 50%\r\x1b[KThe disk is full.\r\n");
+    EXPECT_EQ(run.out, "");
+}
+
 TEST(Terminal, CtrlCSetsTheEnginesCancellationEvent) {
     // The engine creates its event file, reports progress, and waits until
     // the flag in the file is set; then it reports "cancelled" as the real
@@ -162,24 +178,28 @@ TEST(Terminal, CtrlCSetsTheEnginesCancellationEvent) {
             R"({"event":"error","code":"cancelled","message":"Operation cancelled. Original )"
             R"(kept. If a new file exists, verify it before using it.","version":1})") +
         "\nexit 1";
-    Sandbox box;
-    box.fake_engine(engine);
-    CliOptions options{{"rekey", "c.zcx", "n.zcx", "--credentials-stdin"},
-                       R"({"password":"p","newPassword":"n","confirmation":"n"})"};
-    bool ready = false;
-    options.while_running = [&](pid_t pid) {
-        ready = wait_for_file(box, "ready", 20000);
-        kill(pid, SIGINT);
-    };
-    CliRun run = run_cli(box, options);
-    ASSERT_TRUE(ready);
-    EXPECT_TRUE(box.has("saw-cancel"));
-    EXPECT_EQ(run.exit_code, 1);
-    EXPECT_EQ(run.err, "Operation cancelled. Original kept. If a new file exists, verify it before "
-                       "using it.\nOriginal kept. If a new file exists, verify it before using "
-                       "it. Restart from the original after an interruption; do not use a "
-                       ".partial file.\n");
-    EXPECT_EQ(run.out, "");
+    // SIGTERM is handled like Ctrl+C.
+    for (int signal_number : {SIGINT, SIGTERM}) {
+        Sandbox box;
+        box.fake_engine(engine);
+        CliOptions options{{"rekey", "c.zcx", "n.zcx", "--credentials-stdin"},
+                           R"({"password":"p","newPassword":"n","confirmation":"n"})"};
+        bool ready = false;
+        options.while_running = [&](pid_t pid) {
+            ready = wait_for_file(box, "ready", 20000);
+            kill(pid, signal_number);
+        };
+        CliRun run = run_cli(box, options);
+        ASSERT_TRUE(ready) << signal_number;
+        EXPECT_TRUE(box.has("saw-cancel")) << signal_number;
+        EXPECT_EQ(run.exit_code, 1);
+        EXPECT_EQ(run.err,
+                  "Operation cancelled. Original kept. If a new file exists, verify it before "
+                  "using it.\nOriginal kept. If a new file exists, verify it before using "
+                  "it. Restart from the original after an interruption; do not use a "
+                  ".partial file.\n");
+        EXPECT_EQ(run.out, "");
+    }
 }
 
 TEST(Terminal, CtrlCBeforeTheEngineAnswersStillEndsTheRun) {
