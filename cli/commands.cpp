@@ -5,7 +5,9 @@
 #include "runtime/text.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace tw {
 
@@ -49,11 +51,11 @@ constexpr FileCommandSpec kFileCommands[] = {
     {"import-veracrypt", "import-veracrypt", 2},
 };
 
-// Commands whose parts (the session service, the broker, creation and
-// imaging) are not part of this build.
+// Commands whose parts (the session service, the broker's imaging approval)
+// are not part of this build.
 constexpr const char *kUnavailableCommands[] = {
-    "create", "devices",  "image",          "mount",           "unmount",
-    "repair", "sessions", "service-status", "restart-service", "stop-service",
+    "image",    "mount",          "unmount",         "repair",
+    "sessions", "service-status", "restart-service", "stop-service",
 };
 
 const FileCommandSpec *find_file_command(std::string_view name) {
