@@ -1,0 +1,388 @@
+// Start-up, dispatch and the engine file operations of the command line.
+#include "cli/cli.h"
+
+#include "platform/process.h"
+#include "runtime/text.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace tw {
+
+namespace {
+
+// The run context of the engine operation in progress. Ctrl+C (SIGINT) and
+// SIGTERM only set its flag; the client's reader turns the flag into the
+// engine's cancellation event.
+EngineRunContext g_run;
+
+void on_interrupt(int) {
+    g_run.cancel_requested.store(true);
+}
+
+void install_interrupt_handler() {
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a password prompt waiting on the terminal is interrupted.
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+constexpr const char *kIncorrectArguments = "Incorrect arguments. Run tarnwick --help.";
+constexpr const char *kPasswordPrompt = "Password (empty for an unencrypted image): ";
+
+struct FileCommandSpec {
+    const char *cli_name;
+    const char *engine_command;
+    size_t positional; // arguments after the command
+};
+
+constexpr FileCommandSpec kFileCommands[] = {
+    {"info", "inspect", 1},
+    {"verify", "verify", 1},
+    {"export", "export", 2},
+    {"rekey", "rekey", 2},
+    {"convert", "convert", 2},
+    {"replace", "replace", 1},
+    {"import-veracrypt", "import-veracrypt", 2},
+};
+
+// Commands whose parts (the session service, the broker's imaging approval)
+// are not part of this build.
+constexpr const char *kUnavailableCommands[] = {
+    "image",    "mount",          "unmount",         "repair",
+    "sessions", "service-status", "restart-service", "stop-service",
+};
+
+const FileCommandSpec *find_file_command(std::string_view name) {
+    for (const FileCommandSpec &c : kFileCommands)
+        if (name == c.cli_name)
+            return &c;
+    return nullptr;
+}
+
+// The passwords of one file operation, in locked memory.
+struct Passwords {
+    SecretBuffer password;
+    SecretBuffer new_password;
+    SecretBuffer confirmation;
+};
+
+int read_passwords(const CliArgs &args, std::string_view engine_command, Passwords *p,
+                   ClientOutcome *out) {
+    if (engine_command == "inspect")
+        return 0;
+    if (!file_operation_takes_new_password(engine_command)) {
+        if (args.password_stdin)
+            return read_password_stdin(&p->password, out);
+        return read_password_console(kPasswordPrompt, &p->password, out);
+    }
+    if (args.credentials_stdin)
+        return read_credentials_json(true, &p->password, &p->new_password, &p->confirmation, out);
+    const char *first =
+        engine_command == "import-veracrypt" ? "VeraCrypt password: " : "Current password: ";
+    int rc = read_password_console(first, &p->password, out);
+    if (rc == 0)
+        rc = read_password_console("New password: ", &p->new_password, out);
+    if (rc == 0)
+        rc = read_password_console("Confirm new password: ", &p->confirmation, out);
+    return rc;
+}
+
+// A failed password read; Ctrl+C at a prompt interrupts the read, and then
+// the user has cancelled.
+int password_failure(const EngineRunContext *ctx, const ClientOutcome &outcome) {
+    if (ctx->cancel_requested.load())
+        return cli_fail("cancelled", "Operation cancelled.");
+    return cli_fail(outcome);
+}
+
+// Runs an engine operation with the progress line shown while it runs.
+template <typename Operation>
+int with_progress_line(EngineRunContext *ctx, bool json, Operation operation) {
+    ProgressLine line;
+    progress_line_init(&line, json);
+    ctx->progress = progress_line_update;
+    ctx->progress_user = &line;
+    int rc = operation();
+    ctx->progress = nullptr;
+    ctx->progress_user = nullptr;
+    progress_line_clear(&line);
+    return rc;
+}
+
+// The members of an engine result that scripts see, in this order and under
+// these names.
+constexpr std::pair<const char *, const char *> kSummaryMembers[] = {
+    {"allocatedSize", "allocatedSize"},
+    {"backupPath", "backupPath"},
+    {"cipher", "cipher"},
+    {"compression", "compression"},
+    {"writeFilesystem", "experimentalWriteBackend"},
+    {"writeSupported", "experimentalWriteSupported"},
+    {"filesystem", "filesystem"},
+    {"filesystemType", "filesystemType"},
+    {"format", "format"},
+    {"isCD", "isCD"},
+    {"memoryLocked", "memoryLocked"},
+    {"newPasswordLimit", "newPasswordLimit"},
+    {"plaintext", "plaintext"},
+    {"recoveryCopyAvailable", "recoveryCopyAvailable"},
+    {"recoveryRequired", "recoveryRequired"},
+    {"size", "size"},
+    {"verified", "verified"},
+};
+
+void print_summary_json(const JsonValue *result) {
+    JsonValue *summary = json_new(JsonKind::Object);
+    for (const auto &[from, to] : kSummaryMembers) {
+        const JsonValue *member = json_get(result, from);
+        if (member != nullptr)
+            json_set(summary, to, json_clone(member));
+    }
+    cli_print_json(summary);
+    json_free(summary);
+}
+
+std::string format_text(const char *format, const char *a, const char *b = "") {
+    char *text = format_alloc(format, a, b);
+    std::string s = text != nullptr ? text : "";
+    std::free(text);
+    return s;
+}
+
+void print_summary_text(const CliArgs &args, const JsonValue *result) {
+    const std::string &command = args.words[0];
+    std::string text = "Format: " + std::string(json_get_string(result, "format", "")) +
+                       "\nSize: " + std::to_string(json_get_int(result, "size", 0)) +
+                       " bytes\nCipher: " + json_get_string(result, "cipher", "");
+    cli_print(text);
+    if (json_get_bool(result, "recoveryRequired", false))
+        cli_print("State: conversion recovery required");
+    else if (json_get_bool(result, "verified", false))
+        cli_print("Check: " + std::string(json_get_string(result, "filesystem", "")));
+    else
+        cli_print("Check: not performed");
+    if (json_has(result, "backupPath", JsonKind::String))
+        cli_print("Replacement verified. Original backup: " +
+                  std::string(json_get_string(result, "backupPath", "")));
+    if (command == "export")
+        cli_print("Export complete: " + args.words[2]);
+    if (command == "rekey" || command == "convert")
+        cli_print(format_text("Encrypted copy verified and saved: %s\nOriginal kept: %s",
+                              args.words[2].c_str(), args.words[1].c_str()));
+    if (command == "import-veracrypt") {
+        cli_print(format_text("VeraCrypt volume imported and verified: %s\nKeep the source until "
+                              "you have checked your files: %s",
+                              args.words[2].c_str(), args.words[1].c_str()));
+        if (json_has(result, "metadataError", JsonKind::String))
+            cli_print_error("Warning: " +
+                            std::string(json_get_string(result, "metadataError", "")));
+        if (json_get_int(result, "importRecordsKept", 0) > 0)
+            cli_print_error(
+                "Warning: Some records of interrupted imports were kept because the files they "
+                "name failed a safety check. Review AppData\\Local\\Tarnwick\\import-staging "
+                "before you delete anything there.");
+    }
+}
+
+// The hint appended to a failed copy or replacement: what is safe to do next.
+std::string failure_hint(std::string_view command) {
+    if (command == "rekey" || command == "convert")
+        return "Original kept. If a new file exists, verify it before using it. Restart from the "
+               "original after an interruption; do not use a .partial file.";
+    if (command == "replace")
+        return "Keep all files together. If a journal exists, use tarnwick recover-replacement "
+               "FILE.";
+    return {};
+}
+
+int run_file_command(EngineRunContext *ctx, const CliArgs &args, const FileCommandSpec &spec) {
+    if (args.words.size() != spec.positional + 1)
+        return cli_fail("usage", kIncorrectArguments);
+    ClientOutcome outcome;
+    Passwords passwords;
+    if (read_passwords(args, spec.engine_command, &passwords, &outcome) != 0)
+        return password_failure(ctx, outcome);
+
+    FileOperation op;
+    op.command = spec.engine_command;
+    op.input = args.words[1];
+    if (spec.positional == 2)
+        op.output = args.words[2];
+    op.algorithm = args.algorithm;
+    op.compression = args.compression;
+    op.password = passwords.password.bytes();
+    op.new_password = passwords.new_password.bytes();
+    op.confirmation = passwords.confirmation.bytes();
+
+    int rc = with_progress_line(ctx, args.json,
+                                [&] { return engine_file_operation(ctx, op, &outcome); });
+    passwords = Passwords{};
+    if (rc != 0) {
+        std::string hint = failure_hint(args.words[0]);
+        if (!hint.empty()) {
+            std::string message =
+                (outcome.message.empty() ? "The operation failed." : outcome.message) + "\n" + hint;
+            return cli_fail(outcome.code, message);
+        }
+        return cli_fail(outcome);
+    }
+    if (args.json)
+        print_summary_json(outcome.result);
+    else
+        print_summary_text(args, outcome.result);
+    return 0;
+}
+
+int run_create(EngineRunContext *ctx, const CliArgs &args) {
+    CreateOperation op;
+    if (args.words.size() != 5 || !cli_parse_decimal(args.words[2], &op.size_mib))
+        return cli_fail("usage", "Use tarnwick create OUTPUT SIZE_MIB fat32|exfat|ntfs LABEL.");
+    ClientOutcome outcome;
+    Passwords passwords;
+    int rc;
+    if (args.credentials_stdin) {
+        rc = read_credentials_json(false, &passwords.password, &passwords.new_password,
+                                   &passwords.confirmation, &outcome);
+    } else {
+        rc = read_password_console("New password: ", &passwords.new_password, &outcome);
+        if (rc == 0)
+            rc = read_password_console("Confirm new password: ", &passwords.confirmation, &outcome);
+    }
+    if (rc != 0)
+        return password_failure(ctx, outcome);
+    op.output = args.words[1];
+    op.filesystem = args.words[3];
+    op.label = args.words[4];
+    op.algorithm = args.algorithm;
+    op.compression = args.compression;
+    op.new_password = passwords.new_password.bytes();
+    op.confirmation = passwords.confirmation.bytes();
+
+    rc = with_progress_line(ctx, args.json, [&] { return engine_create(ctx, op, &outcome); });
+    passwords = Passwords{};
+    if (rc != 0)
+        return cli_fail(outcome);
+    if (args.json)
+        print_summary_json(outcome.result);
+    else
+        cli_print("Container created and verified: " + args.words[1] +
+                  "\nMounts default to read-only.");
+    return 0;
+}
+
+int run_devices(EngineRunContext *ctx, const CliArgs &args) {
+    if (args.words.size() != 1)
+        return cli_fail("usage", kIncorrectArguments);
+    ClientOutcome outcome;
+    if (engine_devices(ctx, &outcome) != 0)
+        return cli_fail(outcome);
+    const JsonValue *devices = json_get(outcome.result, "devices");
+    if (args.json) {
+        JsonValue *empty = json_new(JsonKind::Array);
+        cli_print_json(devices != nullptr && devices->kind == JsonKind::Array ? devices : empty);
+        json_free(empty);
+        return 0;
+    }
+    if (json_first(devices) == nullptr || devices->kind != JsonKind::Array) {
+        cli_print("No eligible removable devices found.");
+        return 0;
+    }
+    for (const JsonValue *d = json_first(devices); d != nullptr; d = json_next(d))
+        cli_print(std::string(json_get_string(d, "path", "")) + "  " +
+                  json_get_string(d, "name", "") + "  " +
+                  std::to_string(json_get_int(d, "size", 0)) + " bytes");
+    return 0;
+}
+
+int run_recover_replacement(EngineRunContext *ctx, const CliArgs &args) {
+    if (args.words.size() != 2)
+        return cli_fail("usage", "Use recover-replacement FILE.");
+    ClientOutcome outcome;
+    if (engine_recover_replacement(ctx, args.words[1], &outcome) != 0)
+        return cli_fail(outcome);
+    const char *backup = json_get_string(outcome.result, "backupPath", "");
+    if (args.json) {
+        JsonValue *object = json_new(JsonKind::Object);
+        json_set_string(object, "backupPath", backup);
+        cli_print_json(object);
+        json_free(object);
+    } else {
+        cli_print("Replacement recovered. Original backup: " + std::string(backup));
+    }
+    return 0;
+}
+
+int run_version(const CliArgs &args) {
+    if (args.words.size() != 1)
+        return cli_fail("usage", kIncorrectArguments);
+    if (args.json) {
+        JsonValue *object = json_new(JsonKind::Object);
+        json_set_string(object, "version", kCliVersion);
+        json_set_string(object, "build", std::to_string(kCliBuild).c_str());
+        cli_print_json(object);
+        json_free(object);
+    } else {
+        cli_print("Tarnwick Pro " + cli_version_text());
+    }
+    return 0;
+}
+
+bool utf8_arguments(int argc, char **argv) {
+    for (int i = 0; i < argc; ++i)
+        if (!utf8_is_valid(argv[i], std::strlen(argv[i])))
+            return false;
+    return true;
+}
+
+} // namespace
+
+int cli_run_command(EngineRunContext *ctx, const CliArgs &args) {
+    const std::string &command = args.words[0];
+    if (command == "--version" || command == "version")
+        return run_version(args);
+    if (command == "doctor") {
+        if (args.words.size() != 1)
+            return cli_fail("usage", kIncorrectArguments);
+        return cli_doctor(args);
+    }
+    if (command == "recover-replacement")
+        return run_recover_replacement(ctx, args);
+    if (command == "create")
+        return run_create(ctx, args);
+    if (command == "devices")
+        return run_devices(ctx, args);
+    if (const FileCommandSpec *spec = find_file_command(command))
+        return run_file_command(ctx, args, *spec);
+    for (const char *name : kUnavailableCommands)
+        if (command == name)
+            return cli_fail("unavailable", "The " + command +
+                                               " command is not available in this version of "
+                                               "Tarnwick.");
+    return cli_fail("usage", "Unknown command. Run tarnwick --help.");
+}
+
+int cli_main(int argc, char **argv) {
+    harden_process();
+    install_interrupt_handler();
+    if (!utf8_arguments(argc, argv))
+        return cli_fail("usage", "Invalid arguments.");
+    if (argc < 2 ||
+        (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "help") == 0))) {
+        cli_print(cli_usage_text());
+        return 0;
+    }
+    std::vector<std::string> words(argv + 1, argv + argc);
+    CliArgs args;
+    ClientOutcome outcome;
+    if (cli_parse_options(&g_run, std::move(words), &args, &outcome) != 0)
+        return cli_fail(outcome);
+    return cli_run_command(&g_run, args);
+}
+
+} // namespace tw

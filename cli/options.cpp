@@ -1,0 +1,190 @@
+// Options of the command line, taken out in a fixed order so that the first
+// problem found is always the same one.
+#include "cli/cli.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <strings.h>
+
+namespace tw {
+
+namespace {
+
+constexpr const char *kStdinOptionMessage =
+    "Use --credentials-stdin for creation, conversion or replacement, or --password-stdin for "
+    "other credential operations.";
+constexpr const char *kCompressionUsage =
+    "Use --experimental-compression off|fast CHUNK_BYTES with create, image, rekey, convert or "
+    "replace.";
+constexpr const char *kCipherWarning =
+    "Warning: AES-256-XTS is the recommended default. Read this cipher's notice in Important "
+    "Information and Licenses.";
+constexpr const char *kLabelRuleMessage =
+    "Use a mount label of 1 to 100 UTF-8 bytes without slashes, colons, control characters, a "
+    "leading dot, or surrounding spaces.";
+
+bool one_of(std::string_view word, std::initializer_list<std::string_view> list) {
+    return std::find(list.begin(), list.end(), word) != list.end();
+}
+
+// Removes the first occurrence of option after the command; true when found.
+bool take_flag(std::vector<std::string> *words, std::string_view option) {
+    for (size_t i = 1; i < words->size(); ++i) {
+        if ((*words)[i] == option) {
+            words->erase(words->begin() + static_cast<long>(i));
+            return true;
+        }
+    }
+    return false;
+}
+
+// Removes the first occurrence of option and up to `count` values after it.
+// Returns false when the option is absent; *values holds the values found.
+bool take_option(std::vector<std::string> *words, std::string_view option, size_t count,
+                 std::vector<std::string> *values) {
+    for (size_t i = 1; i < words->size(); ++i) {
+        if ((*words)[i] != option)
+            continue;
+        size_t available = std::min(count, words->size() - i - 1);
+        values->assign(words->begin() + static_cast<long>(i) + 1,
+                       words->begin() + static_cast<long>(i + 1 + available));
+        words->erase(words->begin() + static_cast<long>(i),
+                     words->begin() + static_cast<long>(i + 1 + available));
+        return true;
+    }
+    return false;
+}
+
+bool label_valid(const std::string &label) {
+    if (label.empty() || label.size() > 100 || label.front() == ' ' || label.front() == '.' ||
+        label.back() == ' ')
+        return false;
+    for (unsigned char c : label)
+        if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':')
+            return false;
+    return true;
+}
+
+int usage(ClientOutcome *out, const char *message) {
+    return client_fail(out, "usage", message);
+}
+
+// Matches the name case-insensitively against the engine's offered ciphers.
+int choose_algorithm(EngineRunContext *ctx, const std::string &name, CliArgs *parsed,
+                     ClientOutcome *out) {
+    ClientOutcome options;
+    int rc = engine_creation_options(ctx, &options);
+    if (rc != 0) {
+        client_fail(out, options.code, options.message);
+        return rc;
+    }
+    for (const JsonValue *c = json_first(json_get(options.result, "ciphers")); c != nullptr;
+         c = json_next(c)) {
+        const char *cipher = json_get_string(c, "cipher", nullptr);
+        int64_t number = json_get_int(c, "algorithm", -1);
+        if (cipher != nullptr && number >= 0 && number <= 255 &&
+            strcasecmp(cipher, name.c_str()) == 0) {
+            parsed->algorithm_given = true;
+            parsed->algorithm = static_cast<uint32_t>(number);
+            return 0;
+        }
+    }
+    return usage(out, "Unknown encryption algorithm. Run tarnwick --help.");
+}
+
+} // namespace
+
+bool cli_parse_decimal(const std::string &text, uint64_t *value) {
+    if (text.empty() || text.size() > 19)
+        return false;
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    *value = v;
+    return true;
+}
+
+int cli_parse_options(EngineRunContext *ctx, std::vector<std::string> words, CliArgs *parsed,
+                      ClientOutcome *out) {
+    // The first --json anywhere; a second one is an unknown option.
+    auto json = std::find(words.begin(), words.end(), "--json");
+    if (json != words.end()) {
+        words.erase(json);
+        parsed->json = true;
+    }
+    if (words.empty())
+        return usage(out, "Unknown command. Run tarnwick --help.");
+    const std::string command = words[0];
+
+    bool password_stdin = take_flag(&words, "--password-stdin");
+    if (password_stdin && !one_of(command, {"verify", "mount", "export", "repair"}))
+        return usage(out, kStdinOptionMessage);
+    bool credentials_stdin = take_flag(&words, "--credentials-stdin");
+    if (credentials_stdin &&
+        (password_stdin ||
+         !one_of(command, {"rekey", "create", "convert", "replace", "image", "import-veracrypt"})))
+        return usage(out, kStdinOptionMessage);
+    parsed->password_stdin = password_stdin;
+    parsed->credentials_stdin = credentials_stdin;
+
+    std::vector<std::string> values;
+    if (take_option(&words, "--experimental-compression", 2, &values)) {
+        uint64_t chunk = 0;
+        if (values.size() != 2 || !cli_parse_decimal(values[1], &chunk) ||
+            !one_of(command,
+                    {"create", "image", "rekey", "convert", "replace", "import-veracrypt"}))
+            return usage(out, kCompressionUsage);
+        if (command == "import-veracrypt")
+            return usage(out, "Import-veracrypt writes an uncompressed ZCX.");
+        if ((values[0] != "off" && values[0] != "fast") ||
+            (chunk != 4096 && chunk != 16384 && chunk != 65536))
+            return usage(
+                out,
+                "Choose compression off or fast and a chunk size of 4096, 16384 or 65536 bytes.");
+        parsed->compression = {true, values[0], chunk};
+    }
+
+    if (take_option(&words, "--algorithm", 1, &values)) {
+        if (values.size() != 1 || !one_of(command, {"create", "image", "convert", "replace"}))
+            return usage(out,
+                         "Use --algorithm with an encryption algorithm name for create, image, "
+                         "convert or replace.");
+        int rc = choose_algorithm(ctx, values[0], parsed, out);
+        if (rc != 0)
+            return rc;
+        if (parsed->algorithm != 9)
+            cli_print_error(kCipherWarning);
+    }
+
+    if (take_flag(&words, "--experimental-write")) {
+        if (command != "mount")
+            return usage(out, "Use --experimental-write only with mount.");
+        parsed->experimental_write = true;
+    }
+    if (take_option(&words, "--label", 1, &values)) {
+        if (values.size() != 1 || command != "mount")
+            return usage(out, "Use --label with a mount name.");
+        if (!label_valid(values[0]))
+            return client_fail(out, "label", kLabelRuleMessage);
+        parsed->label_given = true;
+        parsed->label = values[0];
+    }
+    if (take_option(&words, "--partition", 1, &values)) {
+        uint64_t n = 0;
+        if (values.size() != 1 || command != "mount" || !cli_parse_decimal(values[0], &n) ||
+            n < 1 || n > 128)
+            return usage(out, "Use --partition with a positive data-volume number.");
+        parsed->partition = static_cast<int>(n);
+    }
+
+    for (size_t i = 1; i < words.size(); ++i)
+        if (words[i].starts_with("--"))
+            return usage(out, "Unknown option. Run tarnwick --help.");
+    parsed->words = std::move(words);
+    return 0;
+}
+
+} // namespace tw
