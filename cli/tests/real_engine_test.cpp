@@ -47,7 +47,11 @@ TEST(RealEngine, RequestsAreAcceptedAndAnswersPassThrough) {
          kCreds,
          kWarning + unavailable + kReplaceHint},
         {{"import-veracrypt", "v.hc", "n.zcx", "--credentials-stdin"}, kCreds, unavailable},
-        {{"recover-replacement", "c.zcx"}, "", unavailable},
+        // Recovery runs for real: without a journal it cannot finish.
+        {{"recover-replacement", "c.zcx"},
+         "",
+         "Replacement recovery could not finish. Keep the container, backup and journal "
+         "together; no file was discarded.\n"},
         {{"create", "n.zcx", "64", "fat32", "L", "--credentials-stdin", "--algorithm", "sse1"},
          R"({"newPassword":"new","confirmation":"new"})",
          kWarning + unavailable},
