@@ -2,6 +2,7 @@
 // operational key negotiation.
 #include "iscsi/session.h"
 #include "runtime/random.h"
+#include "runtime/text.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -44,16 +45,6 @@ struct LoginState {
     }
 };
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool chap_md5(uint8_t id, const uint8_t *secret, size_t secret_length, const uint8_t *challenge,
               uint8_t digest[16]) {
     EVP_MD_CTX *ctx = EVP_MD_CTX_new();
@@ -83,8 +74,8 @@ bool chap_response_matches(const IscsiTarget *target, const LoginState &state, b
         return false;
     uint8_t offered[16];
     for (size_t i = 0; i < 16; ++i) {
-        int high = hex_value(response[2 + 2 * i]);
-        int low = hex_value(response[3 + 2 * i]);
+        int high = hex_digit_value(response[2 + 2 * i]);
+        int low = hex_digit_value(response[3 + 2 * i]);
         if (high < 0 || low < 0)
             return false;
         offered[i] = static_cast<uint8_t>(high << 4 | low);
