@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstring>
 #include <lz4.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -331,6 +332,16 @@ int v3_commit(V3Store *s) {
         for (DirtyNode *d : order)
             pieces.push_back({d->ref.offset, d->data, kV3NodeSize});
         rc = write_pieces(pieces, s->fd, false);
+    }
+    // A block allocated and then replaced within the transaction raised the
+    // end of used space without being written: the file must still reach it,
+    // since a header whose end of used space lies beyond the file is invalid.
+    if (rc == 0) {
+        struct stat info;
+        if (fstat(s->fd, &info) != 0)
+            rc = -errno;
+        else if (uint64_t(info.st_size) < st.end_used && ftruncate(s->fd, off_t(st.end_used)) != 0)
+            rc = -errno;
     }
     if (rc == 0 && commit_hook)
         commit_hook(kStageNodesWritten, t->chunks.size());
