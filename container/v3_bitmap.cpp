@@ -5,6 +5,7 @@
 #include "container/v3_internal.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 
@@ -21,23 +22,37 @@ uint32_t pack(uint64_t longest, uint64_t start, uint64_t end, uint32_t cap) {
 uint32_t leaf_summary(const uint8_t *data, uint32_t cap) {
     uint64_t longest = 0, run = 0, start = 0;
     bool in_start = true;
+    auto close_run = [&] {
+        if (in_start) {
+            start = run;
+            in_start = false;
+        }
+        longest = std::max(longest, run);
+        run = 0;
+    };
     for (uint32_t w = 0; w < kLeafBits / 64; ++w) {
-        const uint64_t word = get64(data + 8 * w);
+        uint64_t word = get64(data + 8 * w);
+        // Whole words first; a mixed word is taken apart run by run.
         if (word == ~uint64_t(0)) {
             run += 64;
             continue;
         }
-        for (int b = 0; b < 64; ++b) {
-            if (word >> b & 1) {
-                ++run;
-            } else {
-                if (in_start) {
-                    start = run;
-                    in_start = false;
-                }
-                longest = std::max(longest, run);
-                run = 0;
+        if (word == 0) {
+            if (run || in_start)
+                close_run();
+            continue;
+        }
+        int bit = 0;
+        while (bit < 64) {
+            const int ones = std::countr_one(word >> bit);
+            if (ones) {
+                run += uint64_t(std::min(ones, 64 - bit));
+                bit += ones;
+                continue;
             }
+            close_run();
+            const uint64_t rest = word >> bit;
+            bit += rest == 0 ? 64 - bit : std::countr_zero(rest);
         }
     }
     if (in_start)

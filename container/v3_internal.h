@@ -178,6 +178,9 @@ struct V3Store {
     uint8_t *lz4_state;
     size_t scratch_size;
     size_t lz4_size;
+    // Buffers of committed or discarded chunks, reused by later transactions
+    // (they only ever hold encrypted bytes).
+    std::vector<std::vector<uint8_t>> spare_buffers;
 };
 
 namespace v3 {

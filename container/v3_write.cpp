@@ -155,11 +155,16 @@ int write_chunk(V3Store *s, V3CipherFn cipher, void *cipher_ctx, uint64_t chunk,
             rc = cipher(cipher_ctx, b + prefix, (size - prefix) / 512, chunk_first_sector(s, chunk),
                         prefix ? b : nullptr, kEncrypt);
         }
-        if (rc == 0)
-            stored.assign(b, b + size);
-        secure_wipe(b, size);
-        if (rc)
+        if (rc) {
+            secure_wipe(b, size);
             return rc;
+        }
+        // The block now holds only ciphertext: no wipe needed.
+        if (!s->spare_buffers.empty()) {
+            stored = std::move(s->spare_buffers.back());
+            s->spare_buffers.pop_back();
+        }
+        stored.assign(b, b + size);
         uint64_t first;
         rc = bitmap_allocate(s, uint32_t(size / 512), &first);
         if (rc)
@@ -201,7 +206,9 @@ int write_chunk(V3Store *s, V3CipherFn cipher, void *cipher_ctx, uint64_t chunk,
             t->chunks.erase(t->chunks.begin() + (pending - t->chunks.data()));
     } else if (pending) {
         pending->ref = fresh;
-        pending->stored = std::move(stored);
+        std::swap(pending->stored, stored);
+        if (s->spare_buffers.size() < kMaxChunkWrites)
+            s->spare_buffers.push_back(std::move(stored));
     } else {
         t->chunks.push_back(NewChunk{chunk, fresh, std::move(stored)});
     }
@@ -242,6 +249,11 @@ int fail(V3Store *s, int rc) {
 }
 
 void txn_discard(V3Store *s) {
+    if (!s->txn)
+        return;
+    for (NewChunk &c : s->txn->chunks)
+        if (s->spare_buffers.size() < kMaxChunkWrites)
+            s->spare_buffers.push_back(std::move(c.stored));
     delete s->txn;
     s->txn = nullptr;
 }

@@ -354,3 +354,69 @@ TEST(V3Store, FailedCommitIsStickyAndKeepsThePreviousGeneration) {
 
 } // namespace
 } // namespace tw
+
+namespace tw {
+namespace {
+
+TEST(V3Store, KeyfileContainersNeedTheirSecretAndOnlyThem) {
+    V3TempDir dir;
+    const std::string path = dir.file("k.zcx");
+    const uint8_t secret[32] = {9, 8, 7, 6, 5, 4, 3, 2, 1};
+    const auto *pw = test::password_bytes();
+    const size_t pw_len = test::kV3Password.size();
+    uint8_t key[64];
+    {
+        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        ASSERT_GE(fd, 0);
+        V3Store *store = nullptr;
+        // Version 8 forces AES-XTS whatever was asked.
+        ASSERT_EQ(v3_create(fd, 64 * 1024, kCipherXChaCha20, 4096, false, pw, pw_len, secret, 8,
+                            &store, key),
+                  0);
+        EXPECT_EQ(v3_version(store), 8u);
+        EXPECT_EQ(store->cipher, kCipherAesXts);
+        EXPECT_EQ(v3_authenticate(store, pw, pw_len, secret, key), -EBUSY);
+        test::V3TestCipher cipher;
+        ASSERT_EQ(cipher.key(kCipherAesXts, key), 0);
+        auto data = random_data(8192, 71);
+        ASSERT_EQ(v3_write(store, test::V3TestCipher::run, &cipher, data.data(), data.size(), 0),
+                  0);
+        ASSERT_EQ(v3_end_writes(store), 0);
+        v3_close(store);
+        close(fd);
+    }
+    int fd = open(path.c_str(), O_RDWR);
+    V3Store *store = nullptr;
+    uint64_t size;
+    uint32_t cipher_id;
+    ASSERT_EQ(v3_detect(fd, uint64_t(lseek(fd, 0, SEEK_END)), &store, &size, &cipher_id), 1);
+    EXPECT_EQ(v3_authenticate(store, pw, pw_len, nullptr, key), -ENODATA);
+    ASSERT_EQ(v3_authenticate(store, pw, pw_len, secret, key), 0);
+    test::V3TestCipher cipher;
+    ASSERT_EQ(cipher.key(kCipherAesXts, key), 0);
+    std::vector<uint8_t> back(8192);
+    ASSERT_EQ(v3_read(store, test::V3TestCipher::run, &cipher, back.data(), back.size(), 0), 0);
+    EXPECT_EQ(back, random_data(8192, 71));
+    v3_close(store);
+    close(fd);
+
+    // A keyfile secret for a container without a keyfile copy.
+    V3Open c;
+    ASSERT_EQ(test::v3_test_create(dir.file("p.zcx"), 64 * 1024, kCipherAesXts, 4096, false, &c),
+              0);
+    c.store->begun = false; // as if freshly opened
+    EXPECT_EQ(v3_authenticate(c.store, pw, pw_len, secret, key), -ENOTSUP);
+}
+
+TEST(V3Store, SpaceCheckComparesTheWholeDataArea) {
+    V3TempDir dir;
+    int fd = open(dir.file("s").c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(v3_space_check(fd, 1 << 20), 0);
+    EXPECT_EQ(v3_space_check(fd, uint64_t(1) << 60), -ENOSPC);
+    EXPECT_EQ(v3_space_check(fd, 1000), -EINVAL);
+    close(fd);
+}
+
+} // namespace
+} // namespace tw
