@@ -186,19 +186,8 @@ int v3_create(int fd, uint64_t virtual_size, uint32_t cipher, uint32_t chunk_siz
     if (!random_bytes(f.salt, 32) || !random_bytes(f.id, 16))
         return -EIO;
 
-    uint8_t immutable[kImmutableSize] = {'F', 'Z', 'C', 'X', 'C', 'M', 'P', 0};
-    put32(immutable + 8, version);
-    put32(immutable + 12, 4096);
-    put32(immutable + 16, 512);
-    put32(immutable + 20, kKdfIterations);
-    put64(immutable + 24, virtual_size);
-    std::memcpy(immutable + 32, f.salt, 32);
-    put32(immutable + 64, cipher);
-    put32(immutable + 68, chunk_size);
-    put32(immutable + 72, f.compression);
-    std::memcpy(immutable + 80, f.id, 16);
-    put64(immutable + 96, f.layout.total_sectors);
-    put64(immutable + 104, f.layout.data_offset);
+    uint8_t immutable[kImmutableSize];
+    header_immutable(f, immutable);
 
     SecureBuffer material(kKeyMaterialSize), boot(kNetworkBootKeySize);
     if (!material.valid() || !boot.valid())

@@ -224,6 +224,17 @@ int chunk_ref_get(V3Store *s, uint64_t chunk, BlockRef *ref);
 int chunk_ref_check(const V3Store *s, uint64_t chunk, const BlockRef &ref, uint64_t end_used);
 uint64_t chunk_plain_length(const V3Store *s, uint64_t chunk);
 uint64_t chunk_first_sector(const V3Store *s, uint64_t chunk);
+// The part of one chunk that a byte range starting at `offset` covers.
+struct ChunkPiece {
+    uint64_t chunk;
+    uint64_t within; // offset inside the chunk's plaintext
+    size_t length;
+};
+ChunkPiece chunk_piece(const V3Store *s, uint64_t offset, size_t length);
+// Checks shared by reads and writes: unlocked, no sticky error, in range.
+int access_check(const V3Store *s, uint64_t offset, size_t length);
+// The immutable bytes 0..111 of a header with these fields.
+void header_immutable(const HeaderFields &f, uint8_t out[kImmutableSize]);
 // Decrypted contents of a chunk into `out` (chunk_plain_length bytes).
 int chunk_read_plain(V3Store *s, V3CipherFn cipher, void *cipher_ctx, uint64_t chunk,
                      const BlockRef &ref, uint8_t *out);

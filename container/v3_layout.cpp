@@ -153,6 +153,23 @@ CopyStatus header_validate(const uint8_t h[kV3HeaderSize], int copy_index, uint6
     return kCopyValid;
 }
 
+void header_immutable(const HeaderFields &f, uint8_t out[kImmutableSize]) {
+    std::memset(out, 0, kImmutableSize);
+    std::memcpy(out, kMagic, 8);
+    put32(out + 8, f.version);
+    put32(out + 12, kV3HeaderSize);
+    put32(out + 16, 512);
+    put32(out + 20, kKdfIterations);
+    put64(out + 24, f.virtual_size);
+    std::memcpy(out + 32, f.salt, 32);
+    put32(out + 64, f.cipher);
+    put32(out + 68, f.chunk_size);
+    put32(out + 72, f.compression);
+    std::memcpy(out + 80, f.id, 16);
+    put64(out + 96, f.layout.total_sectors);
+    put64(out + 104, f.layout.data_offset);
+}
+
 int header_build(const uint8_t immutable[kImmutableSize], const CopyState &st,
                  const uint8_t mac_key[32], uint8_t out[kV3HeaderSize]) {
     std::memset(out, 0, kV3HeaderSize);

@@ -38,6 +38,27 @@ uint64_t chunk_first_sector(const V3Store *s, uint64_t chunk) {
     return chunk == 0 ? 1 : chunk * s->chunk_size / 512;
 }
 
+ChunkPiece chunk_piece(const V3Store *s, uint64_t offset, size_t length) {
+    ChunkPiece p;
+    p.chunk = offset < 512 ? kSector0Chunk : offset / s->chunk_size;
+    const uint64_t start = p.chunk == kSector0Chunk ? 0
+                           : p.chunk == 0           ? 512
+                                                    : p.chunk * s->chunk_size;
+    p.within = offset - start;
+    p.length = size_t(std::min<uint64_t>(length, chunk_plain_length(s, p.chunk) - p.within));
+    return p;
+}
+
+int access_check(const V3Store *s, uint64_t offset, size_t length) {
+    if (!s || !s->unlocked)
+        return -EACCES;
+    if (s->sticky)
+        return s->sticky;
+    if (offset > s->virtual_size || length > s->virtual_size - offset)
+        return -EINVAL;
+    return 0;
+}
+
 int chunk_ref_get(V3Store *s, uint64_t chunk, BlockRef *ref) {
     const CopyState &st = view_state(s);
     if (chunk == kSector0Chunk) {
@@ -169,22 +190,15 @@ using namespace v3;
 
 int v3_read(V3Store *s, V3CipherFn cipher, void *cipher_ctx, uint8_t *buffer, size_t length,
             uint64_t offset) {
-    if (!s || !s->unlocked)
-        return -EACCES;
-    if (s->sticky)
-        return s->sticky;
-    if (offset > s->virtual_size || length > s->virtual_size - offset)
-        return -EINVAL;
+    int rc = access_check(s, offset, length);
+    if (rc)
+        return rc;
     while (length) {
-        const uint64_t chunk = offset < 512 ? kSector0Chunk : offset / s->chunk_size;
-        const uint64_t start = chunk == kSector0Chunk ? 0
-                               : chunk == 0           ? 512
-                                                      : chunk * s->chunk_size;
-        const uint64_t plain = chunk_plain_length(s, chunk);
-        const uint64_t within = offset - start;
-        const size_t n = size_t(std::min<uint64_t>(length, plain - within));
+        const ChunkPiece p = chunk_piece(s, offset, length);
+        const uint64_t chunk = p.chunk, within = p.within, plain = chunk_plain_length(s, chunk);
+        const size_t n = p.length;
         BlockRef ref;
-        int rc = chunk_ref_get(s, chunk, &ref);
+        rc = chunk_ref_get(s, chunk, &ref);
         if (rc == 0)
             rc = chunk_ref_check(s, chunk, ref, view_state(s).end_used);
         if (rc)

@@ -385,17 +385,14 @@ int v3_commit(V3Store *s) {
 
 int v3_write(V3Store *s, V3CipherFn cipher, void *cipher_ctx, const uint8_t *data, size_t length,
              uint64_t offset) {
-    if (!s || !s->unlocked)
-        return -EACCES;
-    if (s->sticky)
-        return s->sticky;
-    if (offset > s->virtual_size || length > s->virtual_size - offset)
-        return -EINVAL;
+    int rc = access_check(s, offset, length);
+    if (rc)
+        return rc;
     if (!s->valid[0] || !s->valid[1])
         return -EROFS;
     if (length == 0)
         return 0;
-    int rc = v3_begin_writes(s);
+    rc = v3_begin_writes(s);
     if (rc)
         return rc;
     while (length) {
@@ -408,13 +405,9 @@ int v3_write(V3Store *s, V3CipherFn cipher, void *cipher_ctx, const uint8_t *dat
             if ((rc = txn_open(s)) != 0)
                 return fail(s, rc);
         }
-        const uint64_t chunk = offset < 512 ? kSector0Chunk : offset / s->chunk_size;
-        const uint64_t start = chunk == kSector0Chunk ? 0
-                               : chunk == 0           ? 512
-                                                      : chunk * s->chunk_size;
-        const uint64_t within = offset - start;
-        const size_t n = size_t(std::min<uint64_t>(length, chunk_plain_length(s, chunk) - within));
-        rc = write_piece(s, cipher, cipher_ctx, chunk, within, data, n);
+        const ChunkPiece p = chunk_piece(s, offset, length);
+        const size_t n = p.length;
+        rc = write_piece(s, cipher, cipher_ctx, p.chunk, p.within, data, n);
         if (rc)
             return fail(s, rc);
         data += n;

@@ -17,18 +17,15 @@ using namespace tw;
 
 // Two valid copies (generations 2 and 1) of a 1 MiB XChaCha20 container.
 void base_file(std::vector<uint8_t> &file) {
-    V3Layout layout;
-    v3_layout_compute(1 << 20, 4096, kCipherXChaCha20, &layout);
-    uint8_t immutable[v3::kImmutableSize] = {'F', 'Z', 'C', 'X', 'C', 'M', 'P', 0};
-    v3::put32(immutable + 8, 7);
-    v3::put32(immutable + 12, 4096);
-    v3::put32(immutable + 16, 512);
-    v3::put32(immutable + 20, 600000);
-    v3::put64(immutable + 24, 1 << 20);
-    v3::put32(immutable + 64, kCipherXChaCha20);
-    v3::put32(immutable + 68, 4096);
-    v3::put64(immutable + 96, layout.total_sectors);
-    v3::put64(immutable + 104, layout.data_offset);
+    v3::HeaderFields f{};
+    f.version = 7;
+    f.virtual_size = 1 << 20;
+    f.cipher = kCipherXChaCha20;
+    f.chunk_size = 4096;
+    v3_layout_compute(f.virtual_size, f.chunk_size, f.cipher, &f.layout);
+    const V3Layout &layout = f.layout;
+    uint8_t immutable[v3::kImmutableSize];
+    v3::header_immutable(f, immutable);
     v3::CopyState st{};
     st.end_used = layout.data_offset + 65536;
     st.bitmap_root.info = v3::absent_bitmap_summary(layout, 129, layout.bitmap_depth, 0);
@@ -85,9 +82,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (!store || virtual_size == 0 || virtual_size % 512 || v3_version(store) < 3 ||
             v3_version(store) > 8)
             __builtin_trap();
-        // Unlocking is refused cleanly with a wrong password.
-        uint8_t key[64];
-        (void)key;
     } else if (store ||
                (rc != 0 && rc != -EINVAL && rc != -ENOTSUP && rc != -EIO && rc != -EXDEV)) {
         __builtin_trap();

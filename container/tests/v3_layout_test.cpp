@@ -66,17 +66,15 @@ struct HeaderFixture {
     uint64_t file_size;
 
     HeaderFixture() {
-        EXPECT_EQ(v3_layout_compute(1 << 20, 16384, kCipherAesXts, &layout), 0);
-        uint8_t immutable[v3::kImmutableSize] = {'F', 'Z', 'C', 'X', 'C', 'M', 'P', 0};
-        v3::put32(immutable + 8, 7);
-        v3::put32(immutable + 12, 4096);
-        v3::put32(immutable + 16, 512);
-        v3::put32(immutable + 20, 600000);
-        v3::put64(immutable + 24, 1 << 20);
-        v3::put32(immutable + 64, kCipherAesXts);
-        v3::put32(immutable + 68, 16384);
-        v3::put64(immutable + 96, layout.total_sectors);
-        v3::put64(immutable + 104, layout.data_offset);
+        v3::HeaderFields f{};
+        f.version = 7;
+        f.virtual_size = 1 << 20;
+        f.cipher = kCipherAesXts;
+        f.chunk_size = 16384;
+        EXPECT_EQ(v3_layout_compute(f.virtual_size, f.chunk_size, f.cipher, &f.layout), 0);
+        layout = f.layout;
+        uint8_t immutable[v3::kImmutableSize];
+        v3::header_immutable(f, immutable);
         v3::CopyState st{};
         st.generation = 2;
         st.end_used = layout.data_offset + 65536;
