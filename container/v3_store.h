@@ -63,7 +63,8 @@ int v3_layout_compute(uint64_t virtual_size, uint32_t chunk_size, uint32_t ciphe
 // *store (owned by the caller, release with v3_close), the virtual size and
 // the cipher filled in; or a negative errno: -ENOTSUP when no copy is valid
 // and some copy carries unsupported values, -EINVAL when no copy is valid,
-// -EIO on a short read, -ENOMEM.
+// -EXDEV for a version-8 container outside a local durable volume, -EIO on a
+// short read, -ENOMEM.
 int v3_detect(int fd, uint64_t file_size, V3Store **store, uint64_t *virtual_size,
               uint32_t *cipher);
 
@@ -121,7 +122,9 @@ void v3_set_no_flush(V3Store *store, bool on);
 
 // --- State ---
 
-bool v3_recovery_needed(const V3Store *store); // unless both copies are valid
+// True unless both copies are valid and no other writer left the
+// open-for-writing flag set in the current copy.
+bool v3_recovery_needed(const V3Store *store);
 bool v3_open_for_writing(const V3Store *store);
 uint32_t v3_chunk_size(const V3Store *store);
 bool v3_compressed(const V3Store *store);
