@@ -105,6 +105,16 @@ TEST(V3Store, ZeroChunksStayHolesAndCompressionMustSaveASector) {
     EXPECT_EQ(chunk_ref(c.store, 3).info, 1u);
     EXPECT_LT(chunk_ref(c.store, 3).length, 2600u);
 
+    // A flipped bit in the compressed chunk (or its padding) is caught.
+    const v3::BlockRef compressed = chunk_ref(c.store, 3);
+    for (uint64_t at :
+         {compressed.offset + 10, compressed.offset + v3::round_up_512(compressed.length) - 1}) {
+        flip_bit(c.fd, at, 5);
+        std::vector<uint8_t> one(4096);
+        EXPECT_EQ(c.read(one.data(), 4096, 3 * 4096), -EILSEQ);
+        flip_bit(c.fd, at, 5);
+    }
+
     // Zeroing a written chunk turns it back into a hole.
     ASSERT_EQ(c.write(zeros.data(), zeros.size(), 2 * 4096), 0);
     EXPECT_EQ(chunk_ref(c.store, 2).offset, 0u);
@@ -163,6 +173,15 @@ TEST(V3Store, SingleBitFlipsAreDetectedAndStayLocal) {
             ASSERT_EQ(c.read(buf.data(), 4096, k.damaged_chunk * 4096), 0);
         }
     }
+
+    // A damaged allocation bitmap stops the next write, and the error sticks.
+    const v3::BlockRef bitmap_root = c.store->copy[c.store->current].bitmap_root;
+    ASSERT_NE(bitmap_root.offset, 0u);
+    flip_bit(c.fd, bitmap_root.offset + 100, 3);
+    drop_node_cache(c.store);
+    ASSERT_EQ(v3_begin_writes(c.store), 0); // writes already began: no commit
+    EXPECT_EQ(c.write(data.data(), 4096, 4096), -EILSEQ);
+    EXPECT_EQ(c.read(buf.data(), 4096, 6 * 4096), -EILSEQ);
 }
 
 TEST(V3Store, OverwriteInOneTransactionFreesTheFirstPlaceAtOnce) {
