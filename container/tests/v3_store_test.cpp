@@ -79,6 +79,24 @@ TEST(V3Store, DataSurvivesReopenAndWrongPasswordIsRefused) {
     EXPECT_EQ(c.read_all(size, &rc), image);
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(c.read(image.data(), 512, size - 511), -EINVAL);
+
+    // The map root's tag is HMAC-SHA256 over the 72-byte block context and
+    // the node, computed here from the on-disk bytes alone.
+    const v3::CopyState &st = c.store->copy[c.store->current];
+    uint8_t node[kV3NodeSize];
+    ASSERT_EQ(pread(c.fd, node, sizeof node, off_t(st.map_root.offset)), ssize_t(sizeof node));
+    uint8_t header[kV3HeaderSize];
+    ASSERT_EQ(pread(c.fd, header, sizeof header, 4096 * c.store->current), ssize_t(sizeof header));
+    uint8_t context[72] = {'Z', 'C', 'X', '3', 'R', 'E', 'F', 0};
+    std::memcpy(context + 8, header + 80, 16); // container identifier
+    std::memcpy(context + 24, header + 24, 8); // virtual size
+    std::memcpy(context + 32, header + 68, 4); // chunk size
+    std::memcpy(context + 36, header + 64, 4); // cipher
+    context[40] = 2;                           // chunk-map node, level 0, index 0
+    std::memcpy(context + 56, header + 128, 16);
+    uint8_t tag[32];
+    ASSERT_EQ(hmac_sha256(c.store->mac_key, {context, 72}, {node, sizeof node}, tag), 0);
+    EXPECT_EQ(0, std::memcmp(tag, header + 128 + 16, 32));
 }
 
 TEST(V3Store, ZeroChunksStayHolesAndCompressionMustSaveASector) {
