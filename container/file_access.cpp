@@ -17,7 +17,7 @@ namespace {
 constexpr int kOpenAttempts = 5; // the first try and four retries
 constexpr long kRetryDelayNanoseconds = 10 * 1000 * 1000;
 
-std::atomic<ContainerOpenHook> open_hook{nullptr};
+std::atomic<ContainerFileOpenHook> open_hook{nullptr};
 
 bool is_container_type(FileType type) {
     return type == FileType::regular || type == FileType::block_device;
@@ -95,8 +95,8 @@ Attempt open_locked_once(const char *path, int mode, int attempt, ContainerFile 
         return Attempt::done;
     }
 
-    if (ContainerOpenHook hook = open_hook.load())
-        hook(path, attempt, ContainerOpenStage::before_lock);
+    if (ContainerFileOpenHook hook = open_hook.load())
+        hook(path, attempt, ContainerFileOpenStage::before_lock);
 
     int lock_error = file_lock(file.get(), !read_only);
     if (lock_error == -EWOULDBLOCK) {
@@ -128,8 +128,8 @@ Attempt open_locked_once(const char *path, int mode, int attempt, ContainerFile 
         *error = now_error;
         return Attempt::done;
     }
-    if (ContainerOpenHook hook = open_hook.load())
-        hook(path, attempt, ContainerOpenStage::after_check);
+    if (ContainerFileOpenHook hook = open_hook.load())
+        hook(path, attempt, ContainerFileOpenStage::after_check);
     if (int status_error = file_status(file.get(), &status)) {
         *error = status_error;
         return Attempt::done;
@@ -150,11 +150,11 @@ Attempt open_locked_once(const char *path, int mode, int attempt, ContainerFile 
 
 } // namespace
 
-void container_open_set_hook_for_testing(ContainerOpenHook hook) {
+void container_file_open_set_hook_for_testing(ContainerFileOpenHook hook) {
     open_hook.store(hook);
 }
 
-int container_open(const char *path, int mode, ContainerFile *out) {
+int container_file_open(const char *path, int mode, ContainerFile *out) {
     if (int error = file_path_check(path))
         return error;
     if (mode == kContainerOpenUnlocked)

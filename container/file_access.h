@@ -28,22 +28,23 @@ struct ContainerFile {
     FileStatus status;     // status of the handle once opened (and locked)
 };
 
-// Opens the container at `path`. Failures print their "Error: " line on
-// standard error first. Results:
+// Opens the container file at `path` without looking at its contents
+// (container_open in container/container.h opens and classifies). Failures
+// print their "Error: " line on standard error first. Results:
 //   EINVAL     neither a regular file nor a block device
 //   EBUSY      another process holds a conflicting in-use lock
 //   kErrChanged  writable open of a file whose deletion is pending
 //   EAGAIN     the path was replaced at every attempt (five, 10 ms apart)
 //   other      the error of the failing call
-int container_open(const char *path, int mode, ContainerFile *out);
+int container_file_open(const char *path, int mode, ContainerFile *out);
 
 // Test seam: called in every attempt of a locking open, with the attempt
 // number from 0, at two points: after the file was opened and before it is
 // locked, and after the lock was taken and the path checked. Null turns it
 // off.
-enum class ContainerOpenStage { before_lock, after_check };
-using ContainerOpenHook = void (*)(const char *path, int attempt, ContainerOpenStage stage);
-void container_open_set_hook_for_testing(ContainerOpenHook hook);
+enum class ContainerFileOpenStage { before_lock, after_check };
+using ContainerFileOpenHook = void (*)(const char *path, int attempt, ContainerFileOpenStage stage);
+void container_file_open_set_hook_for_testing(ContainerFileOpenHook hook);
 
 // kErrChanged when "PATH.idx" or "PATH.openzcx-journal" exists next to the
 // container: an index or a replacement journal means the file is not to be

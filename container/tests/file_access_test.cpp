@@ -29,7 +29,7 @@ class ContainerOpenTest : public TempFolder {
         write_file(container_, "original");
     }
     void TearDown() override {
-        container_open_set_hook_for_testing(nullptr);
+        container_file_open_set_hook_for_testing(nullptr);
         TempFolder::TearDown();
     }
     std::string container_;
@@ -57,18 +57,18 @@ TEST_P(ContainerLockTest, HolderInAnotherProcess) {
     int holder_mode = c.holder_mode;
     Child holder([&] {
         static ContainerFile held; // kept open until the child exits
-        return container_open(target.c_str(), holder_mode, &held) == 0 ? 0 : 1;
+        return container_file_open(target.c_str(), holder_mode, &held) == 0 ? 0 : 1;
     });
     ASSERT_EQ(holder.wait_ready(), 0);
 
     ContainerFile opened;
-    EXPECT_EQ(container_open(container_.c_str(), c.opener_mode, &opened), c.expected);
+    EXPECT_EQ(container_file_open(container_.c_str(), c.opener_mode, &opened), c.expected);
     EXPECT_EQ(opened.file.valid(), c.expected == 0);
     opened.file.reset();
 
     // The lock belongs to the holder's open file: it goes with the process.
     holder.kill_hard();
-    EXPECT_EQ(container_open(container_.c_str(), c.opener_mode, &opened), 0);
+    EXPECT_EQ(container_file_open(container_.c_str(), c.opener_mode, &opened), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -84,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ContainerOpenTest, LockStaysWhenAnotherDescriptorOfTheFileIsClosed) {
     ContainerFile writer;
-    ASSERT_EQ(container_open(container_.c_str(), kContainerOpenWrite, &writer), 0);
+    ASSERT_EQ(container_file_open(container_.c_str(), kContainerOpenWrite, &writer), 0);
     EXPECT_FALSE(writer.read_only);
     // Process-owned record locks would vanish here; the in-use lock must not.
     int other = open(container_.c_str(), O_RDONLY | O_CLOEXEC);
@@ -92,7 +92,7 @@ TEST_F(ContainerOpenTest, LockStaysWhenAnotherDescriptorOfTheFileIsClosed) {
     close(other);
     Child reader([&] {
         ContainerFile opened;
-        return -container_open(container_.c_str(), kContainerOpenRead, &opened);
+        return -container_file_open(container_.c_str(), kContainerOpenRead, &opened);
     });
     EXPECT_EQ(reader.wait_ready(), EBUSY);
 }
@@ -105,14 +105,14 @@ TEST_F(ContainerOpenTest, WriteModeFallsBackToReadOnlyWhenWritingIsRefused) {
         if (setgid(65534) != 0 || setuid(65534) != 0)
             return 90;
         ContainerFile opened;
-        int result = container_open(container_.c_str(), kContainerOpenWrite, &opened);
+        int result = container_file_open(container_.c_str(), kContainerOpenWrite, &opened);
         if (result != 0)
             return 91;
         if (!opened.read_only)
             return 92;
         // A read-only handle holds the shared lock: another reader may join.
         ContainerFile second;
-        if (container_open(container_.c_str(), kContainerOpenRead, &second) != 0)
+        if (container_file_open(container_.c_str(), kContainerOpenRead, &second) != 0)
             return 93;
         return 0;
     });
@@ -129,7 +129,7 @@ TEST_P(ContainerTypeTest, FolderAndFifoAreRefused) {
     for (const std::string &target : {root_, fifo}) {
         ContainerFile opened;
         CaptureStderr();
-        EXPECT_EQ(container_open(target.c_str(), GetParam(), &opened), -EINVAL);
+        EXPECT_EQ(container_file_open(target.c_str(), GetParam(), &opened), -EINVAL);
         EXPECT_EQ(GetCapturedStderr(),
                   "Error: '" + target + "' is neither a regular file nor a block device.\n");
     }
@@ -141,10 +141,11 @@ INSTANTIATE_TEST_SUITE_P(Modes, ContainerTypeTest,
 
 TEST_F(ContainerOpenTest, MissingPathAndBadTextAreReportedAsSuch) {
     ContainerFile opened;
-    EXPECT_EQ(container_open(path("absent.zcx").c_str(), kContainerOpenRead, &opened), -ENOENT);
-    EXPECT_EQ(container_open("", kContainerOpenRead, &opened), -ENOENT);
-    EXPECT_EQ(container_open("/tmp/\xC0\xAF.zcx", kContainerOpenRead, &opened), -EILSEQ);
-    EXPECT_EQ(container_open(container_.c_str(), 3, &opened), -EINVAL);
+    EXPECT_EQ(container_file_open(path("absent.zcx").c_str(), kContainerOpenRead, &opened),
+              -ENOENT);
+    EXPECT_EQ(container_file_open("", kContainerOpenRead, &opened), -ENOENT);
+    EXPECT_EQ(container_file_open("/tmp/\xC0\xAF.zcx", kContainerOpenRead, &opened), -EILSEQ);
+    EXPECT_EQ(container_file_open(container_.c_str(), 3, &opened), -EINVAL);
 }
 
 // ---- Replacement between open and lock
@@ -159,8 +160,8 @@ struct ReplaceScript {
 };
 ReplaceScript *script = nullptr;
 
-void replace_between_open_and_lock(const char *, int attempt, ContainerOpenStage stage) {
-    if (stage != ContainerOpenStage::before_lock)
+void replace_between_open_and_lock(const char *, int attempt, ContainerFileOpenStage stage) {
+    if (stage != ContainerFileOpenStage::before_lock)
         return;
     ++script->calls;
     if (attempt >= script->replace_attempts)
@@ -196,12 +197,12 @@ TEST_P(ContainerReplaceTest, PathReplacedBeforeTheLock) {
         write_file(container_, "original");
         ReplaceScript run{container_, root_, c.replacements, c.remove_instead};
         script = &run;
-        container_open_set_hook_for_testing(replace_between_open_and_lock);
+        container_file_open_set_hook_for_testing(replace_between_open_and_lock);
         ContainerFile opened;
         CaptureStderr();
-        int result = container_open(container_.c_str(), mode, &opened);
+        int result = container_file_open(container_.c_str(), mode, &opened);
         std::string errors = GetCapturedStderr();
-        container_open_set_hook_for_testing(nullptr);
+        container_file_open_set_hook_for_testing(nullptr);
         script = nullptr;
 
         EXPECT_EQ(result, c.expected) << "mode " << mode;
@@ -238,17 +239,17 @@ TEST_F(ContainerOpenTest, LockConflictOnAReplacedFileIsRetried) {
     std::string target = container_;
     Child writer([&] {
         static ContainerFile held;
-        return container_open(target.c_str(), kContainerOpenWrite, &held) == 0 ? 0 : 1;
+        return container_file_open(target.c_str(), kContainerOpenWrite, &held) == 0 ? 0 : 1;
     });
     ASSERT_EQ(writer.wait_ready(), 0);
     ContainerFile opened;
-    EXPECT_EQ(container_open(container_.c_str(), kContainerOpenRead, &opened), -EBUSY);
+    EXPECT_EQ(container_file_open(container_.c_str(), kContainerOpenRead, &opened), -EBUSY);
 
     ReplaceScript run{container_, root_, 1, false};
     script = &run;
-    container_open_set_hook_for_testing(replace_between_open_and_lock);
-    EXPECT_EQ(container_open(container_.c_str(), kContainerOpenRead, &opened), 0);
-    container_open_set_hook_for_testing(nullptr);
+    container_file_open_set_hook_for_testing(replace_between_open_and_lock);
+    EXPECT_EQ(container_file_open(container_.c_str(), kContainerOpenRead, &opened), 0);
+    container_file_open_set_hook_for_testing(nullptr);
     script = nullptr;
     EXPECT_EQ(run.calls, 2);
     EXPECT_EQ(read_file(container_), "generation 1");
@@ -258,18 +259,18 @@ TEST_F(ContainerOpenTest, LockConflictOnAReplacedFileIsRetried) {
 
 std::string *deleted_path = nullptr;
 
-void delete_after_check(const char *, int, ContainerOpenStage stage) {
-    if (stage == ContainerOpenStage::after_check)
+void delete_after_check(const char *, int, ContainerFileOpenStage stage) {
+    if (stage == ContainerFileOpenStage::after_check)
         unlink(deleted_path->c_str());
 }
 
 TEST_F(ContainerOpenTest, DeletedFileIsOnlyOpenedForReading) {
     deleted_path = &container_;
-    container_open_set_hook_for_testing(delete_after_check);
+    container_file_open_set_hook_for_testing(delete_after_check);
 
     ContainerFile writer;
     CaptureStderr();
-    EXPECT_EQ(container_open(container_.c_str(), kContainerOpenWrite, &writer), -kErrChanged);
+    EXPECT_EQ(container_file_open(container_.c_str(), kContainerOpenWrite, &writer), -kErrChanged);
     EXPECT_EQ(GetCapturedStderr(), "Error: '" + container_ +
                                        "' is a deleted file; changes to it would be lost. Use "
                                        "-r to read it.\n");
@@ -278,10 +279,10 @@ TEST_F(ContainerOpenTest, DeletedFileIsOnlyOpenedForReading) {
     write_file(container_, "again");
     ContainerFile reader;
     CaptureStderr();
-    EXPECT_EQ(container_open(container_.c_str(), kContainerOpenRead, &reader), 0);
+    EXPECT_EQ(container_file_open(container_.c_str(), kContainerOpenRead, &reader), 0);
     EXPECT_EQ(GetCapturedStderr(), "");
     EXPECT_EQ(reader.status.links, 0u);
-    container_open_set_hook_for_testing(nullptr);
+    container_file_open_set_hook_for_testing(nullptr);
 }
 
 // ---- Sidecars

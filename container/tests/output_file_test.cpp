@@ -61,7 +61,7 @@ class OutputTest : public TempFolder {
         source_path_ = path("disk.zcx");
         output_path_ = path("out.zcx");
         write_file(source_path_, "source data");
-        ASSERT_EQ(container_open(source_path_.c_str(), kContainerOpenRead, &source_), 0);
+        ASSERT_EQ(container_file_open(source_path_.c_str(), kContainerOpenRead, &source_), 0);
     }
     void TearDown() override {
         file_set_facility_faults_for_testing({});
@@ -258,7 +258,7 @@ std::ostream &operator<<(std::ostream &out, const AppearCase &c) {
 void hold_locked(const std::string &path, int mode, std::unique_ptr<Child> *holder) {
     *holder = std::make_unique<Child>([path, mode] {
         static ContainerFile held;
-        return container_open(path.c_str(), mode, &held) == 0 ? 0 : 1;
+        return container_file_open(path.c_str(), mode, &held) == 0 ? 0 : 1;
     });
     ASSERT_EQ((*holder)->wait_ready(), 0);
 }

@@ -47,7 +47,7 @@ class NtfsOutputTest : public TempFolder {
 
         source_path_ = path("disk.zcx");
         write_file(source_path_, "source data");
-        ASSERT_EQ(container_open(source_path_.c_str(), kContainerOpenRead, &source_), 0);
+        ASSERT_EQ(container_file_open(source_path_.c_str(), kContainerOpenRead, &source_), 0);
         output_path_ = mount_point_ + "/out.zcx";
     }
     void TearDown() override {
@@ -94,7 +94,7 @@ TEST_F(NtfsOutputTest, NameInUseIsNotReplaced) {
     std::string target = output_path_;
     Child mount_worker([target] {
         static ContainerFile held;
-        return container_open(target.c_str(), kContainerOpenRead, &held) == 0 ? 0 : 1;
+        return container_file_open(target.c_str(), kContainerOpenRead, &held) == 0 ? 0 : 1;
     });
     ASSERT_EQ(mount_worker.wait_ready(), 0);
 

@@ -1,0 +1,174 @@
+// Lifetime of the Container: opening (guarded open plus classification),
+// the display-name tables and closing.
+#include "container/container.h"
+
+#include "container/file_access.h"
+#include "container/formats.h"
+#include "container/secure_memory.h"
+#include "runtime/errors.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <new>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace tw {
+
+namespace {
+
+constexpr const char *kDescriptorDisplayPath = "passed container descriptor";
+
+constexpr const char *kFormatKindNames[] = {
+    "OpenZCX Modern (ctRangeFDD, 32-byte SSE2 header)",
+    "OpenZCX Intermediate (ctRangeFDDOld, 512-byte system key)",
+    "Legacy ZCXCrypt (ctRangeFDDOld, user-key encrypted header)",
+    "OpenZCX (no header, sector 0 under the system key)",
+    "OpenZCX salted",
+    "OpenZCX (sector 0 in clear)",
+    "OpenZCX compressed",
+};
+
+constexpr const char *kCipherNames[] = {
+    "GOST28147", "SSE1", "IDEA", "Blowfish",    "DES",       "3DES",
+    "Arcfour",   "SSE2", "XOR",  "AES-256-XTS", "XChaCha20",
+};
+
+// The size of a block device is not in its status.
+int device_size(int fd, uint64_t *size) {
+    if (ioctl(fd, BLKGETSIZE64, size) < 0)
+        return -errno;
+    return 0;
+}
+
+// Takes ownership of `fd`, classifies it and hands out the container.
+int open_classified(int fd, const char *display_path, bool read_only, const FileStatus &status,
+                    unsigned flags, Container **out) {
+    Container *container = nullptr;
+    if (int error = container_allocate(&container)) {
+        close(fd);
+        return error;
+    }
+    container->fd = fd;
+    container->read_only = read_only;
+    container->block_device = status.type == FileType::block_device;
+    container->file_size = status.size;
+    int error = 0;
+    container->display_path = strdup(display_path);
+    if (container->display_path == nullptr)
+        error = -ENOMEM;
+    if (error == 0 && container->block_device)
+        error = device_size(fd, &container->file_size);
+    if (error == 0)
+        error = container_classify(container, flags);
+    if (error) {
+        container_close(container);
+        return error;
+    }
+    *out = container;
+    return 0;
+}
+
+} // namespace
+
+const char *format_kind_name(int kind) {
+    if (kind < kFormatModern || kind > kFormatCompressed)
+        return "Unknown Format";
+    return kFormatKindNames[kind - 1];
+}
+
+const char *cipher_name(uint32_t id) {
+    if (id >= sizeof kCipherNames / sizeof kCipherNames[0])
+        return "Unknown";
+    return kCipherNames[id];
+}
+
+bool cipher_available(uint32_t id) {
+    return id == kCipherSse1 || id == kCipherXor || id == kCipherAesXts || id == kCipherXChaCha20;
+}
+
+int container_allocate(Container **out) {
+    *out = nullptr;
+    bool locked = false;
+    void *memory = secure_alloc(sizeof(Container), &locked);
+    if (memory == nullptr)
+        return -ENOMEM;
+    // Every flag off, every count 0, no pointers.
+    auto *container = new (memory) Container{};
+    container->fd = -1;
+    container->memory_locked = locked;
+    container->cipher = kCipherUnset;
+    container->header_cipher = kCipherUnset;
+    cipher_reset(&container->data_cipher);
+    *out = container;
+    return 0;
+}
+
+int container_open(const char *path, int mode, Container **out, unsigned flags) {
+    *out = nullptr;
+    ContainerFile file;
+    if (int error = container_file_open(path, mode, &file))
+        return error;
+    return open_classified(file.file.release(), path, file.read_only, file.status, flags, out);
+}
+
+int container_open_descriptor(int fd, bool writable, Container **out, unsigned flags) {
+    *out = nullptr;
+    if (fd < 0)
+        return -EBADF;
+    FileStatus status;
+    if (int error = file_status(fd, &status))
+        return error;
+    if (status.type != FileType::regular && status.type != FileType::block_device) {
+        std::fprintf(stderr, "Error: '%s' is neither a regular file nor a block device.\n",
+                     kDescriptorDisplayPath);
+        return -EINVAL;
+    }
+    bool read_only = !writable || handle_is_read_only(fd);
+    int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (own < 0)
+        return -errno;
+    return open_classified(own, kDescriptorDisplayPath, read_only, status, flags, out);
+}
+
+int container_close(Container *container) {
+    if (container == nullptr)
+        return 0;
+    int error = 0;
+    bool writable_and_written = container->written && !container->read_only;
+    if (container->written || container->write_error) {
+        // A write that failed earlier is reported even when the flush works:
+        // the image is not what the writer meant it to be.
+        error = container->write_error;
+        if (!container->read_only && container->fd >= 0) {
+            if (int flush_error = file_flush(container->fd)) {
+                container->write_error = flush_error;
+                error = flush_error;
+            }
+        }
+    }
+    if (container->fd >= 0) {
+        int close_error = close(container->fd) < 0 ? -errno : 0;
+        container->fd = -1;
+        if (close_error && writable_and_written && error == 0)
+            error = close_error;
+    }
+    if (error) {
+        std::fprintf(stderr, "Error: flushing '%s' failed: %s\n",
+                     container->display_path ? container->display_path : "container",
+                     error_text(error));
+    }
+    std::free(container->display_path);
+    container->display_path = nullptr;
+    v3_close(container->v3);
+    container->v3 = nullptr;
+    cipher_reset(&container->data_cipher);
+    secure_free(container, sizeof(Container));
+    return error;
+}
+
+} // namespace tw

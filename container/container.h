@@ -1,0 +1,124 @@
+// The open container: every image read of the system goes through it.
+//
+// container_open opens a container file (with the in-use lock where the mode
+// asks for it) and classifies it into one of the seven format kinds before
+// any password is known; the result says which cipher the header names, what
+// sector 0 looks like to readers and which header parts were found. Unlocking
+// and reading build on this object. Opening loads the process-wide system key
+// (system_key.h), so it must not run while another thread changes that key.
+//
+// A Container lives in locked memory (secure_alloc) because it holds the
+// system-key schedule, decrypted sector-0 copies and, once unlocked, the data
+// key and cipher contexts. container_close wipes all of it.
+#pragma once
+
+#include "container/cipher.h"
+#include "container/kdf_trailer.h"
+#include "container/keys.h"
+#include "container/v3_store.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace tw {
+
+// Format kinds, as stored in Container::format_kind and reported.
+enum FormatKind : int {
+    kFormatModern = 1,       // 32-byte header at 256..287 under the system key
+    kFormatIntermediate = 2, // whole sector 0 under the system key, with header
+    kFormatLegacy = 3,       // sector 0 under the user's password
+    kFormatNoHeader = 4,     // whole sector 0 under the system key, no header
+    kFormatSalted = 5,       // salted trailer in the last 4096 bytes
+    kFormatClear = 6,        // sector 0 in clear (or an ISO 9660 image)
+    kFormatCompressed = 7,   // v3 chunk store
+};
+
+// Display name of a format kind; "Unknown Format" for any other number.
+const char *format_kind_name(int kind);
+
+// Display name of a cipher id 0..10; "Unknown" above 10.
+const char *cipher_name(uint32_t id);
+
+// True for the ciphers that can be keyed and used for data: 1, 8, 9, 10.
+bool cipher_available(uint32_t id);
+
+struct Container {
+    int fd;                // the container file; -1 once closed
+    char *display_path;    // the path text, or "passed container descriptor"
+    bool read_only;        // opened without write access
+    bool block_device;     // the container is a block device, not a regular file
+    uint64_t file_size;    // bytes in the file (or device)
+    uint64_t size;         // image bytes: file size, minus the trailer (5), virtual size (7)
+    uint64_t sector_count; // size / 512; a trailing partial sector is not addressable
+
+    int format_kind;        // FormatKind
+    uint32_t cipher;        // cipher in use: 255 until unlocked, 254 read as plaintext
+    uint32_t header_cipher; // named by header or trailer when usable (1, 8, 9, 10), else 255
+    bool fallback;          // a legacy unlock fell back to an unverified cipher
+
+    uint64_t range_start; // recorded from the header (whole container for kinds 4 and 6)
+    uint64_t range_end;
+    uint64_t range_attribute64;
+    uint32_t range_attribute32;
+
+    uint8_t raw_sector0[kSectorSize];       // sector 0 as stored
+    uint8_t presented_sector0[kSectorSize]; // sector 0 as served to readers
+    bool sector0_available;                 // presented_sector0 is valid
+    bool header_present;                    // header markers found (kinds 1, 2, some 3)
+    bool header_locked;                     // kind 3: accepted sector 0 carries boot code
+    bool cd_image;                          // ISO 9660 descriptor at byte 32768
+
+    bool unlocked;                       // sector reads are allowed
+    bool memory_locked;                  // this structure's pages are locked
+    bool written;                        // set by writers; drives the flush on close
+    int write_error;                     // sticky: first write error met, as a negative errno
+    const std::atomic<uint32_t> *cancel; // optional; nonzero asks to stop
+    int last_read_error;                 // first read error met (negative errno), 0 if none
+
+    bool system_key_loaded; // system_key_schedule holds a schedule
+    uint8_t
+        system_key_schedule[kSse2TableSize]; // the candidate that matched, else the key in force
+
+    CipherContext data_cipher;        // SSE1/XOR state, AES-XTS keys, XChaCha20 key
+    uint8_t data_key[kDataKeySize];   // scratch while setting the cipher up
+    uint8_t trailer[kKdfTrailerSize]; // kind 5: the salted trailer
+    V3Store *v3;                      // kind 7: the chunk store, else null
+};
+
+enum ContainerOpenFlags : unsigned {
+    // The file is a freshly formatted private image (container creation): the
+    // system key is not loaded from the environment for it.
+    kContainerFreshImage = 1u << 0,
+};
+
+// A new, empty Container in locked memory: no file (fd -1), kind 0, ciphers
+// 255, all contexts reset. 0 or -ENOMEM.
+int container_allocate(Container **out);
+
+// Opens the container file with the guarded open of file_access.h (mode
+// kContainerOpenUnlocked, kContainerOpenRead or kContainerOpenWrite) and
+// classifies it. Never needs a password. On success *out is owned by the
+// caller (container_close). Errors: those of container_file_open, and
+//   EINVAL  shorter than 512 bytes, damaged salted trailer, invalid v3 headers,
+//           malformed system key in the environment
+//   ENOTSUP v3 headers with values this build does not support
+//   EXDEV   a version-8 v3 container not on a local durable volume
+//   EIO     short read
+//   ENOMEM
+int container_open(const char *path, int mode, Container **out, unsigned flags = 0);
+
+// The same classification for a descriptor the caller already has. The
+// Container works on its own duplicate (sharing the open file and so any
+// in-use lock on it); the caller keeps and closes `fd`. A descriptor opened
+// read-only gives a read-only container whatever `writable` says. EBADF for
+// a bad descriptor, EINVAL for one that is neither a regular file nor a block
+// device.
+int container_open_descriptor(int fd, bool writable, Container **out, unsigned flags = 0);
+
+// Flushes a written container (a flush failure, or a write error met before,
+// is the result and is reported as "Error: flushing '...' failed: ..."),
+// closes the file, and wipes and frees everything. Null is accepted (0).
+int container_close(Container *container);
+
+} // namespace tw

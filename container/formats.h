@@ -1,0 +1,22 @@
+// Classification of an opened container file into its format kind.
+// Used by container_open and container_open_descriptor; other code opens
+// containers through those.
+#pragma once
+
+#include "container/container.h"
+
+namespace tw {
+
+// Classifies the file of `container`, whose fd, read-only flag, block-device
+// flag and file size are set. Fills the format kind, size, sector count,
+// header cipher, range, sector-0 copies, header and CD flags, the system-key
+// schedule, the trailer (kind 5) and the v3 store (kind 7). `flags` are the
+// ContainerOpenFlags. 0 or a negative errno; on failure the caller discards
+// the container.
+int container_classify(Container *container, unsigned flags);
+
+// Reads exactly `length` bytes at `offset`: 0, -EIO for a short read, or the
+// read's error.
+int container_read_exact(int fd, void *buffer, size_t length, uint64_t offset);
+
+} // namespace tw
