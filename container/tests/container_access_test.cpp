@@ -131,28 +131,10 @@ const std::string kV3Password(tw::test::kV3Password);
 
 // ---- Fixture: no system key, no variables; one open container at a time
 
-class AccessTest : public ::testing::Test {
+class AccessTest : public tw::test::ContainerFileTest {
   protected:
-    void SetUp() override {
-        ASSERT_FALSE(ToolImages::get().dir().empty());
-        clean();
-    }
-    void TearDown() override {
-        tw::container_close(container_);
-        clean();
-    }
-    static void clean() {
-        unsetenv("ZCX_SYSTEM_KEY");
-        unsetenv("ZCX_SYSTEM_KEY_STRING");
-        tw::system_key_forget();
-    }
     Container *open_bytes(const std::string &name, const Bytes &bytes) {
-        tw::container_close(container_);
-        container_ = nullptr;
-        std::string path = ToolImages::get().write(name, bytes);
-        int rc = tw::container_open(path.c_str(), tw::kContainerOpenRead, &container_);
-        std::filesystem::remove(path);
-        EXPECT_EQ(rc, 0) << name;
+        EXPECT_EQ(open_file(name, bytes), 0) << name;
         return container_;
     }
     int unlock(const std::string &password, uint32_t cipher = tw::kCipherUnset) {
@@ -163,8 +145,6 @@ class AccessTest : public ::testing::Test {
         EXPECT_EQ(tw::container_read(container_, out.data(), out.size(), 0), ssize_t(out.size()));
         return out;
     }
-
-    Container *container_ = nullptr;
 };
 
 // ---- Every kind unlocks with the right password and reads its image back
@@ -257,14 +237,8 @@ const UnlockCase kUnlockCases[] = {
      false},
 };
 
-template <typename Case>
-concept NamedCase = requires(const Case &c) {
-    c.name;
-};
-template <NamedCase Case>
-void PrintTo(const Case &c, std::ostream *os) {
-    *os << c.name;
-}
+// Cases print as their names in failure messages.
+using tw::test::PrintTo;
 
 class UnlockTest : public AccessTest, public ::testing::WithParamInterface<UnlockCase> {};
 

@@ -3,12 +3,16 @@
 #pragma once
 
 #include "container/cipher.h"
+#include "container/container.h"
+#include "container/file_access.h"
+#include "container/system_key.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
+#include <ostream>
 #include <span>
 #include <string>
 #include <unistd.h>
@@ -29,6 +33,17 @@ inline void put32(uint8_t *p, uint32_t v) {
 inline void put64(uint8_t *p, uint64_t v) {
     put32(p, uint32_t(v));
     put32(p + 4, uint32_t(v >> 32));
+}
+
+// Table cases print as their names in failure messages (bring this into the
+// test's namespace with a using-declaration).
+template <typename Case>
+concept NamedCase = requires(const Case &c) {
+    c.name;
+};
+template <NamedCase Case>
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.name;
 }
 
 // A private temporary folder with the images of the formatting tools, made on
@@ -131,5 +146,36 @@ inline void sse2_protect_sector0(uint8_t *sector, const uint8_t key[7]) {
     sse2_schedule(key, table);
     sse2_encrypt_blocks(sector, 512 / kSse2BlockSize, table);
 }
+
+// The system key is process-wide and read from the environment: every test
+// starts with none set and no variables. Holds one open container at a time.
+class ContainerFileTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(ToolImages::get().dir().empty());
+        clean();
+    }
+    void TearDown() override {
+        container_close(container_);
+        clean();
+    }
+    static void clean() {
+        unsetenv("ZCX_SYSTEM_KEY");
+        unsetenv("ZCX_SYSTEM_KEY_STRING");
+        system_key_forget();
+    }
+    // Writes `bytes` as a file, opens it for reading (replacing the container
+    // held before) and removes the name again.
+    int open_file(const std::string &name, const Bytes &bytes, unsigned flags = 0) {
+        container_close(container_);
+        container_ = nullptr;
+        std::string path = ToolImages::get().write(name, bytes);
+        int result = container_open(path.c_str(), kContainerOpenRead, &container_, flags);
+        std::filesystem::remove(path);
+        return result;
+    }
+
+    Container *container_ = nullptr;
+};
 
 } // namespace tw::test
