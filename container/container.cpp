@@ -57,6 +57,7 @@ int open_classified(int fd, const char *display_path, bool read_only, const File
     container->read_only = read_only;
     container->block_device = status.type == FileType::block_device;
     container->file_size = status.size;
+    container->open_status = status;
     int error = 0;
     container->display_path = strdup(display_path);
     if (container->display_path == nullptr)

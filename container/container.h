@@ -17,6 +17,7 @@
 #include "container/keys.h"
 #include "container/secure_memory.h"
 #include "container/v3_store.h"
+#include "platform/files.h"
 
 #include <atomic>
 #include <cstddef>
@@ -47,13 +48,14 @@ const char *cipher_name(uint32_t id);
 bool cipher_available(uint32_t id);
 
 struct Container {
-    int fd;                // the container file; -1 once closed
-    char *display_path;    // the path text, or "passed container descriptor"
-    bool read_only;        // opened without write access
-    bool block_device;     // the container is a block device, not a regular file
-    uint64_t file_size;    // bytes in the file (or device)
-    uint64_t size;         // image bytes: file size, minus the trailer (5), virtual size (7)
-    uint64_t sector_count; // size / 512; a trailing partial sector is not addressable
+    int fd;                 // the container file; -1 once closed
+    char *display_path;     // the path text, or "passed container descriptor"
+    bool read_only;         // opened without write access
+    bool block_device;      // the container is a block device, not a regular file
+    uint64_t file_size;     // bytes in the file (or device)
+    FileStatus open_status; // status of the file when it was opened (unchanged checks)
+    uint64_t size;          // image bytes: file size, minus the trailer (5), virtual size (7)
+    uint64_t sector_count;  // size / 512; a trailing partial sector is not addressable
 
     int format_kind;        // FormatKind
     uint32_t cipher;        // cipher in use: 255 until unlocked, 254 read as plaintext
@@ -200,6 +202,33 @@ uint64_t container_size(const Container *container);
 // for XChaCha20). `ctx` is the Container.
 int container_v3_cipher(void *ctx, uint8_t *units, size_t count, uint64_t first_sector,
                         const uint8_t *nonce_prefix, int direction);
+
+// ---- Whole-image reads, export and the full read check
+
+// Reads whole sectors (offset and length multiples of 512, inside the image;
+// EINVAL otherwise) as readers see them, for copying: v3 through
+// container_read (a short read is EIO); other kinds read raw and present each
+// sector, where the stored sector 0 must still be the one read at open (else
+// kErrChanged). 0 or a negative errno; on failure nothing decrypted is left in
+// `buffer`.
+int container_read_range(Container *container, void *buffer, size_t length, uint64_t offset);
+
+// Progress of export and the full read check: (done, total, data).
+using ContainerProgressFn = void (*)(uint64_t done, uint64_t total, void *data);
+
+// Reads the whole image in 256 KiB steps as a proof that it decrypts: the
+// container must be read-only, unlocked, with sector 0 and not header locked
+// (EINVAL). Reports (bytes done, total) before each step; ECANCELED when the
+// cancel flag is set; kErrChanged when the file changed since it was opened.
+int container_check_all(Container *container, ContainerProgressFn progress, void *data);
+
+// Writes the decrypted image to a new file `output_path` (never replacing an
+// existing one: EEXIST), through a hidden temporary that is published only
+// when the whole image was written. Reports (sectors done, total sectors)
+// after each 64 KiB step. ENOTRECOVERABLE for a version-8 v3 container that
+// needs recovery; ECANCELED when the cancel flag is set.
+int container_export(Container *container, const char *output_path, ContainerProgressFn progress,
+                     void *data);
 
 // Flushes a written container (kind 7 commits its store first; a flush
 // failure, or a write error met before, is the result and is reported as

@@ -116,8 +116,9 @@ int exfat_repair(Container *c, uint64_t first, size_t count, uint8_t *out) {
     return 0;
 }
 
-// Sectors [first, first + count), first > 0, of a non-v3 container.
-int read_sectors(Container *c, uint64_t first, size_t count, uint8_t *out) {
+} // namespace
+
+int container_read_sectors(Container *c, uint64_t first, size_t count, uint8_t *out) {
     if (!c->unlocked)
         return -EACCES;
     int error = read_decrypted_run(c, first, count, out);
@@ -127,6 +128,8 @@ int read_sectors(Container *c, uint64_t first, size_t count, uint8_t *out) {
         secure_wipe(out, count * kSectorSize);
     return error;
 }
+
+namespace {
 
 int read_v3(Container *c, uint8_t *out, size_t length, uint64_t offset) {
     if (!c->unlocked)
@@ -163,7 +166,7 @@ int container_read_sector(Container *c, uint64_t sector, uint8_t buffer[kSectorS
         container_serve_sector0(c, buffer);
         return 0;
     }
-    return read_sectors(c, sector, 1, buffer);
+    return container_read_sectors(c, sector, 1, buffer);
 }
 
 ssize_t container_read(Container *c, void *buffer, size_t length, uint64_t offset) {
@@ -190,7 +193,7 @@ ssize_t container_read(Container *c, void *buffer, size_t length, uint64_t offse
         if (within == 0 && sector > 0 && left >= kSectorSize) {
             // A run of whole sectors: one read, one decryption call.
             const size_t count = left / kSectorSize;
-            error = read_sectors(c, sector, count, out + done);
+            error = container_read_sectors(c, sector, count, out + done);
             done += count * kSectorSize;
             continue;
         }

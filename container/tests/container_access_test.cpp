@@ -11,6 +11,7 @@
 #include "container/tests/support/v3_fixture.h"
 #include "runtime/errors.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -599,6 +600,138 @@ TEST(PasswordCandidates, LongestPasswordAcceptedOneMoreRefused) {
     EXPECT_EQ(list.count, 1u);
     text.push_back('a');
     EXPECT_EQ(tw::password_candidates_build(bytes_of(text).data(), text.size(), &list), -E2BIG);
+}
+
+// ---- Export, range reads and the full read check
+
+Bytes salted_sse1(const Bytes &i, Bytes *served) {
+    *served = i;
+    return make_salted(i, tw::kCipherSse1);
+}
+Bytes v3_xchacha(const Bytes &i, Bytes *served) {
+    *served = i;
+    return make_v3(i, tw::kCipherXChaCha20, 16384, false);
+}
+Bytes v3_aes_lz4(const Bytes &i, Bytes *served) {
+    *served = i;
+    return make_v3(i, tw::kCipherAesXts, 65536, true);
+}
+
+struct ExportCase {
+    const char *name;
+    const char *image;
+    Bytes (*make)(const Bytes &image, Bytes *served);
+    const std::string *password;
+};
+
+const ExportCase kExportCases[] = {
+    {"SaltedSse1Fat32", "fat32", salted_sse1, &kPassword},
+    {"SaltedXorNtfs", "ntfs", salted_xor, &kPassword},
+    {"SaltedAesExfat", "exfat", salted_aes, &kPassword},
+    {"V3AesCompressedExfat", "exfat", v3_aes_lz4, &kV3Password},
+    {"V3XChaChaNtfs", "ntfs", v3_xchacha, &kV3Password},
+    {"IntermediateXorFat32", "fat32", intermediate_xor, &kPassword},
+};
+
+class ExportTest : public AccessTest, public ::testing::WithParamInterface<ExportCase> {};
+
+void count_progress(uint64_t done, uint64_t total, void *data) {
+    auto *calls = static_cast<std::vector<std::pair<uint64_t, uint64_t>> *>(data);
+    calls->emplace_back(done, total);
+}
+
+TEST_P(ExportTest, ExportWritesTheImageAsReadersSeeIt) {
+    const ExportCase &c = GetParam();
+    const Bytes &image = ToolImages::get().image(c.image);
+    Bytes expected;
+    Bytes file = c.make(image, &expected);
+    ASSERT_FALSE(HasFailure());
+    // The file keeps its name: the full read check compares its status.
+    const std::string path = ToolImages::get().write(std::string(c.name) + ".zcx", file);
+    ASSERT_EQ(tw::container_open(path.c_str(), tw::kContainerOpenRead, &container_), 0);
+    Container *k = container_;
+    ASSERT_EQ(unlock(*c.password), 0);
+
+    std::vector<std::pair<uint64_t, uint64_t>> calls;
+    ASSERT_EQ(tw::container_check_all(k, count_progress, &calls), 0);
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.front(), std::make_pair(uint64_t{0}, uint64_t{image.size()}));
+
+    const std::string out = ToolImages::get().dir() + "/" + c.name + ".img";
+    const std::string want = ToolImages::get().write(std::string(c.name) + ".want", expected);
+    calls.clear();
+    ASSERT_EQ(tw::container_export(k, out.c_str(), count_progress, &calls), 0);
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back(),
+              std::make_pair(uint64_t{image.size() / kSector}, uint64_t{image.size() / kSector}));
+    std::string command = "cmp -s '" + want + "' '" + out + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+
+    // A second export never replaces the first.
+    EXPECT_EQ(tw::container_export(k, out.c_str(), nullptr, nullptr), -EEXIST);
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    std::filesystem::remove(out);
+    std::filesystem::remove(want);
+    std::filesystem::remove(path);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, ExportTest, ::testing::ValuesIn(kExportCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(AccessTest, RangeReadsRefuseUnalignedRangesAndAReplacedSector0) {
+    const Bytes &image = ToolImages::get().image("fat32");
+    std::string path = ToolImages::get().write("range.zcx", file_of<no_header_xor>(image));
+    ASSERT_EQ(tw::container_open(path.c_str(), tw::kContainerOpenRead, &container_), 0);
+    ASSERT_EQ(unlock(kPassword), 0);
+    Bytes buffer(4 * kSector);
+    EXPECT_EQ(tw::container_read_range(container_, buffer.data(), 100, 0), -EINVAL);
+    EXPECT_EQ(tw::container_read_range(container_, buffer.data(), kSector, 7), -EINVAL);
+    EXPECT_EQ(
+        tw::container_read_range(container_, buffer.data(), 2 * kSector, image.size() - kSector),
+        -EINVAL);
+    ASSERT_EQ(tw::container_read_range(container_, buffer.data(), buffer.size(), 0), 0);
+    EXPECT_EQ(buffer, Bytes(image.begin(), image.begin() + long(buffer.size())));
+
+    // Another sector 0 stored meanwhile: the copy would mix two files.
+    Bytes other(kSector, 0x5A);
+    FILE *f = std::fopen(path.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(std::fwrite(other.data(), 1, other.size(), f), other.size());
+    std::fclose(f);
+    std::fill(buffer.begin(), buffer.end(), 0xAB);
+    EXPECT_EQ(tw::container_read_range(container_, buffer.data(), buffer.size(), 0),
+              -tw::kErrChanged);
+    EXPECT_EQ(buffer, Bytes(buffer.size(), 0));
+    EXPECT_EQ(tw::container_check_all(container_, nullptr, nullptr), -tw::kErrChanged);
+    // Ranges after sector 0 are still served.
+    EXPECT_EQ(tw::container_read_range(container_, buffer.data(), buffer.size(), kSector), 0);
+    std::filesystem::remove(path);
+}
+
+TEST_F(AccessTest, FullReadCheckRefusalsAndCancellation) {
+    Container *k = open_bytes("check.zcx", file_of<legacy_sse1>(ToolImages::get().image("fat12")));
+    ASSERT_NE(k, nullptr);
+    EXPECT_EQ(tw::container_check_all(k, nullptr, nullptr), -EINVAL); // locked
+    ASSERT_EQ(unlock(kPassword), 0);
+    ASSERT_TRUE(k->header_locked);
+    EXPECT_EQ(tw::container_check_all(k, nullptr, nullptr), -EINVAL); // boot code in sector 0
+
+    tw::container_close(container_);
+    container_ = nullptr;
+    const std::string path = ToolImages::get().write(
+        "cancel.zcx", file_of<no_header_xor>(ToolImages::get().image("fat32")));
+    ASSERT_EQ(tw::container_open(path.c_str(), tw::kContainerOpenRead, &container_), 0);
+    k = container_;
+    ASSERT_EQ(unlock(kPassword), 0);
+    std::atomic<uint32_t> cancel{1};
+    k->cancel = &cancel;
+    EXPECT_EQ(tw::container_check_all(k, nullptr, nullptr), -ECANCELED);
+    const std::string out = ToolImages::get().dir() + "/cancelled.img";
+    EXPECT_EQ(tw::container_export(k, out.c_str(), nullptr, nullptr), -ECANCELED);
+    EXPECT_FALSE(std::filesystem::exists(out));
+    cancel = 0;
+    EXPECT_EQ(tw::container_check_all(k, nullptr, nullptr), 0);
+    std::filesystem::remove(path);
 }
 
 } // namespace
