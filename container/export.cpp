@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 namespace tw {
 
@@ -22,23 +21,6 @@ constexpr size_t kExportStepSectors = 128;
 
 bool cancelled(const Container *c) {
     return c->cancel != nullptr && c->cancel->load(std::memory_order_relaxed) != 0;
-}
-
-int write_exact(int fd, const uint8_t *data, size_t length, uint64_t offset) {
-    while (length > 0) {
-        ssize_t n = pwrite(fd, data, length, off_t(offset));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -errno;
-        }
-        if (n == 0)
-            return -EIO;
-        data += n;
-        length -= size_t(n);
-        offset += uint64_t(n);
-    }
-    return 0;
 }
 
 // The stored sector 0 must still be the one classified at open: a copy never
@@ -150,7 +132,8 @@ int container_export(Container *c, const char *output_path, ContainerProgressFn 
         size_t length = size_t(count) * kSectorSize;
         status = container_read_range(c, buffer.data(), length, done * kSectorSize);
         if (status == 0)
-            status = write_exact(output.file.get(), buffer.data(), length, done * kSectorSize);
+            status =
+                container_write_exact(output.file.get(), buffer.data(), length, done * kSectorSize);
         done += count;
         if (status == 0 && progress)
             progress(done, total, data);

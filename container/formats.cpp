@@ -257,10 +257,14 @@ void container_record_embedded_header(Container *c, const uint8_t *sector) {
     c->header_cipher = legacy_header_cipher(static_cast<uint32_t>(first >> 56) & 0xF);
 }
 
-int container_read_exact(int fd, void *buffer, size_t length, uint64_t offset) {
-    auto *p = static_cast<uint8_t *>(buffer);
+namespace {
+
+// Repeats a positioned read or write until `length` bytes moved: 0, -EIO when
+// the file ends first, or the call's error.
+template <typename Byte, typename Call>
+int transfer_exact(Byte *p, size_t length, uint64_t offset, Call call) {
     while (length > 0) {
-        ssize_t n = pread(fd, p, length, static_cast<off_t>(offset));
+        ssize_t n = call(p, length, static_cast<off_t>(offset));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -273,6 +277,19 @@ int container_read_exact(int fd, void *buffer, size_t length, uint64_t offset) {
         offset += static_cast<uint64_t>(n);
     }
     return 0;
+}
+
+} // namespace
+
+int container_read_exact(int fd, void *buffer, size_t length, uint64_t offset) {
+    return transfer_exact(static_cast<uint8_t *>(buffer), length, offset,
+                          [fd](uint8_t *p, size_t n, off_t at) { return pread(fd, p, n, at); });
+}
+
+int container_write_exact(int fd, const void *data, size_t length, uint64_t offset) {
+    return transfer_exact(
+        static_cast<const uint8_t *>(data), length, offset,
+        [fd](const uint8_t *p, size_t n, off_t at) { return pwrite(fd, p, n, at); });
 }
 
 int container_classify(Container *c, unsigned flags) {

@@ -330,6 +330,23 @@ TEST_F(AccessTest, WrongPasswordWithRequestedCipherFallsBackWithoutFlag) {
     EXPECT_EQ(tw::container_verify_filesystem(k), tw::kVerifyNotRecognised);
 }
 
+TEST_F(AccessTest, LegacyWithRequestedCipherKeepsTheFirstUnprovenPair) {
+    // Without the requested cipher a wrong password fails; with it, the first
+    // pair that might be right is taken and verification tells the truth.
+    Container *k =
+        open_bytes("legacy-requested.zcx", file_of<legacy_sse1>(ToolImages::get().image("fat12")));
+    ASSERT_NE(k, nullptr);
+    ASSERT_EQ(k->format_kind, 3);
+    ASSERT_EQ(unlock("wrong horse"), -EACCES);
+    ASSERT_EQ(unlock("wrong horse", tw::kCipherSse1), 0);
+    EXPECT_TRUE(k->unlocked);
+    EXPECT_TRUE(k->sector0_available);
+    EXPECT_EQ(k->cipher, tw::kCipherSse1);
+    EXPECT_EQ(tw::container_verify_filesystem(k), tw::kVerifyNotRecognised);
+    ASSERT_EQ(unlock(kPassword, tw::kCipherSse1), 0);
+    EXPECT_EQ(tw::container_verify_filesystem(k), tw::kVerifyRecognised);
+}
+
 struct RefusalCase {
     const char *name;
     Bytes (*make)(const Bytes &image);
