@@ -57,6 +57,7 @@ int open_classified(int fd, const char *display_path, bool read_only, const File
     container->read_only = read_only;
     container->block_device = status.type == FileType::block_device;
     container->file_size = status.size;
+    container->open_status = status;
     int error = 0;
     container->display_path = strdup(display_path);
     if (container->display_path == nullptr)
@@ -142,13 +143,17 @@ int container_close(Container *container) {
     bool writable_and_written = container->written && !container->read_only;
     if (container->written || container->write_error) {
         // A write that failed earlier is reported even when the flush works:
-        // the image is not what the writer meant it to be.
+        // the image is not what the writer meant it to be. A v3 store first
+        // publishes its open transaction.
         error = container->write_error;
-        if (!container->read_only && container->fd >= 0) {
-            if (int flush_error = file_flush(container->fd)) {
-                container->write_error = flush_error;
-                error = flush_error;
-            }
+        int flush_error = 0;
+        if (container->v3 != nullptr)
+            flush_error = v3_commit(container->v3);
+        if (flush_error == 0 && !container->read_only && container->fd >= 0)
+            flush_error = file_flush(container->fd);
+        if (flush_error) {
+            container->write_error = flush_error;
+            error = flush_error;
         }
     }
     if (container->fd >= 0) {
@@ -162,6 +167,8 @@ int container_close(Container *container) {
                      container->display_path ? container->display_path : "container",
                      error_text(error));
     }
+    if (container->display_path != nullptr)
+        secure_wipe(container->display_path, std::strlen(container->display_path));
     std::free(container->display_path);
     container->display_path = nullptr;
     v3_close(container->v3);

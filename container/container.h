@@ -15,11 +15,15 @@
 #include "container/cipher.h"
 #include "container/kdf_trailer.h"
 #include "container/keys.h"
+#include "container/secure_memory.h"
 #include "container/v3_store.h"
+#include "platform/files.h"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <sys/types.h>
 
 namespace tw {
 
@@ -44,13 +48,14 @@ const char *cipher_name(uint32_t id);
 bool cipher_available(uint32_t id);
 
 struct Container {
-    int fd;                // the container file; -1 once closed
-    char *display_path;    // the path text, or "passed container descriptor"
-    bool read_only;        // opened without write access
-    bool block_device;     // the container is a block device, not a regular file
-    uint64_t file_size;    // bytes in the file (or device)
-    uint64_t size;         // image bytes: file size, minus the trailer (5), virtual size (7)
-    uint64_t sector_count; // size / 512; a trailing partial sector is not addressable
+    int fd;                 // the container file; -1 once closed
+    char *display_path;     // the path text, or "passed container descriptor"
+    bool read_only;         // opened without write access
+    bool block_device;      // the container is a block device, not a regular file
+    uint64_t file_size;     // bytes in the file (or device)
+    FileStatus open_status; // status of the file when it was opened (unchanged checks)
+    uint64_t size;          // image bytes: file size, minus the trailer (5), virtual size (7)
+    uint64_t sector_count;  // size / 512; a trailing partial sector is not addressable
 
     int format_kind;        // FormatKind
     uint32_t cipher;        // cipher in use: 255 until unlocked, 254 read as plaintext
@@ -116,9 +121,119 @@ int container_open(const char *path, int mode, Container **out, unsigned flags =
 // device.
 int container_open_descriptor(int fd, bool writable, Container **out, unsigned flags = 0);
 
-// Flushes a written container (a flush failure, or a write error met before,
-// is the result and is reported as "Error: flushing '...' failed: ..."),
-// closes the file, and wipes and frees everything. Null is accepted (0).
+// ---- Unlocking
+
+// The byte strings a legacy container may have been keyed with for one
+// password text: the UTF-8 bytes unchanged, then the text in Windows-1251 and
+// in code page 866 when every character has a code there and the result
+// differs from the candidates before it. Conversions are tried only for valid
+// UTF-8. All bytes live in locked memory.
+inline constexpr size_t kMaxPasswordCandidates = 3;
+struct PasswordCandidates {
+    size_t count = 0;
+    SecureBuffer bytes[kMaxPasswordCandidates];
+    size_t lengths[kMaxPasswordCandidates] = {};
+    std::span<const uint8_t> operator[](size_t i) const { return {bytes[i].data(), lengths[i]}; }
+};
+
+// Builds the candidates of `password`. 0, -E2BIG above kMaxPasswordLength,
+// -ENOMEM.
+int password_candidates_build(const uint8_t *password, size_t length, PasswordCandidates *out);
+
+// Reads the image as unencrypted data (cipher 254) for kinds 1, 2, 4 and 6
+// with sector 0 available: 0 and the container unlocked when the filesystem
+// probe recognises it; -EACCES when a password is needed (every other kind,
+// or nothing recognised); or the read error met. On failure the previous
+// state is kept.
+int container_probe_plaintext(Container *container);
+
+// Unlocks with the password and the requested cipher (kCipherUnset for any).
+//   kind 7: authenticates the v3 headers; -EACCES for a wrong password,
+//           -EBUSY for a writable store already unlocked, -EINVAL when the
+//           requested cipher is not the header's
+//   kind 5: proves the password with the salted trailer (-EACCES wrong)
+//   kinds 1, 2, 3, 4, 6: tries the cipher and password candidates until the
+//           filesystem probe recognises the image. Kinds other than 3 succeed
+//           in fallback when nothing is recognised (Container::fallback);
+//           container_verify_filesystem then tells a wrong password.
+// -EINVAL for an unavailable cipher or a combination the kind cannot use,
+// -E2BIG for a password above kMaxPasswordLength. A failed unlock leaves the
+// container locked with every cipher context reset.
+int container_unlock(Container *container, const uint8_t *password, size_t password_length,
+                     uint32_t requested_cipher);
+// The same with the 32-byte keyfile secret of version-8 v3 containers (null
+// for none).
+int container_unlock_with_secret(Container *container, const uint8_t *password,
+                                 size_t password_length, const uint8_t *keyfile_secret,
+                                 uint32_t requested_cipher);
+
+// Results of container_verify_filesystem.
+enum VerifyResult : int {
+    kVerifyRecognised = 0,
+    kVerifyNoSector0 = 1,
+    kVerifyNotRecognised = 2, // "No recognized filesystem or partition signatures found"
+    kVerifyReadError = 3,     // "reading the container failed: %s"
+};
+
+// Runs the filesystem probe through the unlocked container. Returns a
+// VerifyResult; `text` (optional) receives the probe's line or the failure
+// text, truncated to `text_size`. Recognition clears the fallback flag.
+int container_verify_filesystem(Container *container, char *text = nullptr, size_t text_size = 0);
+
+// ---- Reading
+
+// Reads up to `length` bytes of the decrypted image at byte `offset`: the
+// number of bytes read (0 at or beyond the end; the length is clamped to the
+// end) or a negative errno. -EACCES before unlocking (sector 0 of the legacy
+// and salted kinds excepted), -EIO for a short read. On failure nothing
+// decrypted is left in `buffer`.
+ssize_t container_read(Container *container, void *buffer, size_t length, uint64_t offset);
+
+// Reads sector `sector` as served: 0, -EFAULT at or beyond the sector count,
+// or the errors of container_read.
+int container_read_sector(Container *container, uint64_t sector, uint8_t buffer[kSectorSize]);
+
+// Image bytes that can be addressed: sector count x 512.
+uint64_t container_size(const Container *container);
+
+// The cipher a v3 store of this container transforms its units with: sector
+// number 0 (the sector-0 block) under SSE2 with the container's system-key
+// schedule, other units with the data cipher (and the chunk's nonce prefix
+// for XChaCha20). `ctx` is the Container.
+int container_v3_cipher(void *ctx, uint8_t *units, size_t count, uint64_t first_sector,
+                        const uint8_t *nonce_prefix, int direction);
+
+// ---- Whole-image reads, export and the full read check
+
+// Reads whole sectors (offset and length multiples of 512, inside the image;
+// EINVAL otherwise) as readers see them, for copying: v3 through
+// container_read (a short read is EIO); other kinds read raw and present each
+// sector, where the stored sector 0 must still be the one read at open (else
+// kErrChanged). 0 or a negative errno; on failure nothing decrypted is left in
+// `buffer`.
+int container_read_range(Container *container, void *buffer, size_t length, uint64_t offset);
+
+// Progress of export and the full read check: (done, total, data).
+using ContainerProgressFn = void (*)(uint64_t done, uint64_t total, void *data);
+
+// Reads the whole image in 256 KiB steps as a proof that it decrypts: the
+// container must be read-only, unlocked, with sector 0 and not header locked
+// (EINVAL). Reports (bytes done, total) before each step; ECANCELED when the
+// cancel flag is set; kErrChanged when the file changed since it was opened.
+int container_check_all(Container *container, ContainerProgressFn progress, void *data);
+
+// Writes the decrypted image to a new file `output_path` (never replacing an
+// existing one: EEXIST), through a hidden temporary that is published only
+// when the whole image was written. Reports (sectors done, total sectors)
+// after each 64 KiB step. ENOTRECOVERABLE for a version-8 v3 container that
+// needs recovery; ECANCELED when the cancel flag is set.
+int container_export(Container *container, const char *output_path, ContainerProgressFn progress,
+                     void *data);
+
+// Flushes a written container (kind 7 commits its store first; a flush
+// failure, or a write error met before, is the result and is reported as
+// "Error: flushing '...' failed: ..."), closes the file, and wipes and frees
+// everything. Null is accepted (0).
 int container_close(Container *container);
 
 } // namespace tw

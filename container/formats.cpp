@@ -83,18 +83,6 @@ int prepare_system_key(Container *c, unsigned flags, Candidates *candidates) {
     return 0;
 }
 
-void record_whole_range(Container *c) {
-    c->range_start = 0;
-    c->range_end = c->sector_count;
-    c->range_attribute64 = UINT64_MAX; // -1
-    c->range_attribute32 = 0;
-}
-
-bool iso_descriptor(const uint8_t *sector) {
-    uint8_t type = sector[0];
-    return std::memcmp(sector + 1, "CD001", 5) == 0 && sector[6] == 1 && (type <= 3 || type == 255);
-}
-
 // Bytes 256..287 of `sector`, decrypted, checked as a Modern header.
 // Records the range and cipher on success.
 bool modern_header_valid(Container *c, const uint8_t *sector) {
@@ -119,17 +107,6 @@ bool modern_header_valid(Container *c, const uint8_t *sector) {
     c->range_attribute64 = le64(h + 20);
     c->header_cipher = legacy_header_cipher(cipher);
     return true;
-}
-
-// Records the header fields of a whole decrypted sector 0 of kind 2.
-void record_embedded_header(Container *c, const uint8_t *sector) {
-    uint64_t first = le64(sector + 256);
-    uint64_t last = le64(sector + 264);
-    c->range_start = first & ((uint64_t{1} << 56) - 1);
-    c->range_end = last < c->sector_count ? last : c->sector_count;
-    c->range_attribute32 = le32(sector + 272);
-    c->range_attribute64 = le64(sector + 486);
-    c->header_cipher = legacy_header_cipher(static_cast<uint32_t>(first >> 56) & 0xF);
 }
 
 // A sector that needs no key to be read: all zero, an APFS container
@@ -240,11 +217,11 @@ bool find_system_key_sector0(Container *c, const Candidates &candidates) {
         sse2_decrypt_blocks(sector, kSectorBlocks, candidates.schedule(i));
         if (le16(sector + kEmbeddedMarkerOffset) == kBootSignature && has_boot_signature(sector)) {
             c->format_kind = kFormatIntermediate;
-            record_embedded_header(c, sector);
+            container_record_embedded_header(c, sector);
             c->header_present = true;
         } else if (plausible_boot_sector(sector, c->sector_count, true)) {
             c->format_kind = kFormatNoHeader;
-            record_whole_range(c);
+            container_record_whole_range(c);
         } else {
             continue;
         }
@@ -258,10 +235,36 @@ bool find_system_key_sector0(Container *c, const Candidates &candidates) {
 
 } // namespace
 
-int container_read_exact(int fd, void *buffer, size_t length, uint64_t offset) {
-    auto *p = static_cast<uint8_t *>(buffer);
+void container_record_whole_range(Container *c) {
+    c->range_start = 0;
+    c->range_end = c->sector_count;
+    c->range_attribute64 = UINT64_MAX; // -1
+    c->range_attribute32 = 0;
+}
+
+bool container_iso_descriptor(const uint8_t *sector) {
+    uint8_t type = sector[0];
+    return std::memcmp(sector + 1, "CD001", 5) == 0 && sector[6] == 1 && (type <= 3 || type == 255);
+}
+
+void container_record_embedded_header(Container *c, const uint8_t *sector) {
+    uint64_t first = le64(sector + 256);
+    uint64_t last = le64(sector + 264);
+    c->range_start = first & ((uint64_t{1} << 56) - 1);
+    c->range_end = last < c->sector_count ? last : c->sector_count;
+    c->range_attribute32 = le32(sector + 272);
+    c->range_attribute64 = le64(sector + 486);
+    c->header_cipher = legacy_header_cipher(static_cast<uint32_t>(first >> 56) & 0xF);
+}
+
+namespace {
+
+// Repeats a positioned read or write until `length` bytes moved: 0, -EIO when
+// the file ends first, or the call's error.
+template <typename Byte, typename Call>
+int transfer_exact(Byte *p, size_t length, uint64_t offset, Call call) {
     while (length > 0) {
-        ssize_t n = pread(fd, p, length, static_cast<off_t>(offset));
+        ssize_t n = call(p, length, static_cast<off_t>(offset));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -274,6 +277,19 @@ int container_read_exact(int fd, void *buffer, size_t length, uint64_t offset) {
         offset += static_cast<uint64_t>(n);
     }
     return 0;
+}
+
+} // namespace
+
+int container_read_exact(int fd, void *buffer, size_t length, uint64_t offset) {
+    return transfer_exact(static_cast<uint8_t *>(buffer), length, offset,
+                          [fd](uint8_t *p, size_t n, off_t at) { return pread(fd, p, n, at); });
+}
+
+int container_write_exact(int fd, const void *data, size_t length, uint64_t offset) {
+    return transfer_exact(
+        static_cast<const uint8_t *>(data), length, offset,
+        [fd](const uint8_t *p, size_t n, off_t at) { return pwrite(fd, p, n, at); });
 }
 
 int container_classify(Container *c, unsigned flags) {
@@ -310,21 +326,21 @@ int container_classify(Container *c, unsigned flags) {
         uint8_t descriptor[kSectorSize];
         if (int error = container_read_exact(c->fd, descriptor, kSectorSize, kIsoDescriptorOffset))
             return error;
-        c->cd_image = iso_descriptor(descriptor);
+        c->cd_image = container_iso_descriptor(descriptor);
     }
 
     if (find_modern_header(c, candidates))
         return 0;
     if (sector_in_clear(c->raw_sector0, c->sector_count)) {
         present_raw_sector0(c, kFormatClear);
-        record_whole_range(c);
+        container_record_whole_range(c);
         return 0;
     }
     if (find_system_key_sector0(c, candidates))
         return 0;
     if (c->cd_image) {
         present_raw_sector0(c, kFormatClear);
-        record_whole_range(c);
+        container_record_whole_range(c);
         return 0;
     }
     // Sector 0 is under the user's password; the range is read from it when

@@ -19,4 +19,17 @@ int container_classify(Container *container, unsigned flags);
 // read's error.
 int container_read_exact(int fd, void *buffer, size_t length, uint64_t offset);
 
+// Writes exactly `length` bytes at `offset`: 0 or the write's error.
+int container_write_exact(int fd, const void *data, size_t length, uint64_t offset);
+
+// The recorded range of kinds 4 and 6: the whole container.
+void container_record_whole_range(Container *container);
+
+// Records the range, attributes and cipher of an embedded header (a whole
+// decrypted sector 0 of kinds 2 and 3).
+void container_record_embedded_header(Container *container, const uint8_t *sector);
+
+// The ISO 9660 volume descriptor test on the sector at byte 32768.
+bool container_iso_descriptor(const uint8_t *sector);
+
 } // namespace tw

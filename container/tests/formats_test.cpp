@@ -8,6 +8,7 @@
 #include "container/file_access.h"
 #include "container/kdf_trailer.h"
 #include "container/system_key.h"
+#include "container/tests/support/tool_images.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -23,26 +24,17 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using tw::Container;
+using tw::test::Bytes;
 
 constexpr size_t kSector = 512;
 constexpr const char *kUserKeyText = "0011223344556f";
 constexpr uint8_t kUserKey[7] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x6f};
 const std::string kPassword = "correct horse";
 
-void put16(uint8_t *p, uint16_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
-void put32(uint8_t *p, uint32_t v) {
-    put16(p, uint16_t(v));
-    put16(p + 2, uint16_t(v >> 16));
-}
-void put64(uint8_t *p, uint64_t v) {
-    put32(p, uint32_t(v));
-    put32(p + 4, uint32_t(v >> 32));
-}
+using tw::test::put16;
+using tw::test::put32;
+using tw::test::put64;
 
 Bytes schedule_of(const uint8_t key[7]) {
     Bytes table(tw::kSse2TableSize);
@@ -194,110 +186,13 @@ Bytes apfs_image(size_t sectors) {
 
 // ---- Images from the real tools, made once per test program
 
-class Workspace {
-  public:
-    static Workspace &get() {
-        static Workspace workspace;
-        return workspace;
-    }
-    const std::string &dir() const { return dir_; }
+using Workspace = tw::test::ToolImages;
 
-    // A base image by name, made by its tool on first use.
-    const Bytes &image(const std::string &name) {
-        auto found = images_.find(name);
-        if (found != images_.end())
-            return found->second;
-        static const std::map<std::string, std::string> recipes = {
-            {"fat12", "truncate -s 4M fat12.img && mkfs.vfat -F 12 -n TW fat12.img"},
-            {"fat32", "truncate -s 8M fat32.img && mkfs.vfat -F 32 -s 1 fat32.img"},
-            {"exfat", "truncate -s 8M exfat.img && mkfs.exfat exfat.img"},
-            {"ntfs", "truncate -s 8M ntfs.img && mkntfs -F -Q -q ntfs.img"},
-            {"ext4", "truncate -s 4M ext4.img && mke2fs -q -t ext4 -F ext4.img"},
-            {"mbr", "truncate -s 4M mbr.img && echo 'start=2048, type=c' | sfdisk -q mbr.img"},
-            {"iso", "mkdir -p iso.d && echo data > iso.d/a.txt && "
-                    "xorriso -as mkisofs -quiet -V DISC -o iso.img iso.d"},
-        };
-        std::string command = "cd '" + dir_ + "' && (export HOME=\"$PWD\" " +
-                              "PATH=/usr/sbin:/sbin:/usr/bin:/bin; " + recipes.at(name) +
-                              ") >tool.log 2>&1";
-        Bytes &image = images_[name];
-        if (std::system(command.c_str()) != 0) {
-            ADD_FAILURE() << "making " << name << " failed: " << command;
-            return image;
-        }
-        image = read(dir_ + "/" + name + ".img");
-        std::filesystem::remove(dir_ + "/" + name + ".img");
-        return image;
-    }
-
-    std::string write(const std::string &name, const Bytes &bytes) {
-        std::string path = dir_ + "/" + name;
-        FILE *f = std::fopen(path.c_str(), "wb");
-        EXPECT_NE(f, nullptr) << path;
-        if (f) {
-            EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-            std::fclose(f);
-        }
-        return path;
-    }
-
-    static Bytes read(const std::string &path) {
-        Bytes bytes;
-        if (FILE *f = std::fopen(path.c_str(), "rb")) {
-            uint8_t buffer[65536];
-            size_t got;
-            while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-                bytes.insert(bytes.end(), buffer, buffer + got);
-            std::fclose(f);
-        }
-        return bytes;
-    }
-
-    ~Workspace() {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
-
-  private:
-    Workspace() {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tw-formats-XXXXXX";
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back(0);
-        if (mkdtemp(buffer.data()))
-            dir_ = buffer.data();
-    }
-    std::string dir_;
-    std::map<std::string, Bytes> images_;
-};
-
-// The system key is process-wide and read from the environment: every test
-// starts with none set and no variables.
-class FormatsTest : public ::testing::Test {
+class FormatsTest : public tw::test::ContainerFileTest {
   protected:
-    void SetUp() override {
-        ASSERT_FALSE(Workspace::get().dir().empty());
-        clean();
-    }
-    void TearDown() override {
-        tw::container_close(container_);
-        clean();
-    }
-    static void clean() {
-        unsetenv("ZCX_SYSTEM_KEY");
-        unsetenv("ZCX_SYSTEM_KEY_STRING");
-        tw::system_key_forget();
-    }
     int open_bytes(const std::string &name, const Bytes &bytes, unsigned flags = 0) {
-        tw::container_close(container_);
-        container_ = nullptr;
-        std::string path = Workspace::get().write(name, bytes);
-        int result = tw::container_open(path.c_str(), tw::kContainerOpenRead, &container_, flags);
-        std::filesystem::remove(path);
-        return result;
+        return open_file(name, bytes, flags);
     }
-
-    Container *container_ = nullptr;
 };
 
 // ---- Every kind from real filesystem images
@@ -422,14 +317,7 @@ const KindCase kKindCases[] = {
 };
 
 // Cases print as their names in failure messages.
-template <typename Case>
-concept NamedCase = requires(const Case &c) {
-    c.name;
-};
-template <NamedCase Case>
-void PrintTo(const Case &c, std::ostream *os) {
-    *os << c.name;
-}
+using tw::test::PrintTo;
 
 class KindTest : public FormatsTest, public ::testing::WithParamInterface<KindCase> {};
 

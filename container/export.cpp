@@ -1,0 +1,145 @@
+// Whole-image reads of an unlocked container: the range reader used for
+// copying, the full read check and export of the decrypted image to a plain
+// file.
+#include "container/container.h"
+
+#include "container/container_access.h"
+#include "container/formats.h"
+#include "container/output_file.h"
+#include "runtime/errors.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace tw {
+
+namespace {
+
+constexpr size_t kCheckStep = 256 * 1024;
+constexpr size_t kExportStepSectors = 128;
+
+bool cancelled(const Container *c) {
+    return c->cancel != nullptr && c->cancel->load(std::memory_order_relaxed) != 0;
+}
+
+// The stored sector 0 must still be the one classified at open: a copy never
+// presents a sector 0 that belongs to another file.
+int present_sector0(Container *c, uint8_t *out) {
+    int error = container_read_exact(c->fd, out, kSectorSize, 0);
+    if (error == 0 && std::memcmp(out, c->raw_sector0, kSectorSize) != 0)
+        error = -kErrChanged;
+    if (error == 0 && !c->sector0_available)
+        error = -EACCES;
+    if (error) {
+        secure_wipe(out, kSectorSize);
+        return error;
+    }
+    container_serve_sector0(c, out);
+    return 0;
+}
+
+} // namespace
+
+int container_read_range(Container *c, void *buffer, size_t length, uint64_t offset) {
+    const uint64_t size = container_size(c);
+    if (offset % kSectorSize != 0 || length % kSectorSize != 0 || offset > size ||
+        length > size - offset)
+        return -EINVAL;
+    if (length == 0)
+        return 0;
+    auto *out = static_cast<uint8_t *>(buffer);
+    if (c->format_kind == kFormatCompressed) {
+        ssize_t got = container_read(c, out, length, offset);
+        if (got >= 0 && size_t(got) != length) {
+            secure_wipe(out, length);
+            return -EIO;
+        }
+        return got < 0 ? int(got) : 0;
+    }
+    size_t done = 0;
+    if (offset == 0) {
+        if (int error = present_sector0(c, out)) {
+            secure_wipe(out, length);
+            return error;
+        }
+        done = kSectorSize;
+    }
+    if (done < length) {
+        int error = container_read_sectors(c, (offset + done) / kSectorSize,
+                                           (length - done) / kSectorSize, out + done);
+        if (error) {
+            secure_wipe(out, length);
+            return error;
+        }
+    }
+    return 0;
+}
+
+int container_check_all(Container *c, ContainerProgressFn progress, void *data) {
+    if (!c->read_only || !c->unlocked || !c->sector0_available || c->header_locked)
+        return -EINVAL;
+    if (c->v3 != nullptr) {
+        if (int error = v3_commit(c->v3))
+            return error;
+    }
+    SecureBuffer buffer(kCheckStep);
+    if (!buffer.valid())
+        return -ENOMEM;
+    const uint64_t total = container_size(c);
+    for (uint64_t done = 0; done < total;) {
+        if (progress)
+            progress(done, total, data);
+        if (cancelled(c))
+            return -ECANCELED;
+        size_t step = size_t(std::min<uint64_t>(kCheckStep, total - done));
+        if (int error = container_read_range(c, buffer.data(), step, done))
+            return error;
+        done += step;
+    }
+    buffer.wipe();
+    FileStatus now;
+    if (int error = file_status(c->fd, &now))
+        return error;
+    if (!file_status_same(now, c->open_status))
+        return -kErrChanged;
+    return cancelled(c) ? -ECANCELED : 0;
+}
+
+int container_export(Container *c, const char *output_path, ContainerProgressFn progress,
+                     void *data) {
+    // A version-8 store that needs recovery cannot be read as a whole.
+    if (c->v3 != nullptr && v3_version(c->v3) == 8 && v3_recovery_needed(c->v3))
+        return -ENOTRECOVERABLE;
+    if (cancelled(c))
+        return -ECANCELED;
+    OutputFile output;
+    if (int error = output_open(c->fd, output_path, false, &output))
+        return error;
+    output.no_replace = true;
+
+    int status = 0;
+    SecureBuffer buffer(kExportStepSectors * kSectorSize);
+    if (!buffer.valid())
+        status = -ENOMEM;
+    const uint64_t total = c->sector_count;
+    for (uint64_t done = 0; status == 0 && done < total;) {
+        if (cancelled(c)) {
+            status = -ECANCELED;
+            break;
+        }
+        uint64_t count = std::min<uint64_t>(kExportStepSectors, total - done);
+        size_t length = size_t(count) * kSectorSize;
+        status = container_read_range(c, buffer.data(), length, done * kSectorSize);
+        if (status == 0)
+            status =
+                container_write_exact(output.file.get(), buffer.data(), length, done * kSectorSize);
+        done += count;
+        if (status == 0 && progress)
+            progress(done, total, data);
+    }
+    buffer.wipe();
+    return output_publish(c->fd, output_path, &output, status, nullptr);
+}
+
+} // namespace tw

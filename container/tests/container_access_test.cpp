@@ -1,0 +1,754 @@
+// Unlocking and reading containers of every kind. Legacy containers are made
+// here from images of the real formatting tools: sector 0 protected with SSE2
+// under the system key (or, for the legacy ZCXCrypt kind, under the password)
+// and the data sectors encrypted with a legacy cipher keyed from the password.
+// Salted and v3 containers are made with the library's own writers.
+#include "container/container.h"
+#include "container/file_access.h"
+#include "container/kdf_trailer.h"
+#include "container/system_key.h"
+#include "container/tests/support/tool_images.h"
+#include "container/tests/support/v3_fixture.h"
+#include "runtime/errors.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <string>
+#include <string_view>
+
+namespace {
+
+using tw::Container;
+using tw::test::Bytes;
+using tw::test::ToolImages;
+
+constexpr size_t kSector = 512;
+const std::string kPassword = "correct horse";
+const std::string kCyrillic = "\xd0\x9f\xd0\xb0\xd1\x80\xd0\xbe\xd0\xbb\xd1\x8c"; // "Пароль"
+const Bytes kCyrillic1251 = {0xcf, 0xe0, 0xf0, 0xee, 0xeb, 0xfc};
+const Bytes kCyrillic866 = {0x8f, 0xa0, 0xe0, 0xae, 0xab, 0xec};
+
+std::span<const uint8_t> bytes_of(const std::string &text) {
+    return {reinterpret_cast<const uint8_t *>(text.data()), text.size()};
+}
+
+Bytes sector_of(const Bytes &image, uint64_t n) {
+    return Bytes(image.begin() + long(n * kSector), image.begin() + long((n + 1) * kSector));
+}
+
+// ---- Legacy containers
+
+// The embedded header of kinds 2 and 3 written into a boot sector.
+void put_embedded_header(uint8_t *s, uint64_t first, uint64_t last) {
+    tw::test::put64(s + 256, first);
+    tw::test::put64(s + 264, last);
+    tw::test::put32(s + 272, 0x01020304);
+    tw::test::put64(s + 486, 0x0A0B0C0D0E0F1011ull);
+    tw::test::put16(s + 494, 0xAA55);
+}
+
+// What readers see of a sector 0 with an embedded header: the header fields
+// stay, the range attribute and marker at 486..495 read as zeros.
+Bytes served_with_header(const Bytes &plain) {
+    Bytes served = plain;
+    std::memset(served.data() + 486, 0, 10);
+    return served;
+}
+
+// Kind 2: the embedded header written into the boot sector, the whole sector
+// under the default system key, data under `cipher`.
+Bytes make_intermediate(const Bytes &image, uint32_t cipher, std::span<const uint8_t> key,
+                        Bytes *served) {
+    Bytes file = image;
+    put_embedded_header(file.data(), 1 | uint64_t{cipher} << 56, file.size() / kSector);
+    *served = served_with_header(file);
+    tw::test::sse2_protect_sector0(file.data(), tw::kDefaultSystemKey);
+    tw::test::encrypt_sectors(&file, cipher, key, 1, file.size() / kSector - 1);
+    return file;
+}
+
+// Kind 4: sector 0 under the default system key, no header.
+Bytes make_no_header(const Bytes &image, uint32_t cipher, std::span<const uint8_t> key) {
+    Bytes file = image;
+    tw::test::sse2_protect_sector0(file.data(), tw::kDefaultSystemKey);
+    tw::test::encrypt_sectors(&file, cipher, key, 1, file.size() / kSector - 1);
+    return file;
+}
+
+// Kind 6: sector 0 in clear, data encrypted.
+Bytes make_clear(const Bytes &image, uint32_t cipher, std::span<const uint8_t> key) {
+    Bytes file = image;
+    tw::test::encrypt_sectors(&file, cipher, key, 1, file.size() / kSector - 1);
+    return file;
+}
+
+// Kind 3: every sector, sector 0 included, under the password.
+Bytes make_legacy(const Bytes &image, uint32_t cipher, std::span<const uint8_t> key) {
+    Bytes file = image;
+    tw::test::encrypt_sectors(&file, cipher, key, 0, file.size() / kSector);
+    return file;
+}
+
+// Kind 5: sector 0 under the system key, the rest under the trailer's key.
+Bytes make_salted(const Bytes &image, uint32_t cipher) {
+    Bytes file = image;
+    uint8_t trailer[tw::kKdfTrailerSize];
+    uint8_t data_key[tw::kDataKeySize];
+    EXPECT_EQ(tw::kdf_trailer_create(trailer, file.size(), cipher, bytes_of(kPassword).data(),
+                                     kPassword.size(), data_key),
+              0);
+    tw::test::encrypt_sectors(&file, cipher, {data_key, tw::cipher_key_length(cipher)}, 1,
+                              file.size() / kSector - 1);
+    tw::test::sse2_protect_sector0(file.data(), tw::kDefaultSystemKey);
+    file.insert(file.end(), trailer, trailer + sizeof trailer);
+    return file;
+}
+
+// Kind 7: the image written through a new v3 store (sector 0 under the
+// default system key).
+Bytes make_v3(const Bytes &image, uint32_t cipher, uint32_t chunk_size, bool compress) {
+    const std::string path = ToolImages::get().dir() + "/v3-build.zcx";
+    std::filesystem::remove(path);
+    tw::test::V3Open v3;
+    int rc = tw::test::v3_test_create(path, image.size(), cipher, chunk_size, compress, &v3);
+    EXPECT_EQ(rc, 0);
+    if (rc == 0)
+        rc = v3.write(image.data(), image.size(), 0);
+    EXPECT_EQ(rc, 0);
+    if (rc == 0) {
+        EXPECT_EQ(tw::v3_end_writes(v3.store), 0);
+    }
+    v3.close();
+    Bytes file = ToolImages::read(path);
+    std::filesystem::remove(path);
+    return file;
+}
+
+const std::string kV3Password(tw::test::kV3Password);
+
+// ---- Fixture: no system key, no variables; one open container at a time
+
+class AccessTest : public tw::test::ContainerFileTest {
+  protected:
+    Container *open_bytes(const std::string &name, const Bytes &bytes) {
+        EXPECT_EQ(open_file(name, bytes), 0) << name;
+        return container_;
+    }
+    int unlock(const std::string &password, uint32_t cipher = tw::kCipherUnset) {
+        return tw::container_unlock(container_, bytes_of(password).data(), password.size(), cipher);
+    }
+    Bytes read_all() {
+        Bytes out(tw::container_size(container_));
+        EXPECT_EQ(tw::container_read(container_, out.data(), out.size(), 0), ssize_t(out.size()));
+        return out;
+    }
+};
+
+// ---- Every kind unlocks with the right password and reads its image back
+
+struct UnlockCase {
+    const char *name;
+    const char *image;
+    // Builds the container file; `served` gets the image as readers see it.
+    Bytes (*make)(const Bytes &image, Bytes *served);
+    const std::string *password;
+    int kind;
+    uint32_t cipher;    // the cipher in use afterwards
+    bool header_locked; // kind 3 only
+};
+
+Bytes intermediate_xor(const Bytes &i, Bytes *served) {
+    return make_intermediate(i, tw::kCipherXor, bytes_of(kPassword), served);
+}
+Bytes intermediate_sse1(const Bytes &i, Bytes *served) {
+    return make_intermediate(i, tw::kCipherSse1, bytes_of(kPassword), served);
+}
+Bytes no_header_xor(const Bytes &i, Bytes *served) {
+    *served = i;
+    return make_no_header(i, tw::kCipherXor, bytes_of(kPassword));
+}
+Bytes no_header_cp1251(const Bytes &i, Bytes *served) {
+    *served = i;
+    return make_no_header(i, tw::kCipherSse1, kCyrillic1251);
+}
+Bytes clear_cp866(const Bytes &i, Bytes *served) {
+    *served = i;
+    return make_clear(i, tw::kCipherXor, kCyrillic866);
+}
+Bytes legacy_sse1(const Bytes &i, Bytes *served) {
+    *served = i;
+    return make_legacy(i, tw::kCipherSse1, bytes_of(kPassword));
+}
+Bytes legacy_xor(const Bytes &i, Bytes *served) {
+    *served = i;
+    return make_legacy(i, tw::kCipherXor, bytes_of(kPassword));
+}
+// A kind-3 sector 0 that carries the embedded header over an MBR without
+// boot code.
+Bytes legacy_with_header(const Bytes &i, Bytes *served) {
+    Bytes image = i;
+    put_embedded_header(image.data(), 3 | uint64_t{tw::kCipherXor} << 56, 100);
+    *served = served_with_header(image);
+    return make_legacy(image, tw::kCipherXor, bytes_of(kPassword));
+}
+Bytes salted_aes(const Bytes &i, Bytes *served) {
+    *served = i;
+    return make_salted(i, tw::kCipherAesXts);
+}
+Bytes salted_xor(const Bytes &i, Bytes *served) {
+    *served = i;
+    return make_salted(i, tw::kCipherXor);
+}
+Bytes v3_aes(const Bytes &i, Bytes *served) {
+    *served = i;
+    return make_v3(i, tw::kCipherAesXts, 16384, false);
+}
+Bytes v3_xchacha_lz4(const Bytes &i, Bytes *served) {
+    *served = i;
+    return make_v3(i, tw::kCipherXChaCha20, 4096, true);
+}
+
+// The container file alone.
+template <Bytes (*Make)(const Bytes &, Bytes *)>
+Bytes file_of(const Bytes &image) {
+    Bytes served;
+    return Make(image, &served);
+}
+
+const UnlockCase kUnlockCases[] = {
+    {"IntermediateXorFat32", "fat32", intermediate_xor, &kPassword, 2, tw::kCipherXor, false},
+    {"IntermediateSse1Ntfs", "ntfs", intermediate_sse1, &kPassword, 2, tw::kCipherSse1, false},
+    // No header names the cipher: SSE1 is tried first, XOR matches.
+    {"NoHeaderXorExt4", "ext4", no_header_xor, &kPassword, 4, tw::kCipherXor, false},
+    {"NoHeaderCp1251Fat32", "fat32", no_header_cp1251, &kCyrillic, 4, tw::kCipherSse1, false},
+    {"ClearCp866Mbr", "mbr", clear_cp866, &kCyrillic, 6, tw::kCipherXor, false},
+    // A decrypted boot sector carries boot code (at least its jump and name).
+    {"LegacySse1Fat12", "fat12", legacy_sse1, &kPassword, 3, tw::kCipherSse1, true},
+    {"LegacyXorExfat", "exfat", legacy_xor, &kPassword, 3, tw::kCipherXor, true},
+    // The header's range fields lie inside bytes 0..439 as well.
+    {"LegacyWithHeaderMbr", "mbr", legacy_with_header, &kPassword, 3, tw::kCipherXor, true},
+    {"SaltedAesFat32", "fat32", salted_aes, &kPassword, 5, tw::kCipherAesXts, false},
+    {"SaltedXorExt4", "ext4", salted_xor, &kPassword, 5, tw::kCipherXor, false},
+    {"V3AesNtfs", "ntfs", v3_aes, &kV3Password, 7, tw::kCipherAesXts, false},
+    {"V3XChaChaCompressedFat32", "fat32", v3_xchacha_lz4, &kV3Password, 7, tw::kCipherXChaCha20,
+     false},
+};
+
+// Cases print as their names in failure messages.
+using tw::test::PrintTo;
+
+class UnlockTest : public AccessTest, public ::testing::WithParamInterface<UnlockCase> {};
+
+TEST_P(UnlockTest, UnlocksVerifiesAndReadsTheImage) {
+    const UnlockCase &c = GetParam();
+    const Bytes &image = ToolImages::get().image(c.image);
+    Bytes expected;
+    Bytes file = c.make(image, &expected);
+    ASSERT_FALSE(HasFailure());
+    Container *k = open_bytes(std::string(c.name) + ".zcx", file);
+    ASSERT_NE(k, nullptr);
+    ASSERT_EQ(k->format_kind, c.kind);
+
+    // Nothing beyond sector 0 is readable before unlocking.
+    uint8_t sector[kSector];
+    EXPECT_EQ(tw::container_read_sector(k, 1, sector), -EACCES);
+
+    ASSERT_EQ(unlock(*c.password), 0);
+    EXPECT_TRUE(k->unlocked);
+    EXPECT_FALSE(k->fallback);
+    EXPECT_EQ(k->cipher, c.cipher);
+    EXPECT_EQ(k->header_locked, c.header_locked);
+    if (c.kind == 3) {
+        bool header = std::string_view(c.name).find("WithHeader") != std::string_view::npos;
+        EXPECT_EQ(k->header_present, header);
+        EXPECT_EQ(k->header_cipher, header ? tw::kCipherXor : tw::kCipherUnset);
+        if (header) {
+            EXPECT_EQ(k->range_end, 100u);
+        }
+    }
+    char text[200];
+    EXPECT_EQ(tw::container_verify_filesystem(k, text, sizeof text), tw::kVerifyRecognised) << text;
+
+    Bytes all = read_all();
+    ASSERT_EQ(all.size(), image.size());
+    EXPECT_TRUE(all == expected);
+    for (uint64_t n : {uint64_t{0}, uint64_t{1}, uint64_t{17}, all.size() / kSector - 1}) {
+        ASSERT_EQ(tw::container_read_sector(k, n, sector), 0);
+        EXPECT_EQ(Bytes(sector, sector + kSector), sector_of(expected, n)) << "sector " << n;
+    }
+    // A read starting inside sector 0 and spanning three sectors, and one
+    // across two sectors further on, equal the sector reads.
+    for (uint64_t offset : {uint64_t{100}, uint64_t{40 * kSector + 7}}) {
+        Bytes piece(3 * kSector);
+        ASSERT_EQ(tw::container_read(k, piece.data(), piece.size(), offset), ssize_t(piece.size()));
+        Bytes joined;
+        for (uint64_t n = offset / kSector; n <= (offset + piece.size()) / kSector; ++n) {
+            ASSERT_EQ(tw::container_read_sector(k, n, sector), 0);
+            joined.insert(joined.end(), sector, sector + kSector);
+        }
+        EXPECT_EQ(piece, Bytes(joined.begin() + long(offset % kSector),
+                               joined.begin() + long(offset % kSector + piece.size())));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(RealImages, UnlockTest, ::testing::ValuesIn(kUnlockCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// ---- Wrong passwords
+
+TEST_F(AccessTest, WrongPasswordOnNoHeaderKindFallsBackAndVerificationFails) {
+    Container *k =
+        open_bytes("fallback.zcx", file_of<no_header_xor>(ToolImages::get().image("fat32")));
+    ASSERT_NE(k, nullptr);
+    ASSERT_EQ(k->format_kind, 4);
+    ASSERT_EQ(unlock("wrong horse"), 0);
+    EXPECT_TRUE(k->unlocked);
+    EXPECT_TRUE(k->fallback);
+    EXPECT_EQ(k->cipher, tw::kCipherSse1); // no header names one
+    char text[200];
+    EXPECT_EQ(tw::container_verify_filesystem(k, text, sizeof text), tw::kVerifyNotRecognised);
+    EXPECT_STREQ(text, "No recognized filesystem or partition signatures found");
+    EXPECT_TRUE(k->fallback);
+
+    // Unlocking again with the right password replaces the fallback.
+    ASSERT_EQ(unlock(kPassword), 0);
+    EXPECT_FALSE(k->fallback);
+    EXPECT_EQ(tw::container_verify_filesystem(k, text, sizeof text), tw::kVerifyRecognised);
+}
+
+TEST_F(AccessTest, WrongPasswordWithRequestedCipherFallsBackWithoutFlag) {
+    Container *k =
+        open_bytes("requested.zcx", file_of<intermediate_sse1>(ToolImages::get().image("fat32")));
+    ASSERT_NE(k, nullptr);
+    ASSERT_EQ(unlock("wrong horse", tw::kCipherXor), 0);
+    EXPECT_EQ(k->cipher, tw::kCipherXor);
+    EXPECT_FALSE(k->fallback);
+    EXPECT_EQ(tw::container_verify_filesystem(k), tw::kVerifyNotRecognised);
+}
+
+TEST_F(AccessTest, LegacyWithRequestedCipherKeepsTheFirstUnprovenPair) {
+    // Without the requested cipher a wrong password fails; with it, the first
+    // pair that might be right is taken and verification tells the truth.
+    Container *k =
+        open_bytes("legacy-requested.zcx", file_of<legacy_sse1>(ToolImages::get().image("fat12")));
+    ASSERT_NE(k, nullptr);
+    ASSERT_EQ(k->format_kind, 3);
+    ASSERT_EQ(unlock("wrong horse"), -EACCES);
+    ASSERT_EQ(unlock("wrong horse", tw::kCipherSse1), 0);
+    EXPECT_TRUE(k->unlocked);
+    EXPECT_TRUE(k->sector0_available);
+    EXPECT_EQ(k->cipher, tw::kCipherSse1);
+    EXPECT_EQ(tw::container_verify_filesystem(k), tw::kVerifyNotRecognised);
+    ASSERT_EQ(unlock(kPassword, tw::kCipherSse1), 0);
+    EXPECT_EQ(tw::container_verify_filesystem(k), tw::kVerifyRecognised);
+}
+
+struct RefusalCase {
+    const char *name;
+    Bytes (*make)(const Bytes &image);
+    const char *password;
+    uint32_t cipher;
+    int error;
+};
+
+const RefusalCase kRefusalCases[] = {
+    {"SaltedWrongPassword", file_of<salted_aes>, "wrong horse", tw::kCipherUnset, -EACCES},
+    {"SaltedOtherCipher", file_of<salted_aes>, "correct horse", tw::kCipherXor, -EINVAL},
+    {"V3WrongPassword", file_of<v3_aes>, "wrong horse", tw::kCipherUnset, -EACCES},
+    {"V3OtherCipher", file_of<v3_aes>, "correct horse battery", tw::kCipherXChaCha20, -EINVAL},
+    {"LegacyWrongPassword", file_of<legacy_sse1>, "wrong horse", tw::kCipherUnset, -EACCES},
+    {"LegacyWithAes", file_of<legacy_sse1>, "correct horse", tw::kCipherAesXts, -EINVAL},
+    {"IntermediateWithXChaCha", file_of<intermediate_xor>, "correct horse", tw::kCipherXChaCha20,
+     -EINVAL},
+    {"UnavailableBlowfish", file_of<intermediate_xor>, "correct horse", 3, -EINVAL},
+};
+
+class RefusalTest : public AccessTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(RefusalTest, FailsAndStaysLocked) {
+    const RefusalCase &c = GetParam();
+    Container *k =
+        open_bytes(std::string(c.name) + ".zcx", c.make(ToolImages::get().image("fat32")));
+    ASSERT_NE(k, nullptr);
+    EXPECT_EQ(unlock(c.password, c.cipher), c.error);
+    EXPECT_FALSE(k->unlocked);
+    EXPECT_EQ(k->cipher, tw::kCipherUnset);
+    EXPECT_EQ(k->data_cipher.id, tw::kCipherUnset);
+    uint8_t sector[kSector];
+    EXPECT_EQ(tw::container_read_sector(k, 1, sector), -EACCES);
+}
+
+INSTANTIATE_TEST_SUITE_P(Refusals, RefusalTest, ::testing::ValuesIn(kRefusalCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// ---- Kind 3: a CD image found only through its descriptor
+
+TEST_F(AccessTest, LegacyIsoWithSignedRawSector0BecomesClearCdImage) {
+    // The stored sector 0 ends with the boot signature but decrypts to noise,
+    // so only the ISO descriptor at byte 32768 proves the password.
+    Bytes image = ToolImages::get().image("iso");
+    ASSERT_GT(image.size(), 65 * kSector);
+    Bytes raw(kSector);
+    for (size_t i = 0; i < kSector; ++i)
+        raw[i] = uint8_t(i * 73 + 5);
+    raw[510] = 0x55;
+    raw[511] = 0xAA;
+    Bytes file = make_legacy(image, tw::kCipherSse1, bytes_of(kPassword));
+    std::memcpy(file.data(), raw.data(), kSector);
+    Container *k = open_bytes("legacy-iso.zcx", file);
+    ASSERT_NE(k, nullptr);
+    ASSERT_EQ(k->format_kind, 3);
+    ASSERT_EQ(unlock(kPassword), 0);
+    EXPECT_EQ(k->format_kind, 6);
+    EXPECT_TRUE(k->cd_image);
+    EXPECT_EQ(k->cipher, tw::kCipherSse1);
+    EXPECT_EQ(k->range_end, k->sector_count);
+    uint8_t sector[kSector];
+    ASSERT_EQ(tw::container_read_sector(k, 0, sector), 0);
+    EXPECT_EQ(Bytes(sector, sector + kSector), raw);
+    ASSERT_EQ(tw::container_read_sector(k, 64, sector), 0);
+    EXPECT_EQ(Bytes(sector, sector + kSector), sector_of(image, 64));
+    EXPECT_EQ(tw::container_verify_filesystem(k), tw::kVerifyRecognised);
+}
+
+// ---- Sector 0 presentation and the exFAT boot checksum
+
+TEST_F(AccessTest, IntermediateSector0ServesZerosInPlaceOfTheHeader) {
+    Bytes file = file_of<intermediate_xor>(ToolImages::get().image("fat32"));
+    Container *k = open_bytes("header.zcx", file);
+    ASSERT_NE(k, nullptr);
+    // Readable before unlocking: it was decrypted under the system key.
+    uint8_t sector[kSector];
+    ASSERT_EQ(tw::container_read_sector(k, 0, sector), 0);
+    EXPECT_EQ(Bytes(sector + 486, sector + 496), Bytes(10, 0));
+    EXPECT_NE(Bytes(k->presented_sector0 + 486, k->presented_sector0 + 496), Bytes(10, 0));
+    EXPECT_EQ(sector[510], 0x55);
+    EXPECT_EQ(std::memcmp(sector, k->presented_sector0, 486), 0);
+}
+
+// The exFAT boot checksum as the formatting tool computes it.
+uint32_t exfat_checksum(const Bytes &image, size_t sectors) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < sectors * kSector; ++i) {
+        if (i == 106 || i == 107 || i == 112)
+            continue;
+        sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + image[i];
+    }
+    return sum;
+}
+
+TEST_F(AccessTest, ExfatBehindIntermediateHeaderKeepsAValidBootChecksum) {
+    // The header fields stay in the presented sector 0 (in the boot code), so
+    // the stored checksum sector no longer fits what readers see.
+    const Bytes &image = ToolImages::get().image("exfat");
+    ASSERT_FALSE(image.empty());
+    Bytes expected;
+    Container *k = open_bytes("exfat.zcx", intermediate_xor(image, &expected));
+    ASSERT_NE(k, nullptr);
+    ASSERT_EQ(unlock(kPassword), 0);
+    Bytes served = read_all();
+    EXPECT_NE(sector_of(served, 11), sector_of(image, 11));
+    uint32_t checksum = exfat_checksum(served, 11);
+    for (size_t i = 0; i < kSector; i += 4)
+        EXPECT_EQ(std::memcmp(served.data() + 11 * kSector + i, &checksum, 4), 0);
+    // Apart from the checksum, readers see the image as it was meant.
+    for (size_t i = 0; i < kSector; ++i)
+        served[11 * kSector + i] = expected[11 * kSector + i];
+    EXPECT_TRUE(served == expected);
+    served = read_all();
+    // Sector reads agree with the bulk read.
+    uint8_t sector[kSector];
+    ASSERT_EQ(tw::container_read_sector(k, 11, sector), 0);
+    EXPECT_EQ(Bytes(sector, sector + kSector), sector_of(served, 11));
+
+    std::string path = ToolImages::get().write("exfat-served.img", served);
+    std::string command =
+        "PATH=/usr/sbin:/sbin:/usr/bin:/bin fsck.exfat -n '" + path + "' >'" + path + ".log' 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0) << ToolImages::read(path + ".log").data();
+    std::filesystem::remove(path);
+    std::filesystem::remove(path + ".log");
+}
+
+// ---- Sizes and the end of the image
+
+TEST_F(AccessTest, PartialFinalSectorIsNotAddressable) {
+    Bytes file(1000000, 0);
+    Container *k = open_bytes("million.zcx", file);
+    ASSERT_NE(k, nullptr);
+    ASSERT_EQ(k->format_kind, 6);
+    ASSERT_EQ(tw::container_probe_plaintext(k), -EACCES); // zeros are not a filesystem
+    ASSERT_EQ(unlock(kPassword), 0);                      // fallback
+    EXPECT_EQ(k->sector_count, 1953u);
+    EXPECT_EQ(tw::container_size(k), 1953u * kSector);
+    uint8_t sector[kSector];
+    EXPECT_EQ(tw::container_read_sector(k, 1952, sector), 0);
+    EXPECT_EQ(tw::container_read_sector(k, 1953, sector), -EFAULT);
+    Bytes buffer(1000);
+    EXPECT_EQ(tw::container_read(k, buffer.data(), buffer.size(), 1953 * kSector), 0);
+    EXPECT_EQ(tw::container_read(k, buffer.data(), buffer.size(), 1953 * kSector - 36), 36);
+}
+
+// ---- Plaintext images
+
+TEST_F(AccessTest, PlaintextProbeReadsAnUnencryptedImage) {
+    const Bytes &image = ToolImages::get().image("ntfs");
+    Container *k = open_bytes("plain.img", image);
+    ASSERT_NE(k, nullptr);
+    ASSERT_EQ(k->format_kind, 6);
+    ASSERT_EQ(tw::container_probe_plaintext(k), 0);
+    EXPECT_TRUE(k->unlocked);
+    EXPECT_EQ(k->cipher, tw::kCipherNone);
+    EXPECT_EQ(tw::container_verify_filesystem(k), tw::kVerifyRecognised);
+    EXPECT_TRUE(read_all() == image);
+}
+
+TEST_F(AccessTest, PlaintextProbeRefusesEncryptedImages) {
+    Container *k = open_bytes("enc.zcx", file_of<no_header_xor>(ToolImages::get().image("ext4")));
+    ASSERT_NE(k, nullptr);
+    EXPECT_EQ(tw::container_probe_plaintext(k), -EACCES);
+    EXPECT_FALSE(k->unlocked);
+    EXPECT_EQ(k->cipher, tw::kCipherUnset);
+    k = open_bytes("salted.zcx", file_of<salted_aes>(ToolImages::get().image("fat32")));
+    ASSERT_NE(k, nullptr);
+    EXPECT_EQ(tw::container_probe_plaintext(k), -EACCES);
+    EXPECT_FALSE(k->unlocked);
+}
+
+// ---- v3 sector 0 under the built-in key while a user key is in force
+
+TEST_F(AccessTest, V3Sector0WrittenUnderDefaultKeyIsFoundWithUserKeyInForce) {
+    const Bytes &image = ToolImages::get().image("fat32");
+    Bytes file = file_of<v3_aes>(image);
+    ASSERT_EQ(tw::system_key_set_hex("0011223344556f"), 0);
+    Container *k = open_bytes("v3-user-key.zcx", file);
+    ASSERT_NE(k, nullptr);
+    ASSERT_EQ(k->format_kind, 7);
+    ASSERT_EQ(unlock(kV3Password), 0);
+    EXPECT_EQ(std::memcmp(k->presented_sector0, image.data(), kSector), 0);
+    uint8_t table[tw::kSse2TableSize];
+    tw::sse2_schedule(tw::kDefaultSystemKey, table);
+    EXPECT_EQ(std::memcmp(k->system_key_schedule, table, sizeof table), 0);
+    EXPECT_EQ(tw::container_verify_filesystem(k), tw::kVerifyRecognised);
+    EXPECT_TRUE(read_all() == image);
+}
+
+// ---- Verification texts
+
+TEST_F(AccessTest, VerificationWithoutSector0) {
+    Container *k =
+        open_bytes("legacy-locked.zcx", file_of<legacy_sse1>(ToolImages::get().image("fat12")));
+    ASSERT_NE(k, nullptr);
+    ASSERT_EQ(k->format_kind, 3);
+    EXPECT_EQ(tw::container_verify_filesystem(k), tw::kVerifyNoSector0);
+    uint8_t sector[kSector];
+    EXPECT_EQ(tw::container_read_sector(k, 0, sector), -EACCES);
+}
+
+TEST_F(AccessTest, VerificationReportsAReadError) {
+    // A file that shrinks after opening: the probe's reads come up short.
+    const Bytes &image = ToolImages::get().image("fat32");
+    std::string path = ToolImages::get().write("shrinking.zcx", file_of<no_header_xor>(image));
+    ASSERT_EQ(tw::container_open(path.c_str(), tw::kContainerOpenRead, &container_), 0);
+    ASSERT_EQ(unlock(kPassword), 0);
+    ASSERT_EQ(truncate(path.c_str(), kSector), 0);
+    char text[200];
+    EXPECT_EQ(tw::container_verify_filesystem(container_, text, sizeof text), tw::kVerifyReadError);
+    EXPECT_EQ(std::string(text),
+              std::string("reading the container failed: ") + tw::error_text(-EIO));
+    EXPECT_EQ(container_->last_read_error, -EIO);
+    Bytes buffer(4 * kSector, 0xAB);
+    EXPECT_EQ(tw::container_read(container_, buffer.data(), buffer.size(), 0), -EIO);
+    EXPECT_EQ(buffer, Bytes(buffer.size(), 0)); // nothing decrypted is left
+    std::filesystem::remove(path);
+}
+
+// ---- Password candidates
+
+struct CandidateCase {
+    const char *name;
+    std::string text;
+    std::vector<Bytes> expected;
+};
+
+Bytes b(std::string_view s) {
+    return {s.begin(), s.end()};
+}
+
+const CandidateCase kCandidateCases[] = {
+    {"AsciiOnlyOnce", "correct horse", {b("correct horse")}},
+    {"CyrillicInBothCodePages", kCyrillic, {b(kCyrillic), kCyrillic1251, kCyrillic866}},
+    // "№" is in both code pages, at different codes.
+    {"NumeroSign", "\xe2\x84\x96", {b("\xe2\x84\x96"), {0xb9}, {0xfc}}},
+    // "ё" exists in both; U+0098 has no code in Windows-1251 (nor in 866).
+    {"NoCodeForU0098", "\xd1\x91\xc2\x98", {b("\xd1\x91\xc2\x98")}},
+    // "€" is in Windows-1251 only.
+    {"EuroOnlyIn1251", "\xe2\x82\xac", {b("\xe2\x82\xac"), {0x88}}},
+    // Box drawing is in 866 only.
+    {"BoxDrawingOnlyIn866", "\xe2\x95\x90", {b("\xe2\x95\x90"), {0xcd}}},
+    {"InvalidUtf8OnlyOriginal", "\xcf\xe0\xf0", {b("\xcf\xe0\xf0")}},
+    {"OverlongOnlyOriginal", "\xc0\xaf", {b("\xc0\xaf")}},
+    {"SurrogateOnlyOriginal", "\xed\xa0\x80", {b("\xed\xa0\x80")}},
+    {"Empty", "", {b("")}},
+};
+
+class CandidateTest : public ::testing::TestWithParam<CandidateCase> {};
+
+TEST_P(CandidateTest, BuildsDistinctConvertibleCandidates) {
+    const CandidateCase &c = GetParam();
+    tw::PasswordCandidates list;
+    ASSERT_EQ(tw::password_candidates_build(bytes_of(c.text).data(), c.text.size(), &list), 0);
+    std::vector<Bytes> got;
+    for (size_t i = 0; i < list.count; ++i)
+        got.emplace_back(list[i].begin(), list[i].end());
+    EXPECT_EQ(got, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, CandidateTest, ::testing::ValuesIn(kCandidateCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(PasswordCandidates, LongestPasswordAcceptedOneMoreRefused) {
+    std::string text(tw::kMaxPasswordLength, 'a');
+    tw::PasswordCandidates list;
+    EXPECT_EQ(tw::password_candidates_build(bytes_of(text).data(), text.size(), &list), 0);
+    EXPECT_EQ(list.count, 1u);
+    text.push_back('a');
+    EXPECT_EQ(tw::password_candidates_build(bytes_of(text).data(), text.size(), &list), -E2BIG);
+}
+
+// ---- Export, range reads and the full read check
+
+Bytes salted_sse1(const Bytes &i, Bytes *served) {
+    *served = i;
+    return make_salted(i, tw::kCipherSse1);
+}
+Bytes v3_xchacha(const Bytes &i, Bytes *served) {
+    *served = i;
+    return make_v3(i, tw::kCipherXChaCha20, 16384, false);
+}
+Bytes v3_aes_lz4(const Bytes &i, Bytes *served) {
+    *served = i;
+    return make_v3(i, tw::kCipherAesXts, 65536, true);
+}
+
+struct ExportCase {
+    const char *name;
+    const char *image;
+    Bytes (*make)(const Bytes &image, Bytes *served);
+    const std::string *password;
+};
+
+const ExportCase kExportCases[] = {
+    {"SaltedSse1Fat32", "fat32", salted_sse1, &kPassword},
+    {"SaltedXorNtfs", "ntfs", salted_xor, &kPassword},
+    {"SaltedAesExfat", "exfat", salted_aes, &kPassword},
+    {"V3AesCompressedExfat", "exfat", v3_aes_lz4, &kV3Password},
+    {"V3XChaChaNtfs", "ntfs", v3_xchacha, &kV3Password},
+    {"IntermediateXorFat32", "fat32", intermediate_xor, &kPassword},
+};
+
+class ExportTest : public AccessTest, public ::testing::WithParamInterface<ExportCase> {};
+
+void count_progress(uint64_t done, uint64_t total, void *data) {
+    auto *calls = static_cast<std::vector<std::pair<uint64_t, uint64_t>> *>(data);
+    calls->emplace_back(done, total);
+}
+
+TEST_P(ExportTest, ExportWritesTheImageAsReadersSeeIt) {
+    const ExportCase &c = GetParam();
+    const Bytes &image = ToolImages::get().image(c.image);
+    Bytes expected;
+    Bytes file = c.make(image, &expected);
+    ASSERT_FALSE(HasFailure());
+    // The file keeps its name: the full read check compares its status.
+    const std::string path = ToolImages::get().write(std::string(c.name) + ".zcx", file);
+    ASSERT_EQ(tw::container_open(path.c_str(), tw::kContainerOpenRead, &container_), 0);
+    Container *k = container_;
+    ASSERT_EQ(unlock(*c.password), 0);
+
+    std::vector<std::pair<uint64_t, uint64_t>> calls;
+    ASSERT_EQ(tw::container_check_all(k, count_progress, &calls), 0);
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.front(), std::make_pair(uint64_t{0}, uint64_t{image.size()}));
+
+    const std::string out = ToolImages::get().dir() + "/" + c.name + ".img";
+    const std::string want = ToolImages::get().write(std::string(c.name) + ".want", expected);
+    calls.clear();
+    ASSERT_EQ(tw::container_export(k, out.c_str(), count_progress, &calls), 0);
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back(),
+              std::make_pair(uint64_t{image.size() / kSector}, uint64_t{image.size() / kSector}));
+    std::string command = "cmp -s '" + want + "' '" + out + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+
+    // A second export never replaces the first.
+    EXPECT_EQ(tw::container_export(k, out.c_str(), nullptr, nullptr), -EEXIST);
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    std::filesystem::remove(out);
+    std::filesystem::remove(want);
+    std::filesystem::remove(path);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, ExportTest, ::testing::ValuesIn(kExportCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(AccessTest, RangeReadsRefuseUnalignedRangesAndAReplacedSector0) {
+    const Bytes &image = ToolImages::get().image("fat32");
+    std::string path = ToolImages::get().write("range.zcx", file_of<no_header_xor>(image));
+    ASSERT_EQ(tw::container_open(path.c_str(), tw::kContainerOpenRead, &container_), 0);
+    ASSERT_EQ(unlock(kPassword), 0);
+    Bytes buffer(4 * kSector);
+    EXPECT_EQ(tw::container_read_range(container_, buffer.data(), 100, 0), -EINVAL);
+    EXPECT_EQ(tw::container_read_range(container_, buffer.data(), kSector, 7), -EINVAL);
+    EXPECT_EQ(
+        tw::container_read_range(container_, buffer.data(), 2 * kSector, image.size() - kSector),
+        -EINVAL);
+    ASSERT_EQ(tw::container_read_range(container_, buffer.data(), buffer.size(), 0), 0);
+    EXPECT_EQ(buffer, Bytes(image.begin(), image.begin() + long(buffer.size())));
+
+    // Another sector 0 stored meanwhile: the copy would mix two files.
+    Bytes other(kSector, 0x5A);
+    FILE *f = std::fopen(path.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(std::fwrite(other.data(), 1, other.size(), f), other.size());
+    std::fclose(f);
+    std::fill(buffer.begin(), buffer.end(), 0xAB);
+    EXPECT_EQ(tw::container_read_range(container_, buffer.data(), buffer.size(), 0),
+              -tw::kErrChanged);
+    EXPECT_EQ(buffer, Bytes(buffer.size(), 0));
+    EXPECT_EQ(tw::container_check_all(container_, nullptr, nullptr), -tw::kErrChanged);
+    // Ranges after sector 0 are still served.
+    EXPECT_EQ(tw::container_read_range(container_, buffer.data(), buffer.size(), kSector), 0);
+    std::filesystem::remove(path);
+}
+
+TEST_F(AccessTest, FullReadCheckRefusalsAndCancellation) {
+    Container *k = open_bytes("check.zcx", file_of<legacy_sse1>(ToolImages::get().image("fat12")));
+    ASSERT_NE(k, nullptr);
+    EXPECT_EQ(tw::container_check_all(k, nullptr, nullptr), -EINVAL); // locked
+    ASSERT_EQ(unlock(kPassword), 0);
+    ASSERT_TRUE(k->header_locked);
+    EXPECT_EQ(tw::container_check_all(k, nullptr, nullptr), -EINVAL); // boot code in sector 0
+
+    tw::container_close(container_);
+    container_ = nullptr;
+    const std::string path = ToolImages::get().write(
+        "cancel.zcx", file_of<no_header_xor>(ToolImages::get().image("fat32")));
+    ASSERT_EQ(tw::container_open(path.c_str(), tw::kContainerOpenRead, &container_), 0);
+    k = container_;
+    ASSERT_EQ(unlock(kPassword), 0);
+    std::atomic<uint32_t> cancel{1};
+    k->cancel = &cancel;
+    EXPECT_EQ(tw::container_check_all(k, nullptr, nullptr), -ECANCELED);
+    const std::string out = ToolImages::get().dir() + "/cancelled.img";
+    EXPECT_EQ(tw::container_export(k, out.c_str(), nullptr, nullptr), -ECANCELED);
+    EXPECT_FALSE(std::filesystem::exists(out));
+    cancel = 0;
+    EXPECT_EQ(tw::container_check_all(k, nullptr, nullptr), 0);
+    std::filesystem::remove(path);
+}
+
+} // namespace
