@@ -15,6 +15,8 @@ struct OperationEntry {
 constexpr OperationEntry kOperations[] = {
     {EngineCommand::CreationOptions, run_creation_options},
     {EngineCommand::RecoverReplacement, run_recover_replacement},
+    {EngineCommand::Inspect, run_inspect},
+    {EngineCommand::Verify, run_verify},
 };
 
 } // namespace

@@ -9,5 +9,7 @@ struct EngineContext;
 
 int run_creation_options(EngineContext *ctx);
 int run_recover_replacement(EngineContext *ctx);
+int run_inspect(EngineContext *ctx);
+int run_verify(EngineContext *ctx);
 
 } // namespace tw

@@ -1,0 +1,119 @@
+// "inspect" and "verify": the container summary without and with the
+// password.
+#include "container/container.h"
+#include "container/v3_store.h"
+#include "container/write_session.h"
+#include "engine/engine.h"
+#include "engine/events.h"
+#include "engine/image_checks.h"
+#include "engine/operations.h"
+#include "engine/source.h"
+#include "engine/summary.h"
+#include "runtime/json.h"
+
+#include <sys/stat.h>
+
+namespace tw {
+
+namespace {
+
+int read_through_container(void *context, void *buffer, size_t length, uint64_t offset) {
+    auto *c = static_cast<Container *>(context);
+    ssize_t n = container_read(c, buffer, length, offset);
+    if (n < 0)
+        return static_cast<int>(n);
+    return static_cast<size_t>(n) == length ? 0 : -EIO;
+}
+
+// Whether an experimental write session was left unfinished: the v3 flag,
+// the markers, and for a verified container a dirty filesystem on it.
+bool write_session_left(const PreparedSource &src, bool verified) {
+    Container *c = src.container;
+    if (verified && c->v3 != nullptr && v3_version(c->v3) == 7 && v3_open_for_writing(c->v3))
+        return true;
+    if (write_session_marker_found(src.path.c_str(), c->fd))
+        return true;
+    if (verified) {
+        ImageReader image{read_through_container, c, c->size};
+        DirtyState state = dirty_state_scan(image);
+        if (state == DirtyState::Dirty || state == DirtyState::IoFailure)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+static int write_summary(EngineContext *ctx, const PreparedSource &src, bool verified,
+                         JsonValue *extra) {
+    Container *c = src.container;
+    SummaryFacts f;
+    f.format_name = format_kind_name(c->format_kind);
+    f.plaintext = src.plaintext;
+    f.unlocked = c->unlocked;
+    f.cipher = c->cipher;
+    f.cipher_name = cipher_name(c->cipher);
+    f.verified = verified;
+    if (verified) {
+        f.filesystem = src.probe_text;
+        ImageReader image{read_through_container, c, c->size};
+        f.filesystem_type = filesystem_type(c->presented_sector0, image);
+        WriteSupportInput in;
+        in.format_kind = c->format_kind;
+        in.cipher = c->cipher;
+        in.v3_version = c->v3 ? v3_version(c->v3) : 0;
+        in.v3_recovery_needed = c->v3 && v3_recovery_needed(c->v3);
+        in.header_locked = c->header_locked;
+        in.cd_image = c->cd_image;
+        in.sector0 = c->presented_sector0;
+        f.write_filesystem = write_support_filesystem(in);
+    }
+    struct stat st;
+    if (fstat(c->fd, &st) == 0) {
+        f.allocated_size_known = true;
+        f.allocated_size = static_cast<uint64_t>(st.st_blocks) * 512;
+    }
+    if (c->v3 != nullptr) {
+        f.v3 = true;
+        f.v3_compressed = v3_compressed(c->v3);
+        f.v3_chunk_size = v3_chunk_size(c->v3);
+        f.v3_recovery_needed = v3_recovery_needed(c->v3);
+    }
+    f.size = c->size;
+    bool d = write_session_left(src, verified);
+    bool v3_needs = verified && f.v3 && f.v3_recovery_needed;
+    f.recovery_required = src.recovery_files || d || v3_needs;
+    f.write_session_recovery = d && !src.recovery_files && !v3_needs;
+    f.cd_image = c->cd_image;
+    f.header_locked = c->header_locked;
+    f.memory_locked = c->memory_locked;
+    f.credentials_locked = ctx->credentials_locked;
+    JsonValue *summary = container_summary(f);
+    for (JsonValue *m = json_first(extra); m != nullptr; m = json_next(m))
+        json_set(summary, json_key(m), json_clone(m));
+    int rc = summary ? event_write_result(summary) : -ENOMEM;
+    json_free(summary);
+    return rc == 0 ? kExitSuccess : kExitFailure;
+}
+
+int run_inspect(EngineContext *ctx) {
+    PreparedSource src;
+    int exit_code = 0;
+    if (source_prepare(ctx, &src, &exit_code) != 0)
+        return exit_code;
+    int code = write_summary(ctx, src, false, nullptr);
+    source_release(&src);
+    return code;
+}
+
+int run_verify(EngineContext *ctx) {
+    PreparedSource src;
+    int exit_code = 0;
+    if (source_prepare(ctx, &src, &exit_code) != 0)
+        return exit_code;
+    int code = write_summary(ctx, src, true, nullptr);
+    source_release(&src);
+    return code;
+}
+
+} // namespace tw

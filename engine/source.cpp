@@ -1,0 +1,152 @@
+#include "engine/source.h"
+
+#include "container/container.h"
+#include "container/file_access.h"
+#include "engine/engine.h"
+#include "engine/events.h"
+#include "engine/recovery_files.h"
+#include "engine/summary.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "runtime/errors.h"
+#include "runtime/text.h"
+#include <cstdlib>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tw {
+
+namespace {
+
+bool changes_password(EngineCommand command) {
+    return command == EngineCommand::Rekey || command == EngineCommand::Convert ||
+           command == EngineCommand::Replace;
+}
+
+int fail(int *exit_code, const char *code, const char *message) {
+    *exit_code = engine_fail(code, message);
+    return -1;
+}
+
+} // namespace
+
+int source_prepare(EngineContext *ctx, PreparedSource *src, int *exit_code) {
+    const EngineCommand command = ctx->args.command;
+    const bool inspect = command == EngineCommand::Inspect;
+    CredentialRecord *cred = ctx->credentials;
+    struct Wipe {
+        CredentialRecord *r;
+        ~Wipe() { credential_record_wipe_password(r); }
+    } wipe{cred};
+
+    // 1. The final path, through a handle that only looks at the file.
+    int fd = open(ctx->args.file, O_PATH | O_CLOEXEC);
+    if (fd < 0)
+        return fail(exit_code, "io", error_text(-errno));
+    FileHandle probe(fd);
+    struct stat st;
+    if (fstat(probe.get(), &st) != 0)
+        return fail(exit_code, "io", error_text(-errno));
+    if (final_path_of_handle(probe.get(), &src->path) != 0)
+        return fail(exit_code, "io", "Filename too long");
+
+    // 2. Leftovers next to the given and the resolved path.
+    RecoveryFiles given = recovery_files_check(ctx->args.file);
+    RecoveryFiles resolved = recovery_files_check(src->path.c_str());
+    if (given == RecoveryFiles::check_failed || resolved == RecoveryFiles::check_failed)
+        return fail(exit_code, "io", "Cannot check conversion recovery files.");
+    src->recovery_files = given == RecoveryFiles::found || resolved == RecoveryFiles::found;
+    if (src->recovery_files && !inspect)
+        return fail(exit_code, "recovery",
+                    "An unfinished conversion or partial copy was detected. Container access is "
+                    "blocked.");
+
+    // 3. Open with the shared in-use lock.
+    if (!S_ISREG(st.st_mode))
+        return fail(exit_code, "unsupported",
+                    "Select a regular container file. Device access is not supported.");
+    int rc = container_open(src->path.c_str(), kContainerOpenRead, &src->container);
+    if (rc == -EBUSY || rc == -EWOULDBLOCK)
+        return fail(exit_code, "busy", "The container is in use by a mount or another operation.");
+    if (rc != 0)
+        return fail(exit_code, "io", error_text(rc));
+
+    // 4. The re-encoding commands hold the lock exclusively from here on.
+    if (changes_password(command) && file_lock(src->container->fd, true) != 0) {
+        source_release(src);
+        return fail(exit_code, "busy",
+                    "Unmount the source and close other operations before changing its password.");
+    }
+
+    // 5. Unencrypted, or a password is needed.
+    bool needs_password = true;
+    if (!src->recovery_files) {
+        rc = container_probe_plaintext(src->container);
+        if (rc == 0) {
+            needs_password = false;
+            src->plaintext = true;
+        } else if (rc != -EACCES) {
+            source_release(src);
+            return fail(exit_code, "io", "The container could not be read.");
+        }
+    }
+    // 6. Inspect needs nothing more.
+    if (inspect)
+        return 0;
+
+    // 7. Unlock with the current password, which is wiped right after.
+    if (needs_password) {
+        rc = container_unlock(src->container, reinterpret_cast<const uint8_t *>(cred->password),
+                              cred->password_length, cred->cipher);
+        credential_record_wipe_password(cred);
+        if (rc != 0) {
+            source_release(src);
+            return fail(exit_code, rc == -EACCES ? "credentials" : "io",
+                        "Credentials could not be checked.");
+        }
+    }
+
+    // 8. The password is proven by a recognised filesystem or partition layout.
+    rc = container_verify_filesystem(src->container, src->probe_text, sizeof src->probe_text);
+    if (rc == kVerifyReadError) {
+        source_release(src);
+        return fail(exit_code, "io", "An I/O error occurred while checking the container.");
+    }
+    if (rc != kVerifyRecognised) {
+        source_release(src);
+        return fail(exit_code, "credentials",
+                    "The password, cipher, or system key did not match a supported filesystem. The "
+                    "container may also be damaged.");
+    }
+
+    // 9. Only whole sectors.
+    if (src->container->size % 512 != 0) {
+        source_release(src);
+        return fail(exit_code, "unsupported", "The container has an incomplete final sector.");
+    }
+    return 0;
+}
+
+void source_release(PreparedSource *source) {
+    container_close(source->container);
+    source->container = nullptr;
+}
+
+int new_password_check(const EngineContext *ctx, uint32_t output_cipher, int *exit_code) {
+    uint32_t limit = new_password_limit(output_cipher);
+    if (ctx->credentials->new_password_length <= limit)
+        return 0;
+    char *message = format_alloc(
+        "%s supports at most %zu UTF-8 bytes for a new password. The password was not truncated.",
+        cipher_name(output_cipher), static_cast<size_t>(limit));
+    *exit_code = engine_fail("newPassword", message ? message : "The new password is too long.");
+    std::free(message);
+    return -1;
+}
+
+} // namespace tw
