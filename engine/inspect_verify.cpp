@@ -1,5 +1,5 @@
-// "inspect" and "verify": the container summary without and with the
-// password.
+// "inspect", "verify" and "export": the container summary without and with
+// the password, and the decrypted image written to a new file.
 #include "container/container.h"
 #include "container/v3_store.h"
 #include "container/write_session.h"
@@ -9,6 +9,8 @@
 #include "engine/operations.h"
 #include "engine/source.h"
 #include "engine/summary.h"
+#include "platform/files.h"
+#include "runtime/errors.h"
 #include "runtime/json.h"
 
 #include <sys/stat.h>
@@ -111,6 +113,46 @@ int run_verify(EngineContext *ctx) {
     int exit_code = 0;
     if (source_prepare(ctx, &src, &exit_code) != 0)
         return exit_code;
+    int code = write_summary(ctx, src, true, nullptr);
+    source_release(&src);
+    return code;
+}
+
+} // namespace tw
+
+namespace tw {
+
+namespace {
+
+void export_progress(uint64_t done, uint64_t total, void *data) {
+    engine_progress(data, nullptr, done, total);
+}
+
+} // namespace
+
+int run_export(EngineContext *ctx) {
+    PreparedSource src;
+    int exit_code = 0;
+    if (source_prepare(ctx, &src, &exit_code) != 0)
+        return exit_code;
+    // Nothing is read before the destination is known to be free.
+    FileStatus st;
+    int rc = file_status_path(ctx->args.output, false, &st);
+    if (rc == 0 || rc != -ENOENT) {
+        source_release(&src);
+        return rc == 0 ? engine_fail("destinationExists",
+                                     "The destination already exists. Choose a new filename.")
+                       : engine_fail("io", error_text(rc));
+    }
+    rc = container_export(src.container, ctx->args.output, export_progress, ctx);
+    if (rc != 0) {
+        source_release(&src);
+        if (rc == -ECANCELED)
+            return engine_fail("cancelled",
+                               "The operation was cancelled. The original is unchanged.");
+        return engine_fail(rc == -EEXIST || rc == -EBUSY ? "destinationExists" : "io",
+                           error_text(rc));
+    }
     int code = write_summary(ctx, src, true, nullptr);
     source_release(&src);
     return code;

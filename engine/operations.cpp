@@ -17,6 +17,7 @@ constexpr OperationEntry kOperations[] = {
     {EngineCommand::RecoverReplacement, run_recover_replacement},
     {EngineCommand::Inspect, run_inspect},
     {EngineCommand::Verify, run_verify},
+    {EngineCommand::Export, run_export},
 };
 
 } // namespace

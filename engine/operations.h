@@ -11,5 +11,6 @@ int run_creation_options(EngineContext *ctx);
 int run_recover_replacement(EngineContext *ctx);
 int run_inspect(EngineContext *ctx);
 int run_verify(EngineContext *ctx);
+int run_export(EngineContext *ctx);
 
 } // namespace tw

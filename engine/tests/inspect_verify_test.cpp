@@ -1,6 +1,7 @@
 // "inspect" and "verify" through the real engine on containers made from
 // images of the real filesystem tools.
 #include "platform/files.h"
+#include "platform/named_event.h"
 #include "runtime/json.h"
 #include "support/containers.h"
 #include "support/request.h"
@@ -10,7 +11,10 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <map>
+#include <poll.h>
+#include <signal.h>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <variant>
 
@@ -218,6 +222,98 @@ TEST_F(InspectVerify, LockHoldersDecideWhatRunsBeside) {
                        R"(mount or another operation.","version":1})"
                        "\n");
     close(fd);
+}
+
+TEST_F(InspectVerify, ExportWritesTheDecryptedImageOnlyToANewName) {
+    // The salted container decrypts to exactly the image it was made from.
+    std::string out = path("export.img");
+    tw::test::EngineRun run = tw::test::run_engine({"export", path("salted.zcx"), out},
+                                                   tw::test::encode(kind1(kPassword)));
+    EXPECT_EQ(run.exit_code, 0) << run.out << run.err;
+    EXPECT_TRUE(tw::test::read_bytes(out) == tw::test::read_bytes(path("fat32.img")));
+    auto lines = run.lines();
+    ASSERT_GE(lines.size(), 2u);
+    // Progress without a phase, one line per whole percent at most.
+    EXPECT_LE(lines.size(), 102u);
+    EXPECT_EQ(lines.front().find(R"("phase")"), std::string::npos) << lines.front();
+    EXPECT_NE(lines.back().find(R"("verified":true)"), std::string::npos) << lines.back();
+
+    // An existing destination is refused before anything is read or written.
+    tw::test::write_bytes(out, {1, 2, 3});
+    run = tw::test::run_engine({"export", path("salted.zcx"), out},
+                               tw::test::encode(kind1(kPassword)));
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(run.out, R"({"event":"error","code":"destinationExists","message":"The destination )"
+                       R"(already exists. Choose a new filename.","version":1})"
+                       "\n");
+    EXPECT_TRUE(tw::test::read_bytes(out) == std::vector<uint8_t>({1, 2, 3}));
+    unlink(out.c_str());
+}
+
+// Setting the engine's cancellation event during an export ends it with the
+// "cancelled" error and leaves no output behind.
+TEST_F(InspectVerify, CancelledExportLeavesNoOutput) {
+    ASSERT_TRUE(tw::test::shell_in(dir_, "truncate -s 1G big.img && mkfs.vfat -F 32 big.img"));
+    char runtime_template[] = "/tmp/tw-cancel-rt-XXXXXX";
+    ASSERT_NE(mkdtemp(runtime_template), nullptr);
+    setenv("XDG_RUNTIME_DIR", runtime_template, 1);
+
+    int in[2], out[2];
+    ASSERT_EQ(0, pipe2(in, O_CLOEXEC));
+    ASSERT_EQ(0, pipe2(out, O_CLOEXEC));
+    std::string program = std::string(TW_BIN_DIR) + "/tarnwick-engine";
+    std::string source = path("big.img"), target = path("big-export.img");
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        execl(program.c_str(), program.c_str(), "export", source.c_str(), target.c_str(),
+              static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    std::vector<uint8_t> request = tw::test::encode(kind1(""));
+    ASSERT_EQ(static_cast<ssize_t>(request.size()), write(in[1], request.data(), request.size()));
+    close(in[1]);
+
+    std::string output;
+    bool cancelled = false;
+    char buf[4096];
+    for (;;) {
+        pollfd p{out[0], POLLIN, 0};
+        if (poll(&p, 1, 60000) <= 0)
+            break;
+        ssize_t n = read(out[0], buf, sizeof buf);
+        if (n <= 0)
+            break;
+        output.append(buf, static_cast<size_t>(n));
+        if (!cancelled && output.find("progress") != std::string::npos) {
+            tw::NamedEvent *event = nullptr;
+            ASSERT_EQ(0, tw::named_event_open("Cancel." + std::to_string(pid), &event));
+            tw::named_event_set(event);
+            tw::named_event_close(event);
+            cancelled = true;
+        }
+    }
+    close(out[0]);
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_TRUE(cancelled) << output;
+    EXPECT_EQ(WEXITSTATUS(status), 1) << output;
+    EXPECT_NE(output.find(R"({"event":"error","code":"cancelled","message":"Operation cancelled. )"
+                          R"(Original kept. If a new file exists, verify it before using it.",)"
+                          R"("version":1})"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(access(target.c_str(), F_OK), 0);
+    // Nothing else appeared in the folder either (no named temporary).
+    EXPECT_TRUE(
+        tw::test::shell_in(dir_, "test -z \"$(ls -A | grep -v -e '\\.img$' -e '\\.zcx$')\""));
+    unlink(source.c_str());
+    std::string cleanup = std::string("rm -rf '") + runtime_template + "'";
+    EXPECT_EQ(0, std::system(cleanup.c_str()));
 }
 
 } // namespace
