@@ -136,6 +136,11 @@ int engine_fail(const char *code, const char *message) {
     return exit_code_for_error(code);
 }
 
+void engine_check_cancel(EngineContext *ctx) {
+    if (engine_cancel_requested(ctx))
+        cancel_now(ctx);
+}
+
 bool engine_cancel_requested(const EngineContext *ctx) {
     return ctx->cancel != nullptr && named_event_is_set(ctx->cancel);
 }

@@ -35,6 +35,10 @@ int engine_start_cancellation(EngineContext *ctx);
 // process with exit code 1. Returns 0.
 int engine_progress(void *ctx, const char *phase, uint64_t done, uint64_t total);
 
+// Ends the process with the "cancelled" error when the cancellation event is
+// set (the check an operation makes before it starts writing).
+void engine_check_cancel(EngineContext *ctx);
+
 // Zero-time check of the cancellation event, for the operations' own loops.
 bool engine_cancel_requested(const EngineContext *ctx);
 

@@ -46,8 +46,7 @@ bool write_session_left(const PreparedSource &src, bool verified) {
 
 } // namespace
 
-static int write_summary(EngineContext *ctx, const PreparedSource &src, bool verified,
-                         JsonValue *extra) {
+int write_summary(EngineContext *ctx, const PreparedSource &src, bool verified, JsonValue *extra) {
     Container *c = src.container;
     SummaryFacts f;
     f.format_name = format_kind_name(c->format_kind);

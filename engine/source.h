@@ -10,6 +10,7 @@ namespace tw {
 
 struct Container;
 struct EngineContext;
+struct JsonValue;
 
 struct PreparedSource {
     std::string path;            // the resolved final path
@@ -24,6 +25,12 @@ struct PreparedSource {
 // result is then nonzero and nothing is left open. The current password is
 // wiped on every path.
 int source_prepare(EngineContext *ctx, PreparedSource *source, int *exit_code);
+
+// Writes the container summary of a prepared (or freshly written) container
+// as the result, followed by the members of `extra` (may be null). Returns
+// the exit code.
+int write_summary(EngineContext *ctx, const PreparedSource &source, bool verified,
+                  JsonValue *extra);
 
 // Closes the container of a prepared source.
 void source_release(PreparedSource *source);
