@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
@@ -749,6 +750,134 @@ TEST_F(AccessTest, FullReadCheckRefusalsAndCancellation) {
     cancel = 0;
     EXPECT_EQ(tw::container_check_all(k, nullptr, nullptr), 0);
     std::filesystem::remove(path);
+}
+
+// ---- Creation from a plain image and re-encoding
+
+struct CreateCase {
+    const char *name;
+    uint32_t cipher;
+    uint32_t chunk_size;
+    bool compress;
+    int kind;                    // of the new container
+    uint32_t written_chunk_size; // what the output reports
+};
+
+const CreateCase kCreateCases[] = {
+    {"SaltedSse1", tw::kCipherSse1, 0, false, 5, 0},
+    {"SaltedXor", tw::kCipherXor, 0, false, 5, 0},
+    {"SaltedAes", tw::kCipherAesXts, 0, false, 5, 0},
+    {"XChaChaWithoutChunkSizeIsV3", tw::kCipherXChaCha20, 0, false, 7, 16384},
+    {"V3Sse1", tw::kCipherSse1, 16384, false, 7, 16384},
+    {"V3XorCompressed", tw::kCipherXor, 65536, true, 7, 65536},
+    {"V3AesCompressed", tw::kCipherAesXts, 4096, true, 7, 4096},
+    {"V3XChaChaCompressed", tw::kCipherXChaCha20, 4096, true, 7, 4096},
+};
+
+class CreateTest : public AccessTest, public ::testing::WithParamInterface<CreateCase> {
+  protected:
+    // A freshly formatted image as creation gets it: deleted, read-only.
+    static int deleted_image(const std::string &name, const Bytes &image) {
+        std::string path = ToolImages::get().write(name, image);
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        std::filesystem::remove(path);
+        return fd;
+    }
+};
+
+void record_phases(const char *phase, uint64_t done, uint64_t total, void *data) {
+    auto *phases = static_cast<std::vector<std::string> *>(data);
+    if (phases->empty() || phases->back() != phase)
+        phases->push_back(phase);
+    EXPECT_LE(done, total);
+}
+
+TEST_P(CreateTest, PlainImageToContainerAndBackIsIdentical) {
+    const CreateCase &c = GetParam();
+    const Bytes &image = ToolImages::get().image("fat32");
+    ASSERT_EQ(tw::system_key_set_default(), 0);
+    int fd = deleted_image(std::string(c.name) + ".raw", image);
+    ASSERT_GE(fd, 0);
+    const std::string dir = ToolImages::get().dir();
+    const std::string output = dir + "/" + c.name + ".zcx";
+    std::vector<std::string> phases;
+    tw::ReencodeOptions o;
+    o.password = bytes_of(kPassword).data();
+    o.password_length = kPassword.size();
+    o.cipher = c.cipher;
+    o.chunk_size = c.chunk_size;
+    o.compress = c.compress;
+    o.output_path = output.c_str();
+    o.progress = record_phases;
+    o.progress_data = &phases;
+    ASSERT_EQ(tw::container_create_from_image(fd, o), 0);
+    close(fd);
+    EXPECT_EQ(phases, (std::vector<std::string>{"initializing", "verifying"}));
+
+    ASSERT_EQ(tw::container_open(output.c_str(), tw::kContainerOpenRead, &container_), 0);
+    Container *k = container_;
+    EXPECT_EQ(k->format_kind, c.kind);
+    ASSERT_EQ(unlock(kPassword), 0);
+    EXPECT_EQ(k->cipher, c.cipher);
+    if (c.kind == 7) {
+        EXPECT_EQ(tw::v3_chunk_size(k->v3), c.written_chunk_size);
+        EXPECT_EQ(tw::v3_compressed(k->v3), c.compress);
+        EXPECT_FALSE(tw::v3_open_for_writing(k->v3));
+    }
+    const std::string exported = output + ".img";
+    const std::string original = ToolImages::get().write(std::string(c.name) + ".orig", image);
+    ASSERT_EQ(tw::container_export(k, exported.c_str(), nullptr, nullptr), 0);
+    std::string command = "cmp -s '" + original + "' '" + exported + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+
+    // Re-encoding into the other layout under a new password gives the same
+    // image again; the first container stays as it was.
+    const std::string rekeyed = output + ".rekeyed";
+    const std::string new_password = "new horse";
+    tw::ReencodeOptions r;
+    r.password = bytes_of(new_password).data();
+    r.password_length = new_password.size();
+    r.cipher = tw::kCipherAesXts;
+    r.chunk_size = c.kind == 5 ? 16384 : 0;
+    r.output_path = rekeyed.c_str();
+    ASSERT_EQ(tw::container_reencode(k, r), 0);
+    EXPECT_EQ(tw::container_reencode(k, r), -EEXIST); // never replaces
+    tw::container_close(container_);
+    container_ = nullptr;
+    ASSERT_EQ(tw::container_open(rekeyed.c_str(), tw::kContainerOpenRead, &container_), 0);
+    EXPECT_EQ(container_->format_kind, c.kind == 5 ? 7 : 5);
+    EXPECT_EQ(unlock(kPassword), -EACCES);
+    ASSERT_EQ(unlock(new_password), 0);
+    std::filesystem::remove(exported);
+    ASSERT_EQ(tw::container_export(container_, exported.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+
+    for (const std::string &path : {output, exported, original, rekeyed})
+        std::filesystem::remove(path);
+}
+
+INSTANTIATE_TEST_SUITE_P(CiphersAndLayouts, CreateTest, ::testing::ValuesIn(kCreateCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(AccessTest, ReencodeRefusals) {
+    const Bytes &image = ToolImages::get().image("fat32");
+    const std::string output = ToolImages::get().dir() + "/refused.zcx";
+    Container *k = open_bytes("fallback-source.zcx", file_of<no_header_xor>(image));
+    ASSERT_NE(k, nullptr);
+    tw::ReencodeOptions r;
+    r.password = bytes_of(kPassword).data();
+    r.password_length = kPassword.size();
+    r.output_path = output.c_str();
+    EXPECT_EQ(tw::container_reencode(k, r), -EINVAL); // locked
+    ASSERT_EQ(unlock("wrong horse"), 0);
+    EXPECT_EQ(tw::container_reencode(k, r), -EINVAL); // unlocked in fallback
+    ASSERT_EQ(unlock(kPassword), 0);
+    r.cipher = tw::kCipherXChaCha20;
+    EXPECT_EQ(tw::container_reencode(k, r), -EINVAL); // XChaCha20 needs the v3 layout
+    r.cipher = tw::kCipherAesXts;
+    r.password_length = 0;
+    EXPECT_EQ(tw::container_reencode(k, r), -EINVAL);
+    EXPECT_FALSE(std::filesystem::exists(output));
 }
 
 } // namespace
