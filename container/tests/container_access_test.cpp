@@ -537,6 +537,36 @@ TEST_F(AccessTest, V3Sector0WrittenUnderDefaultKeyIsFoundWithUserKeyInForce) {
     EXPECT_TRUE(read_all() == image);
 }
 
+// ---- Closing a written v3 container publishes its writes
+
+TEST_F(AccessTest, ClosingAWrittenV3ContainerCommitsItsStore) {
+    const Bytes &image = ToolImages::get().image("fat32");
+    const std::string path = ToolImages::get().write("v3-written.zcx", file_of<v3_aes>(image));
+    ASSERT_EQ(tw::container_open(path.c_str(), tw::kContainerOpenWrite, &container_), 0);
+    ASSERT_FALSE(container_->read_only);
+    ASSERT_EQ(unlock(kV3Password), 0);
+    // Writes held back in an open transaction, as a mount worker makes them.
+    tw::v3_set_deferred_commit(container_->v3, true);
+    Bytes data(8 * kSector, 0x6B);
+    const uint64_t offset = 300 * kSector;
+    ASSERT_EQ(tw::v3_write(container_->v3, tw::container_v3_cipher, container_, data.data(),
+                           data.size(), offset),
+              0);
+    container_->written = true;
+    EXPECT_EQ(tw::container_close(container_), 0);
+    container_ = nullptr;
+
+    ASSERT_EQ(tw::container_open(path.c_str(), tw::kContainerOpenRead, &container_), 0);
+    ASSERT_EQ(unlock(kV3Password), 0);
+    Bytes back(data.size());
+    ASSERT_EQ(tw::container_read(container_, back.data(), back.size(), offset),
+              ssize_t(back.size()));
+    EXPECT_EQ(back, data);
+    // Sector 0 went through the system-key side of the cipher callback.
+    EXPECT_EQ(tw::container_verify_filesystem(container_), tw::kVerifyRecognised);
+    std::filesystem::remove(path);
+}
+
 // ---- Verification texts
 
 TEST_F(AccessTest, VerificationWithoutSector0) {
