@@ -889,6 +889,70 @@ TEST_P(CreateTest, PlainImageToContainerAndBackIsIdentical) {
 INSTANTIATE_TEST_SUITE_P(CiphersAndLayouts, CreateTest, ::testing::ValuesIn(kCreateCases),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// Interference during a re-encoding: a cancel seen while verifying, or the
+// source file changed under the copy. Nothing is published either way.
+struct Interference {
+    const char *phase;
+    std::atomic<uint32_t> *cancel = nullptr;
+    const std::string *source_path = nullptr;
+    bool done = false;
+};
+
+void interfere(const char *phase, uint64_t done, uint64_t, void *data) {
+    auto *i = static_cast<Interference *>(data);
+    if (i->done || std::string_view(phase) != i->phase || done == 0)
+        return;
+    i->done = true;
+    if (i->cancel)
+        *i->cancel = 1;
+    if (i->source_path) {
+        // Same bytes, new modification time: the file was written meanwhile.
+        FILE *f = std::fopen(i->source_path->c_str(), "r+b");
+        ASSERT_NE(f, nullptr);
+        uint8_t byte = 0;
+        ASSERT_EQ(std::fread(&byte, 1, 1, f), 1u);
+        std::fseek(f, 0, SEEK_SET);
+        std::fwrite(&byte, 1, 1, f);
+        std::fclose(f);
+    }
+}
+
+TEST_F(AccessTest, ReencodeInterruptedPublishesNothing) {
+    const Bytes &image = ToolImages::get().image("fat32");
+    for (bool cancel : {true, false}) {
+        SCOPED_TRACE(cancel ? "cancelled while verifying" : "source written while copying");
+        const std::string source = ToolImages::get().write("busy.zcx", file_of<salted_aes>(image));
+        Bytes before = ToolImages::read(source);
+        tw::container_close(container_);
+        container_ = nullptr;
+        ASSERT_EQ(tw::container_open(source.c_str(), tw::kContainerOpenRead, &container_), 0);
+        ASSERT_EQ(unlock(kPassword), 0);
+        std::atomic<uint32_t> flag{0};
+        container_->cancel = &flag;
+        Interference i{cancel ? "verifying" : "reencoding"};
+        if (cancel)
+            i.cancel = &flag;
+        else
+            i.source_path = &source;
+        const std::string output = ToolImages::get().dir() + "/busy-out.zcx";
+        tw::ReencodeOptions r;
+        r.password = bytes_of(kPassword).data();
+        r.password_length = kPassword.size();
+        r.chunk_size = 16384;
+        r.output_path = output.c_str();
+        r.progress = interfere;
+        r.progress_data = &i;
+        EXPECT_EQ(tw::container_reencode(container_, r), cancel ? -ECANCELED : -tw::kErrChanged);
+        EXPECT_TRUE(i.done);
+        EXPECT_FALSE(std::filesystem::exists(output));
+        for (const auto &entry : std::filesystem::directory_iterator(ToolImages::get().dir()))
+            EXPECT_EQ(entry.path().filename().string().find(".openzcx-rekey-"), std::string::npos)
+                << entry.path();
+        EXPECT_EQ(ToolImages::read(source), before);
+        std::filesystem::remove(source);
+    }
+}
+
 TEST_F(AccessTest, ReencodeRefusals) {
     const Bytes &image = ToolImages::get().image("fat32");
     const std::string output = ToolImages::get().dir() + "/refused.zcx";
