@@ -267,6 +267,27 @@ int container_reencode(Container *source, const ReencodeOptions &options);
 // without compression. A system key must be set (EINVAL).
 int container_create_from_image(int image_fd, const ReencodeOptions &options);
 
+// The writer of imported volumes: `read` streams `size` bytes of a plain
+// image (read from the file `source_fd`) into the empty file `output_fd`,
+// written as a v3 container (AES-256-XTS, 16384-byte chunks, no compression)
+// and verified through `output_read_fd`, a read-only handle of the same file.
+// Publishing is the caller's. A system key must be set (EINVAL); both files
+// must be unchanged afterwards (kErrChanged).
+struct ImportStream {
+    uint64_t size = 0;
+    int (*read)(void *user, void *buffer, size_t length, uint64_t offset) = nullptr;
+    void *user = nullptr;
+    int source_fd = -1;
+    int output_fd = -1;
+    int output_read_fd = -1;
+    const uint8_t *password = nullptr;
+    size_t password_length = 0;
+    const std::atomic<uint32_t> *cancel = nullptr;
+    CopyProgressFn progress = nullptr; // phases "importing", "verifying"
+    void *progress_data = nullptr;
+};
+int container_import_stream(const ImportStream &stream);
+
 // Flushes a written container (kind 7 commits its store first; a flush
 // failure, or a write error met before, is the result and is reported as
 // "Error: flushing '...' failed: ..."), closes the file, and wipes and frees

@@ -26,8 +26,27 @@ constexpr size_t kStep = 256 * 1024;
 constexpr uint64_t kSaltedSizeLimit = 0x7FFFFFFFFFFFF000ull;
 constexpr size_t kSectorBlocks = kSectorSize / kSse2BlockSize;
 
+bool cancelled(const std::atomic<uint32_t> *cancel) {
+    return cancel != nullptr && cancel->load(std::memory_order_relaxed) != 0;
+}
 bool cancelled(const Container *c) {
-    return c->cancel != nullptr && c->cancel->load(std::memory_order_relaxed) != 0;
+    return cancelled(c->cancel);
+}
+
+// What the copy writer reads: a container, or a caller's stream.
+struct CopySource {
+    uint64_t size;
+    int (*read)(void *user, void *buffer, size_t length, uint64_t offset);
+    void *user;
+    const std::atomic<uint32_t> *cancel;
+};
+
+int read_container_range(void *user, void *buffer, size_t length, uint64_t offset) {
+    return container_read_range(static_cast<Container *>(user), buffer, length, offset);
+}
+
+CopySource source_of(Container *c) {
+    return {container_size(c), read_container_range, c, c->cancel};
 }
 
 void report(const ReencodeOptions &o, const char *phase, uint64_t done, uint64_t total) {
@@ -97,9 +116,9 @@ int reopen_output(const OutputFile &out, const FileStatus &written, int verify_f
 }
 
 // The reopened output must be exactly what was meant.
-int check_output(const Container *v, const Container *source, const ReencodeOptions &o,
+int check_output(const Container *v, const CopySource &source, const ReencodeOptions &o,
                  bool keep_open) {
-    bool ok = v->size == container_size(source) && v->cipher == o.cipher;
+    bool ok = v->size == source.size && v->cipher == o.cipher;
     if (o.chunk_size == 0) {
         ok = ok && v->format_kind == kFormatSalted;
     } else {
@@ -111,7 +130,7 @@ int check_output(const Container *v, const Container *source, const ReencodeOpti
     return ok ? 0 : -EILSEQ;
 }
 
-int verify_output(Container *source, const OutputFile &out, const FileStatus &written,
+int verify_output(const CopySource &source, const OutputFile &out, const FileStatus &written,
                   const ReencodeOptions &o, bool keep_open, uint8_t *a, uint8_t *b) {
     int fd = -1;
     if (int error = reopen_output(out, written, o.output_fd, &fd))
@@ -121,7 +140,7 @@ int verify_output(Container *source, const OutputFile &out, const FileStatus &wr
     close(fd);
     if (error)
         return error;
-    if (cancelled(source))
+    if (cancelled(source.cancel))
         error = -ECANCELED;
     if (error == 0)
         error = container_unlock_with_secret(v, o.password, o.password_length, o.keyfile_secret,
@@ -135,17 +154,17 @@ int verify_output(Container *source, const OutputFile &out, const FileStatus &wr
     }
     if (error == 0)
         error = check_output(v, source, o, keep_open);
-    const uint64_t total = container_size(source);
+    const uint64_t total = source.size;
     if (error == 0)
         report(o, "verifying", 0, total);
     for (uint64_t done = 0; error == 0 && done < total;) {
         size_t step = size_t(std::min<uint64_t>(kStep, total - done));
-        error = container_read_range(source, a, step, done);
+        error = source.read(source.user, a, step, done);
         if (error == 0)
             error = container_read_range(v, b, step, done);
         if (error == 0 && std::memcmp(a, b, step) != 0)
             error = -EILSEQ;
-        if (error == 0 && cancelled(source))
+        if (error == 0 && cancelled(source.cancel))
             error = -ECANCELED;
         done += step;
         if (error == 0)
@@ -155,11 +174,12 @@ int verify_output(Container *source, const OutputFile &out, const FileStatus &wr
     return error ? error : close_error;
 }
 
-int copy_write(Container *source, Target *t, const ReencodeOptions &o, bool keep_open,
-               const uint8_t *trailer, OutputFile *out, const char *phase) {
+int copy_write(const CopySource &source, Target *t, const ReencodeOptions &o, bool keep_open,
+               const uint8_t *trailer, OutputFile *out, const char *phase,
+               FileStatus *written_status = nullptr) {
     if (int error = file_lock(t->fd, true))
         return error;
-    const uint64_t total = container_size(source);
+    const uint64_t total = source.size;
     int error = 0;
     if (t->v3) {
         V3Store *store = nullptr;
@@ -184,10 +204,10 @@ int copy_write(Container *source, Target *t, const ReencodeOptions &o, bool keep
         return -ENOMEM;
     report(o, phase, 0, total);
     for (uint64_t done = 0; done < total;) {
-        if (cancelled(source))
+        if (cancelled(source.cancel))
             return -ECANCELED;
         size_t step = size_t(std::min<uint64_t>(kStep, total - done));
-        error = container_read_range(source, a.data(), step, done);
+        error = source.read(source.user, a.data(), step, done);
         if (error == 0)
             error = write_step(t, a.data(), step, done);
         a.wipe();
@@ -198,7 +218,7 @@ int copy_write(Container *source, Target *t, const ReencodeOptions &o, bool keep
     }
     if (t->v3) {
         // Sector 0 once more, as the last write, so that it is current.
-        error = container_read_range(source, a.data(), kSectorSize, 0);
+        error = source.read(source.user, a.data(), kSectorSize, 0);
         if (error == 0)
             error = write_step(t, a.data(), kSectorSize, 0);
         a.wipe();
@@ -212,6 +232,8 @@ int copy_write(Container *source, Target *t, const ReencodeOptions &o, bool keep
         error = file_status(t->fd, &written);
     if (error == 0)
         error = file_flush(t->fd);
+    if (error == 0 && written_status != nullptr)
+        *written_status = written;
     if (error == 0)
         error = verify_output(source, *out, written, o, keep_open, a.data(), b.data());
     return error;
@@ -344,7 +366,7 @@ int container_reencode(Container *source, const ReencodeOptions &o) {
     }
     if (error == 0) {
         target.fd = out.file.get();
-        error = copy_write(source, &target, o, keep_open, t->trailer, &out,
+        error = copy_write(source_of(source), &target, o, keep_open, t->trailer, &out,
                            o.creation ? "initializing" : "reencoding");
     }
     container_close(t);
@@ -399,6 +421,78 @@ int container_create_from_image(int image_fd, const ReencodeOptions &options) {
         error = container_reencode(image, o);
     }
     container_close(image);
+    return error;
+}
+
+int container_import_stream(const ImportStream &in) {
+    if (!system_key_is_set())
+        return -EINVAL;
+    if (in.size == 0 || in.size % kSectorSize != 0 || in.read == nullptr)
+        return -EINVAL;
+    if (in.password == nullptr || in.password_length == 0)
+        return -EINVAL;
+    if (in.password_length > kMaxPasswordLength)
+        return -E2BIG;
+    FileStatus source, output, output_read;
+    if (int error = file_status(in.source_fd, &source))
+        return error;
+    if (int error = file_status(in.output_fd, &output))
+        return error;
+    if (int error = file_status(in.output_read_fd, &output_read))
+        return error;
+    FileAccess access;
+    if (int error = file_access_mode(in.output_fd, &access))
+        return error;
+    if (source.type != FileType::regular || !handle_is_read_only(in.source_fd) ||
+        output_read.type != FileType::regular || !handle_is_read_only(in.output_read_fd))
+        return -EINVAL;
+    if (output.type != FileType::regular || output.size != 0 || output.links > 1 ||
+        access == FileAccess::read || output.identity == source.identity ||
+        output.owner != geteuid() || volume_is_local_durable(in.output_fd) != 0 ||
+        !(output.identity == output_read.identity))
+        return -EINVAL;
+    if (cancelled(in.cancel))
+        return -ECANCELED;
+
+    Target target;
+    if (int error = container_allocate(&target.container))
+        return error;
+    Container *t = target.container;
+    uint8_t key[kSystemKeySize];
+    int error = system_key_get(key);
+    if (error == 0) {
+        sse2_schedule(key, t->system_key_schedule);
+        t->system_key_loaded = true;
+    }
+    secure_wipe(key, sizeof key);
+    target.v3 = true;
+    target.fd = in.output_fd;
+    ReencodeOptions o;
+    o.password = in.password;
+    o.password_length = in.password_length;
+    o.cipher = kCipherAesXts;
+    o.chunk_size = 16384;
+    o.compress = false;
+    o.output_fd = in.output_read_fd; // verification reads through this handle
+    o.progress = in.progress;
+    o.progress_data = in.progress_data;
+    CopySource stream{in.size, in.read, in.user, in.cancel};
+    OutputFile unused;
+    FileStatus written;
+    if (error == 0)
+        error = copy_write(stream, &target, o, false, nullptr, &unused, "importing", &written);
+    container_close(t);
+    if (error == 0) {
+        FileStatus source_after, output_after;
+        error = file_status(in.source_fd, &source_after);
+        if (error == 0)
+            error = file_status(in.output_fd, &output_after);
+        if (error == 0 &&
+            (!file_status_same(source, source_after) || !file_status_same(written, output_after)))
+            error = -kErrChanged;
+    }
+    if (error == 0 && cancelled(in.cancel))
+        error = -ECANCELED;
     return error;
 }
 

@@ -953,6 +953,60 @@ TEST_F(AccessTest, ReencodeInterruptedPublishesNothing) {
     }
 }
 
+// ---- Import stream
+
+int read_bytes(void *user, void *buffer, size_t length, uint64_t offset) {
+    const auto *image = static_cast<const Bytes *>(user);
+    if (offset > image->size() || length > image->size() - offset)
+        return -EINVAL;
+    std::memcpy(buffer, image->data() + offset, length);
+    return 0;
+}
+
+TEST_F(AccessTest, ImportStreamWritesAVerifiedV3Container) {
+    const Bytes &image = ToolImages::get().image("exfat");
+    ASSERT_EQ(tw::system_key_set_default(), 0);
+    const std::string dir = ToolImages::get().dir();
+    const std::string source_path = ToolImages::get().write("volume.raw", image);
+    const std::string output = dir + "/imported.zcx";
+    int source_fd = ::open(source_path.c_str(), O_RDONLY | O_CLOEXEC);
+    int out_fd = ::open(output.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int read_fd = ::open(output.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(source_fd, 0);
+    ASSERT_GE(out_fd, 0);
+    ASSERT_GE(read_fd, 0);
+    tw::ImportStream in;
+    in.size = image.size();
+    in.read = read_bytes;
+    in.user = const_cast<Bytes *>(&image);
+    in.source_fd = source_fd;
+    in.output_fd = read_fd; // a read-only output handle is refused
+    in.output_read_fd = read_fd;
+    in.password = bytes_of(kPassword).data();
+    in.password_length = kPassword.size();
+    EXPECT_EQ(tw::container_import_stream(in), -EINVAL);
+    in.output_fd = out_fd;
+    in.output_read_fd = source_fd; // not the same file
+    EXPECT_EQ(tw::container_import_stream(in), -EINVAL);
+    in.output_read_fd = read_fd;
+    std::vector<std::string> phases;
+    in.progress = record_phases;
+    in.progress_data = &phases;
+    ASSERT_EQ(tw::container_import_stream(in), 0);
+    EXPECT_EQ(phases, (std::vector<std::string>{"importing", "verifying"}));
+    for (int fd : {source_fd, out_fd, read_fd})
+        close(fd);
+
+    ASSERT_EQ(tw::container_open(output.c_str(), tw::kContainerOpenRead, &container_), 0);
+    EXPECT_EQ(container_->format_kind, 7);
+    ASSERT_EQ(unlock(kPassword), 0);
+    EXPECT_EQ(container_->cipher, tw::kCipherAesXts);
+    EXPECT_EQ(tw::v3_chunk_size(container_->v3), 16384u);
+    EXPECT_TRUE(read_all() == image);
+    std::filesystem::remove(output);
+    std::filesystem::remove(source_path);
+}
+
 TEST_F(AccessTest, ReencodeRefusals) {
     const Bytes &image = ToolImages::get().image("fat32");
     const std::string output = ToolImages::get().dir() + "/refused.zcx";
