@@ -230,6 +230,64 @@ int container_check_all(Container *container, ContainerProgressFn progress, void
 int container_export(Container *container, const char *output_path, ContainerProgressFn progress,
                      void *data);
 
+// ---- Re-encoding into a new container (the copy writer)
+
+// Progress of the copy writer: (phase, done, total, data); phases
+// "reencoding" or "initializing", then "verifying".
+using CopyProgressFn = void (*)(const char *phase, uint64_t done, uint64_t total, void *data);
+
+struct ReencodeOptions {
+    const uint8_t *password = nullptr; // the new password, 1..4096 bytes
+    size_t password_length = 0;
+    const uint8_t *keyfile_secret = nullptr; // 32 bytes for a version-8 output, else null
+    uint32_t cipher = kCipherAesXts;         // the output cipher
+    bool creation = false;                   // the source is a fresh plaintext image
+    uint32_t chunk_size = 0;                 // 0: salted layout; 4096, 16384, 65536: v3
+    bool compress = false;                   // v3 only
+    const char *output_path = nullptr;       // the new container's name, or
+    int output_fd = -1;                      // an empty file open for reading and writing
+    CopyProgressFn progress = nullptr;
+    void *progress_data = nullptr;
+};
+
+// Writes the decrypted image of `source` (read-only, unlocked, verified by
+// the probe here) into a new container and publishes it without replacing
+// anything once the output was reopened, unlocked with the new password,
+// recognised and compared byte for byte. Takes the source's exclusive in-use
+// lock. Errors: EINVAL (refused source or options), ENOTSUP/ENOTRECOVERABLE
+// (version-8 sources), EACCES (source not recognised), E2BIG, EFBIG,
+// ECANCELED, EILSEQ (the output is not what was meant), kErrChanged (a file
+// changed meanwhile), and the errors of the files. Nothing is published on
+// failure.
+int container_reencode(Container *source, const ReencodeOptions &options);
+
+// Creates a container from a freshly formatted image: `image_fd` is a deleted
+// regular file of the current user open read-only, holding a recognisable
+// filesystem in clear. XChaCha20 without a chunk size uses 16384-byte chunks
+// without compression. A system key must be set (EINVAL).
+int container_create_from_image(int image_fd, const ReencodeOptions &options);
+
+// The writer of imported volumes: `read` streams `size` bytes of a plain
+// image (read from the file `source_fd`) into the empty file `output_fd`,
+// written as a v3 container (AES-256-XTS, 16384-byte chunks, no compression)
+// and verified through `output_read_fd`, a read-only handle of the same file.
+// Publishing is the caller's. A system key must be set (EINVAL); both files
+// must be unchanged afterwards (kErrChanged).
+struct ImportStream {
+    uint64_t size = 0;
+    int (*read)(void *user, void *buffer, size_t length, uint64_t offset) = nullptr;
+    void *user = nullptr;
+    int source_fd = -1;
+    int output_fd = -1;
+    int output_read_fd = -1;
+    const uint8_t *password = nullptr;
+    size_t password_length = 0;
+    const std::atomic<uint32_t> *cancel = nullptr;
+    CopyProgressFn progress = nullptr; // phases "importing", "verifying"
+    void *progress_data = nullptr;
+};
+int container_import_stream(const ImportStream &stream);
+
 // Flushes a written container (kind 7 commits its store first; a flush
 // failure, or a write error met before, is the result and is reported as
 // "Error: flushing '...' failed: ..."), closes the file, and wipes and frees

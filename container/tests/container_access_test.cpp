@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
@@ -536,6 +537,36 @@ TEST_F(AccessTest, V3Sector0WrittenUnderDefaultKeyIsFoundWithUserKeyInForce) {
     EXPECT_TRUE(read_all() == image);
 }
 
+// ---- Closing a written v3 container publishes its writes
+
+TEST_F(AccessTest, ClosingAWrittenV3ContainerCommitsItsStore) {
+    const Bytes &image = ToolImages::get().image("fat32");
+    const std::string path = ToolImages::get().write("v3-written.zcx", file_of<v3_aes>(image));
+    ASSERT_EQ(tw::container_open(path.c_str(), tw::kContainerOpenWrite, &container_), 0);
+    ASSERT_FALSE(container_->read_only);
+    ASSERT_EQ(unlock(kV3Password), 0);
+    // Writes held back in an open transaction, as a mount worker makes them.
+    tw::v3_set_deferred_commit(container_->v3, true);
+    Bytes data(8 * kSector, 0x6B);
+    const uint64_t offset = 300 * kSector;
+    ASSERT_EQ(tw::v3_write(container_->v3, tw::container_v3_cipher, container_, data.data(),
+                           data.size(), offset),
+              0);
+    container_->written = true;
+    EXPECT_EQ(tw::container_close(container_), 0);
+    container_ = nullptr;
+
+    ASSERT_EQ(tw::container_open(path.c_str(), tw::kContainerOpenRead, &container_), 0);
+    ASSERT_EQ(unlock(kV3Password), 0);
+    Bytes back(data.size());
+    ASSERT_EQ(tw::container_read(container_, back.data(), back.size(), offset),
+              ssize_t(back.size()));
+    EXPECT_EQ(back, data);
+    // Sector 0 went through the system-key side of the cipher callback.
+    EXPECT_EQ(tw::container_verify_filesystem(container_), tw::kVerifyRecognised);
+    std::filesystem::remove(path);
+}
+
 // ---- Verification texts
 
 TEST_F(AccessTest, VerificationWithoutSector0) {
@@ -749,6 +780,252 @@ TEST_F(AccessTest, FullReadCheckRefusalsAndCancellation) {
     cancel = 0;
     EXPECT_EQ(tw::container_check_all(k, nullptr, nullptr), 0);
     std::filesystem::remove(path);
+}
+
+// ---- Creation from a plain image and re-encoding
+
+struct CreateCase {
+    const char *name;
+    uint32_t cipher;
+    uint32_t chunk_size;
+    bool compress;
+    int kind;                    // of the new container
+    uint32_t written_chunk_size; // what the output reports
+};
+
+const CreateCase kCreateCases[] = {
+    {"SaltedSse1", tw::kCipherSse1, 0, false, 5, 0},
+    {"SaltedXor", tw::kCipherXor, 0, false, 5, 0},
+    {"SaltedAes", tw::kCipherAesXts, 0, false, 5, 0},
+    {"XChaChaWithoutChunkSizeIsV3", tw::kCipherXChaCha20, 0, false, 7, 16384},
+    {"V3Sse1", tw::kCipherSse1, 16384, false, 7, 16384},
+    {"V3XorCompressed", tw::kCipherXor, 65536, true, 7, 65536},
+    {"V3AesCompressed", tw::kCipherAesXts, 4096, true, 7, 4096},
+    {"V3XChaChaCompressed", tw::kCipherXChaCha20, 4096, true, 7, 4096},
+};
+
+class CreateTest : public AccessTest, public ::testing::WithParamInterface<CreateCase> {
+  protected:
+    // A freshly formatted image as creation gets it: deleted, read-only.
+    static int deleted_image(const std::string &name, const Bytes &image) {
+        std::string path = ToolImages::get().write(name, image);
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        std::filesystem::remove(path);
+        return fd;
+    }
+};
+
+void record_phases(const char *phase, uint64_t done, uint64_t total, void *data) {
+    auto *phases = static_cast<std::vector<std::string> *>(data);
+    if (phases->empty() || phases->back() != phase)
+        phases->push_back(phase);
+    EXPECT_LE(done, total);
+}
+
+TEST_P(CreateTest, PlainImageToContainerAndBackIsIdentical) {
+    const CreateCase &c = GetParam();
+    const Bytes &image = ToolImages::get().image("fat32");
+    ASSERT_EQ(tw::system_key_set_default(), 0);
+    int fd = deleted_image(std::string(c.name) + ".raw", image);
+    ASSERT_GE(fd, 0);
+    const std::string dir = ToolImages::get().dir();
+    const std::string output = dir + "/" + c.name + ".zcx";
+    std::vector<std::string> phases;
+    tw::ReencodeOptions o;
+    o.password = bytes_of(kPassword).data();
+    o.password_length = kPassword.size();
+    o.cipher = c.cipher;
+    o.chunk_size = c.chunk_size;
+    o.compress = c.compress;
+    o.output_path = output.c_str();
+    o.progress = record_phases;
+    o.progress_data = &phases;
+    ASSERT_EQ(tw::container_create_from_image(fd, o), 0);
+    close(fd);
+    EXPECT_EQ(phases, (std::vector<std::string>{"initializing", "verifying"}));
+
+    ASSERT_EQ(tw::container_open(output.c_str(), tw::kContainerOpenRead, &container_), 0);
+    Container *k = container_;
+    EXPECT_EQ(k->format_kind, c.kind);
+    ASSERT_EQ(unlock(kPassword), 0);
+    EXPECT_EQ(k->cipher, c.cipher);
+    if (c.kind == 7) {
+        EXPECT_EQ(tw::v3_chunk_size(k->v3), c.written_chunk_size);
+        EXPECT_EQ(tw::v3_compressed(k->v3), c.compress);
+        EXPECT_FALSE(tw::v3_open_for_writing(k->v3));
+    }
+    const std::string exported = output + ".img";
+    const std::string original = ToolImages::get().write(std::string(c.name) + ".orig", image);
+    ASSERT_EQ(tw::container_export(k, exported.c_str(), nullptr, nullptr), 0);
+    std::string command = "cmp -s '" + original + "' '" + exported + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+
+    // Re-encoding into the other layout under a new password gives the same
+    // image again; the first container stays as it was.
+    const std::string rekeyed = output + ".rekeyed";
+    const std::string new_password = "new horse";
+    tw::ReencodeOptions r;
+    r.password = bytes_of(new_password).data();
+    r.password_length = new_password.size();
+    r.cipher = tw::kCipherAesXts;
+    r.chunk_size = c.kind == 5 ? 16384 : 0;
+    r.output_path = rekeyed.c_str();
+    ASSERT_EQ(tw::container_reencode(k, r), 0);
+    EXPECT_EQ(tw::container_reencode(k, r), -EEXIST); // never replaces
+    tw::container_close(container_);
+    container_ = nullptr;
+    ASSERT_EQ(tw::container_open(rekeyed.c_str(), tw::kContainerOpenRead, &container_), 0);
+    EXPECT_EQ(container_->format_kind, c.kind == 5 ? 7 : 5);
+    EXPECT_EQ(unlock(kPassword), -EACCES);
+    ASSERT_EQ(unlock(new_password), 0);
+    std::filesystem::remove(exported);
+    ASSERT_EQ(tw::container_export(container_, exported.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+
+    for (const std::string &path : {output, exported, original, rekeyed})
+        std::filesystem::remove(path);
+}
+
+INSTANTIATE_TEST_SUITE_P(CiphersAndLayouts, CreateTest, ::testing::ValuesIn(kCreateCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// Interference during a re-encoding: a cancel seen while verifying, or the
+// source file changed under the copy. Nothing is published either way.
+struct Interference {
+    const char *phase;
+    std::atomic<uint32_t> *cancel = nullptr;
+    const std::string *source_path = nullptr;
+    bool done = false;
+};
+
+void interfere(const char *phase, uint64_t done, uint64_t, void *data) {
+    auto *i = static_cast<Interference *>(data);
+    if (i->done || std::string_view(phase) != i->phase || done == 0)
+        return;
+    i->done = true;
+    if (i->cancel)
+        *i->cancel = 1;
+    if (i->source_path) {
+        // Same bytes, new modification time: the file was written meanwhile.
+        FILE *f = std::fopen(i->source_path->c_str(), "r+b");
+        ASSERT_NE(f, nullptr);
+        uint8_t byte = 0;
+        ASSERT_EQ(std::fread(&byte, 1, 1, f), 1u);
+        std::fseek(f, 0, SEEK_SET);
+        std::fwrite(&byte, 1, 1, f);
+        std::fclose(f);
+    }
+}
+
+TEST_F(AccessTest, ReencodeInterruptedPublishesNothing) {
+    const Bytes &image = ToolImages::get().image("fat32");
+    for (bool cancel : {true, false}) {
+        SCOPED_TRACE(cancel ? "cancelled while verifying" : "source written while copying");
+        const std::string source = ToolImages::get().write("busy.zcx", file_of<salted_aes>(image));
+        Bytes before = ToolImages::read(source);
+        tw::container_close(container_);
+        container_ = nullptr;
+        ASSERT_EQ(tw::container_open(source.c_str(), tw::kContainerOpenRead, &container_), 0);
+        ASSERT_EQ(unlock(kPassword), 0);
+        std::atomic<uint32_t> flag{0};
+        container_->cancel = &flag;
+        Interference i{cancel ? "verifying" : "reencoding"};
+        if (cancel)
+            i.cancel = &flag;
+        else
+            i.source_path = &source;
+        const std::string output = ToolImages::get().dir() + "/busy-out.zcx";
+        tw::ReencodeOptions r;
+        r.password = bytes_of(kPassword).data();
+        r.password_length = kPassword.size();
+        r.chunk_size = 16384;
+        r.output_path = output.c_str();
+        r.progress = interfere;
+        r.progress_data = &i;
+        EXPECT_EQ(tw::container_reencode(container_, r), cancel ? -ECANCELED : -tw::kErrChanged);
+        EXPECT_TRUE(i.done);
+        EXPECT_FALSE(std::filesystem::exists(output));
+        for (const auto &entry : std::filesystem::directory_iterator(ToolImages::get().dir()))
+            EXPECT_EQ(entry.path().filename().string().find(".openzcx-rekey-"), std::string::npos)
+                << entry.path();
+        EXPECT_EQ(ToolImages::read(source), before);
+        std::filesystem::remove(source);
+    }
+}
+
+// ---- Import stream
+
+int read_bytes(void *user, void *buffer, size_t length, uint64_t offset) {
+    const auto *image = static_cast<const Bytes *>(user);
+    if (offset > image->size() || length > image->size() - offset)
+        return -EINVAL;
+    std::memcpy(buffer, image->data() + offset, length);
+    return 0;
+}
+
+TEST_F(AccessTest, ImportStreamWritesAVerifiedV3Container) {
+    const Bytes &image = ToolImages::get().image("exfat");
+    ASSERT_EQ(tw::system_key_set_default(), 0);
+    const std::string dir = ToolImages::get().dir();
+    const std::string source_path = ToolImages::get().write("volume.raw", image);
+    const std::string output = dir + "/imported.zcx";
+    int source_fd = ::open(source_path.c_str(), O_RDONLY | O_CLOEXEC);
+    int out_fd = ::open(output.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int read_fd = ::open(output.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(source_fd, 0);
+    ASSERT_GE(out_fd, 0);
+    ASSERT_GE(read_fd, 0);
+    tw::ImportStream in;
+    in.size = image.size();
+    in.read = read_bytes;
+    in.user = const_cast<Bytes *>(&image);
+    in.source_fd = source_fd;
+    in.output_fd = read_fd; // a read-only output handle is refused
+    in.output_read_fd = read_fd;
+    in.password = bytes_of(kPassword).data();
+    in.password_length = kPassword.size();
+    EXPECT_EQ(tw::container_import_stream(in), -EINVAL);
+    in.output_fd = out_fd;
+    in.output_read_fd = source_fd; // not the same file
+    EXPECT_EQ(tw::container_import_stream(in), -EINVAL);
+    in.output_read_fd = read_fd;
+    std::vector<std::string> phases;
+    in.progress = record_phases;
+    in.progress_data = &phases;
+    ASSERT_EQ(tw::container_import_stream(in), 0);
+    EXPECT_EQ(phases, (std::vector<std::string>{"importing", "verifying"}));
+    for (int fd : {source_fd, out_fd, read_fd})
+        close(fd);
+
+    ASSERT_EQ(tw::container_open(output.c_str(), tw::kContainerOpenRead, &container_), 0);
+    EXPECT_EQ(container_->format_kind, 7);
+    ASSERT_EQ(unlock(kPassword), 0);
+    EXPECT_EQ(container_->cipher, tw::kCipherAesXts);
+    EXPECT_EQ(tw::v3_chunk_size(container_->v3), 16384u);
+    EXPECT_TRUE(read_all() == image);
+    std::filesystem::remove(output);
+    std::filesystem::remove(source_path);
+}
+
+TEST_F(AccessTest, ReencodeRefusals) {
+    const Bytes &image = ToolImages::get().image("fat32");
+    const std::string output = ToolImages::get().dir() + "/refused.zcx";
+    Container *k = open_bytes("fallback-source.zcx", file_of<no_header_xor>(image));
+    ASSERT_NE(k, nullptr);
+    tw::ReencodeOptions r;
+    r.password = bytes_of(kPassword).data();
+    r.password_length = kPassword.size();
+    r.output_path = output.c_str();
+    EXPECT_EQ(tw::container_reencode(k, r), -EINVAL); // locked
+    ASSERT_EQ(unlock("wrong horse"), 0);
+    EXPECT_EQ(tw::container_reencode(k, r), -EINVAL); // unlocked in fallback
+    ASSERT_EQ(unlock(kPassword), 0);
+    r.cipher = tw::kCipherXChaCha20;
+    EXPECT_EQ(tw::container_reencode(k, r), -EINVAL); // XChaCha20 needs the v3 layout
+    r.cipher = tw::kCipherAesXts;
+    r.password_length = 0;
+    EXPECT_EQ(tw::container_reencode(k, r), -EINVAL);
+    EXPECT_FALSE(std::filesystem::exists(output));
 }
 
 } // namespace
