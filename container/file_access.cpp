@@ -69,7 +69,7 @@ Attempt open_locked_once(const char *path, int mode, int attempt, ContainerFile 
     }
 
     int fd = -1;
-    if (mode == kContainerOpenWrite) {
+    if (mode == kContainerOpenWrite || mode == kContainerOpenReadUpgradable) {
         fd = file_open(path, FileAccess::read_write, FileCreate::open_existing, kFileNonBlock);
         if (fd == -EACCES || fd == -EPERM || fd == -EROFS || fd == -ETXTBSY)
             fd = file_open(path, FileAccess::read, FileCreate::open_existing, kFileNonBlock);
@@ -83,7 +83,8 @@ Attempt open_locked_once(const char *path, int mode, int attempt, ContainerFile 
         return Attempt::done;
     }
     FileHandle file(fd);
-    bool read_only = handle_is_read_only(file.get());
+    // An upgradable open reads only: it never counts as writable.
+    bool read_only = mode == kContainerOpenReadUpgradable || handle_is_read_only(file.get());
 
     FileStatus status;
     if (int status_error = file_status(file.get(), &status)) {
@@ -159,7 +160,8 @@ int container_file_open(const char *path, int mode, ContainerFile *out) {
         return error;
     if (mode == kContainerOpenUnlocked)
         return open_unlocked(path, out);
-    if (mode != kContainerOpenRead && mode != kContainerOpenWrite)
+    if (mode != kContainerOpenRead && mode != kContainerOpenWrite &&
+        mode != kContainerOpenReadUpgradable)
         return -EINVAL;
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         if (attempt > 0)

@@ -18,6 +18,11 @@ enum ContainerOpenMode : int {
     kContainerOpenUnlocked = 0, // read, no lock
     kContainerOpenRead = 1,     // read with the shared in-use lock
     kContainerOpenWrite = 2,    // read-write with the exclusive in-use lock
+    // Used for reading with the shared in-use lock, through a descriptor that
+    // may later take the exclusive lock (Linux grants an exclusive lock only
+    // to a descriptor open for writing). Nothing is written through it; where
+    // writing is refused the descriptor is read-only and cannot upgrade.
+    kContainerOpenReadUpgradable = 3,
 };
 
 // An opened container file. The lock (modes 1 and 2) is held until `file` is

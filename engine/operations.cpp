@@ -18,6 +18,9 @@ constexpr OperationEntry kOperations[] = {
     {EngineCommand::Inspect, run_inspect},
     {EngineCommand::Verify, run_verify},
     {EngineCommand::Export, run_export},
+    {EngineCommand::Rekey, run_rekey_or_convert},
+    {EngineCommand::Convert, run_rekey_or_convert},
+    {EngineCommand::Replace, run_replace},
 };
 
 } // namespace

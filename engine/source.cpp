@@ -70,7 +70,12 @@ int source_prepare(EngineContext *ctx, PreparedSource *src, int *exit_code) {
     if (!S_ISREG(st.st_mode))
         return fail(exit_code, "unsupported",
                     "Select a regular container file. Device access is not supported.");
-    int rc = container_open(src->path.c_str(), kContainerOpenRead, &src->container);
+    // The re-encoding commands upgrade to the exclusive lock below, which
+    // needs a descriptor open for writing; nothing is written through it.
+    int rc = container_open(src->path.c_str(),
+                            changes_password(command) ? kContainerOpenReadUpgradable
+                                                      : kContainerOpenRead,
+                            &src->container);
     if (rc == -EBUSY || rc == -EWOULDBLOCK)
         return fail(exit_code, "busy", "The container is in use by a mount or another operation.");
     if (rc != 0)

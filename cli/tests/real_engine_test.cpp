@@ -28,7 +28,7 @@ TEST(RealEngine, RequestsAreAcceptedAndAnswersPassThrough) {
         std::string input;
         std::string err;
     } cases[] = {
-        // inspect, verify and export run for real: the container does not exist.
+        // The container operations run for real: the container does not exist.
         {{"info", "c.zcx"}, "", missing},
         {{"verify", "c.zcx", "--password-stdin"}, "pw\n", missing},
         {{"verify", "c.zcx", "--password-stdin"}, "", missing},
@@ -38,16 +38,16 @@ TEST(RealEngine, RequestsAreAcceptedAndAnswersPassThrough) {
         {{"rekey", "c.zcx", "n.zcx", "--credentials-stdin", "--experimental-compression", "fast",
           "16384"},
          kCreds,
-         unavailable + kCopyHint},
+         missing + kCopyHint},
         {{"convert", "c.zcx", "n.zcx", "--algorithm", "xchacha20", "--credentials-stdin"},
          kCreds,
-         kWarning + unavailable + kCopyHint},
+         kWarning + missing + kCopyHint},
         {{"convert", "c.zcx", "n.zcx", "--algorithm", "AES-256-xts", "--credentials-stdin"},
          kCreds,
-         unavailable + kCopyHint},
+         missing + kCopyHint},
         {{"replace", "c.zcx", "--algorithm", "Xor", "--credentials-stdin"},
          kCreds,
-         kWarning + unavailable + kReplaceHint},
+         kWarning + missing + kReplaceHint},
         {{"import-veracrypt", "v.hc", "n.zcx", "--credentials-stdin"}, kCreds, unavailable},
         // Recovery runs for real: without a journal it cannot finish.
         {{"recover-replacement", "c.zcx"},

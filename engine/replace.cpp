@@ -1,0 +1,179 @@
+// "replace": a verified copy that takes the container's name, the original
+// kept as a backup, the names exchanged under a journal.
+#include "container/container.h"
+#include "engine/engine.h"
+#include "engine/events.h"
+#include "engine/operations.h"
+#include "engine/recovery_files.h"
+#include "engine/reencode.h"
+#include "engine/replacement.h"
+#include "engine/source.h"
+#include "platform/files.h"
+#include "runtime/errors.h"
+#include "runtime/json.h"
+#include "runtime/text.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace tw {
+
+namespace {
+
+constexpr size_t kBackupNamePrefixMax = 120;
+
+const char *const kReplaceMessage =
+    "Replacement could not finish. The original or its backup was retained. If a recovery journal "
+    "exists, keep the files together and use Recover Replacement.";
+
+bool cancelled(void *data) {
+    return engine_cancel_requested(static_cast<EngineContext *>(data));
+}
+
+// Opens the new copy and reads its identity. The descriptor is opened for
+// writing only because Linux grants the exclusive in-use lock to such a
+// descriptor alone; nothing is written through it.
+int copy_identity_at(int dir, const std::string &name, EngineContext *ctx, ReplacementIdentity *out,
+                     int *fd_out) {
+    int fd = file_open_at(dir, name.c_str(), FileAccess::read_write, FileCreate::open_existing,
+                          kFileNoFollow | kFileNonBlock);
+    if (fd < 0)
+        return fd;
+    FileHandle file(fd);
+    int rc = replacement_identity_fd(file.get(), cancelled, ctx, out);
+    if (rc == 0)
+        *fd_out = file.release();
+    return rc;
+}
+
+// The original must be a plain file of this user with one name only: a
+// second hard link would keep the "replaced" contents reachable elsewhere.
+int check_original(int fd) {
+    FileStatus st;
+    int rc = file_status(fd, &st);
+    if (rc != 0)
+        return rc;
+    if (st.type != FileType::regular || st.links != 1 || st.owner != geteuid())
+        return -EINVAL;
+    return 0;
+}
+
+struct ReplaceState {
+    ReplacementFolder folder;
+    std::string backup_path; // D joined with B, once known
+    ReplacementJournal journal;
+};
+
+int replace_files(EngineContext *ctx, PreparedSource *src, ReencodeOptions *options,
+                  ReplaceState *state) {
+    ReplacementFolder &folder = state->folder;
+    int rc = replacement_folder_open(src->path.c_str(), &folder);
+    if (rc != 0)
+        return rc;
+    // 2. An exchange of this container must not be pending.
+    FileStatus st;
+    rc =
+        file_status_at(folder.dir.get(), replacement_journal_name(folder.name).c_str(), false, &st);
+    if (rc == 0)
+        return -EEXIST;
+    if (rc != -ENOENT)
+        return rc;
+    // 3. The name must still be the file we hold open.
+    FileStatus named, held;
+    rc = file_status_at(folder.dir.get(), folder.name.c_str(), false, &named);
+    if (rc == 0)
+        rc = file_status(src->container->fd, &held);
+    if (rc != 0 || !(named.identity == held.identity))
+        return -EBUSY;
+    // 4. The original's identity, read in full.
+    rc = check_original(src->container->fd);
+    if (rc != 0)
+        return rc;
+    ReplacementJournal &j = state->journal;
+    j.name = folder.name;
+    rc = replacement_identity_fd(src->container->fd, cancelled, ctx, &j.original);
+    if (rc != 0)
+        return rc;
+    // 5. Names for the copy and the exchange.
+    char uuid[kUuidTextSize];
+    if (!uuid_generate(uuid))
+        return -EIO;
+    size_t cut = utf8_prefix_length(folder.name.c_str(), kBackupNamePrefixMax);
+    j.backup = folder.name.substr(0, cut) + ".original-" + uuid + ".zcx";
+    j.swap = std::string(".openzcx-swap-") + uuid + ".zcx";
+    state->backup_path = replacement_join(folder.path, j.backup);
+    // 6. The verified copy under the backup name.
+    if (options->chunk_size == kChunkFromSource)
+        options->chunk_size = kDefaultChunk;
+    options->output_path = state->backup_path.c_str();
+    rc = container_reencode(src->container, *options);
+    if (rc != 0)
+        return rc;
+    // 7. Lock and identify the copy; the original must not have changed.
+    int copy_fd = -1;
+    rc = copy_identity_at(folder.dir.get(), j.backup, ctx, &j.copy, &copy_fd);
+    FileHandle copy(copy_fd);
+    if (rc == 0)
+        rc = file_lock(copy.get(), true) == 0 ? 0 : -EBUSY;
+    ReplacementIdentity again;
+    if (rc == 0)
+        rc = replacement_identity_fd(src->container->fd, cancelled, ctx, &again);
+    if (rc == 0 && !(again == j.original))
+        rc = -kErrChanged;
+    if (rc == 0 && engine_cancel_requested(ctx))
+        rc = -ECANCELED;
+    // 8. The journal makes the exchange restartable from here on.
+    if (rc == 0)
+        rc = replacement_journal_write(folder.dir.get(), uuid, j);
+    if (rc != 0) {
+        // 9. A copy that never got its journal is removed again.
+        FileStatus b;
+        if (copy.valid() && file_status_at(folder.dir.get(), j.backup.c_str(), false, &b) == 0) {
+            FileStatus open_copy;
+            if (file_status(copy.get(), &open_copy) == 0 && b.identity == open_copy.identity)
+                file_unlink_at(folder.dir.get(), j.backup.c_str());
+        }
+        file_flush(folder.dir.get());
+        return rc;
+    }
+    // 10. The exchange.
+    engine_progress(ctx, "publishing", 0, 1);
+    return replacement_exchange(folder.dir.get(), j);
+}
+
+} // namespace
+
+int run_replace(EngineContext *ctx) {
+    PreparedSource src;
+    ReencodeOptions options;
+    int exit_code = 0;
+    if (reencode_prepare(ctx, &src, &options, &exit_code) != 0)
+        return exit_code;
+    ReplaceState state;
+    int rc = replace_files(ctx, &src, &options, &state);
+    std::string path = src.path;
+    source_release(&src);
+    if (rc == -ECANCELED)
+        return reencode_failure(rc);
+    if (rc != 0) {
+        const char *code = reencode_error_code(rc);
+        FileStatus st;
+        bool retained = !state.backup_path.empty() &&
+                        file_status_path(state.backup_path.c_str(), false, &st) == 0 &&
+                        recovery_files_check(path.c_str()) == RecoveryFiles::none;
+        if (!retained)
+            return engine_fail(code, kReplaceMessage);
+        char *message = format_alloc("%s Retained encrypted file: %s", kReplaceMessage,
+                                     state.backup_path.c_str());
+        int code_exit = engine_fail(code, message ? message : kReplaceMessage);
+        std::free(message);
+        return code_exit;
+    }
+    JsonValue *extra = json_new(JsonKind::Object);
+    json_set_string(extra, "backupPath", state.backup_path.c_str());
+    int code = reencode_report(ctx, path.c_str(), options.cipher, extra);
+    json_free(extra);
+    return code;
+}
+
+} // namespace tw

@@ -1,0 +1,227 @@
+// rekey, convert and replace through the real engine: every output is
+// exported again and must give back the original image byte for byte.
+#include "runtime/json.h"
+#include "runtime/text.h"
+#include "support/containers.h"
+#include "support/request.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using tw::test::Request;
+
+class Reencode : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        char tmpl[] = "/tmp/tw-reencode-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        ASSERT_TRUE(tw::test::shell_in(
+            dir_, "truncate -s 40M fat32.img && mkfs.vfat -F 32 -n DATA fat32.img"));
+        image_ = tw::test::read_bytes(path("fat32.img"));
+        tw::test::write_bytes(path("salted.zcx"), tw::test::make_salted_container(image_, "old"));
+    }
+    static void TearDownTestSuite() {
+        std::string cmd = "rm -rf '" + dir_ + "'";
+        EXPECT_EQ(0, std::system(cmd.c_str()));
+    }
+    static std::string path(const std::string &name) { return dir_ + "/" + name; }
+
+    static Request kind2(const std::string &current, const std::string &next) {
+        Request r;
+        r.kind = 2;
+        r.password = current;
+        r.new_password = next;
+        return r;
+    }
+    static Request kind1(const std::string &current) {
+        Request r;
+        r.password = current;
+        return r;
+    }
+
+    // Exports `container` with `password` and compares it with the image.
+    static void expect_decrypts_to_image(const std::string &container,
+                                         const std::string &password) {
+        std::string out = container + ".export";
+        unlink(out.c_str());
+        tw::test::EngineRun run =
+            tw::test::run_engine({"export", container, out}, tw::test::encode(kind1(password)));
+        ASSERT_EQ(run.exit_code, 0) << run.out;
+        EXPECT_TRUE(tw::test::read_bytes(out) == image_) << container;
+        unlink(out.c_str());
+    }
+
+    static std::string member(const std::string &line, const char *name) {
+        tw::JsonValue *v = tw::json_parse_text(line.c_str());
+        std::string text;
+        if (tw::JsonValue *m = tw::json_get(v, name)) {
+            if (m->kind == tw::JsonKind::String)
+                text = m->string_bytes;
+            else if (m->kind == tw::JsonKind::Number)
+                text = std::to_string(m->int_value);
+        }
+        tw::json_free(v);
+        return text;
+    }
+
+    static std::string dir_;
+    static std::vector<uint8_t> image_;
+};
+
+std::string Reencode::dir_;
+std::vector<uint8_t> Reencode::image_;
+
+TEST_F(Reencode, CopiesDecryptToTheSameImage) {
+    struct Case {
+        const char *what;
+        std::vector<std::string> args; // after the command: FILE OUTPUT ...
+        const char *source;
+        const char *current;
+        const char *format;
+        const char *cipher;
+        const char *compression; // "" when not v3
+        const char *chunk;
+    } cases[] = {
+        {"convert an unencrypted image to AES",
+         {"9"},
+         "fat32.img",
+         "",
+         "OpenZCX compressed",
+         "AES-256-XTS",
+         "off",
+         "16384"},
+        {"convert to XChaCha20 with compression",
+         {"10", "fast", "4096"},
+         "fat32.img",
+         "",
+         "OpenZCX compressed",
+         "XChaCha20",
+         "fast",
+         "4096"},
+        {"convert to SSE1",
+         {"1", "off", "65536"},
+         "fat32.img",
+         "",
+         "OpenZCX compressed",
+         "SSE1",
+         "off",
+         "65536"},
+        {"convert to XOR", {"8"}, "salted.zcx", "old", "OpenZCX compressed", "XOR", "off", "16384"},
+        {"rekey keeps the salted layout",
+         {},
+         "salted.zcx",
+         "old",
+         "OpenZCX salted",
+         "AES-256-XTS",
+         "",
+         ""},
+        {"rekey into the v3 layout",
+         {"fast", "16384"},
+         "salted.zcx",
+         "old",
+         "OpenZCX compressed",
+         "AES-256-XTS",
+         "fast",
+         "16384"},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string out = path("out" + std::to_string(n++) + ".zcx");
+        const bool convert = !c.args.empty() && c.args[0].size() <= 2;
+        std::vector<std::string> args = {convert ? "convert" : "rekey", path(c.source), out};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        tw::test::EngineRun run =
+            tw::test::run_engine(args, tw::test::encode(kind2(c.current, "new pw")));
+        ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+        std::string result = run.lines().back();
+        EXPECT_EQ(member(result, "format"), c.format) << result;
+        EXPECT_EQ(member(result, "cipher"), c.cipher) << result;
+        EXPECT_EQ(member(result, "compression"), c.compression) << result;
+        EXPECT_EQ(member(result, "chunkSize"), c.chunk) << result;
+        // Progress went through the copy phases.
+        EXPECT_NE(run.out.find(R"("phase":"reencoding")"), std::string::npos);
+        EXPECT_NE(run.out.find(R"("phase":"verifying")"), std::string::npos);
+        expect_decrypts_to_image(out, "new pw");
+        unlink(out.c_str());
+    }
+}
+
+TEST_F(Reencode, RefusalsLeaveNothingBehind) {
+    struct Case {
+        const char *what;
+        std::vector<std::string> args;
+        const char *current;
+        int exit_code;
+        const char *code;
+        const char *message;
+    } cases[] = {
+        {"rekey of an unencrypted image",
+         {"rekey", path("fat32.img"), path("x.zcx")},
+         "",
+         1,
+         "unsupported",
+         "Change Password requires a verified encrypted container with a recognized header."},
+        {"wrong current password",
+         {"convert", path("salted.zcx"), path("x.zcx"), "9"},
+         "wrong",
+         2,
+         "credentials",
+         "Credentials could not be checked."},
+        {"existing destination",
+         {"rekey", path("salted.zcx"), path("fat32.img")},
+         "old",
+         1,
+         "destinationExists",
+         "The destination already exists. Choose a new filename."},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        auto before = tw::test::read_bytes(path("salted.zcx"));
+        tw::test::EngineRun run =
+            tw::test::run_engine(c.args, tw::test::encode(kind2(c.current, "n")));
+        EXPECT_EQ(run.exit_code, c.exit_code) << run.out;
+        EXPECT_EQ(member(run.lines().back(), "code"), c.code);
+        EXPECT_EQ(member(run.lines().back(), "message"), c.message);
+        EXPECT_NE(access(path("x.zcx").c_str(), F_OK), 0);
+        EXPECT_TRUE(tw::test::read_bytes(path("salted.zcx")) == before);
+        EXPECT_TRUE(tw::test::read_bytes(path("fat32.img")) == image_);
+    }
+}
+
+TEST_F(Reencode, ReplaceKeepsTheOriginalAsBackup) {
+    std::string file = path("replace-me.zcx");
+    tw::test::write_bytes(file, tw::test::read_bytes(path("salted.zcx")));
+    auto original = tw::test::read_bytes(file);
+    tw::test::EngineRun run =
+        tw::test::run_engine({"replace", file, "255"}, tw::test::encode(kind2("old", "newer")));
+    ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+    std::string result = run.lines().back();
+    // The cipher is kept; a replacement is always written in the v3 layout,
+    // with 16384-byte chunks when the source has none.
+    EXPECT_EQ(member(result, "format"), "OpenZCX compressed");
+    EXPECT_EQ(member(result, "chunkSize"), "16384");
+    EXPECT_EQ(member(result, "compression"), "off");
+    EXPECT_EQ(member(result, "cipher"), "AES-256-XTS");
+    std::string backup = member(result, "backupPath");
+    // "<name>.original-<uuid>.zcx" next to the container.
+    const std::string prefix = file + ".original-";
+    ASSERT_EQ(backup.compare(0, prefix.size(), prefix), 0) << backup;
+    ASSERT_EQ(backup.size(), prefix.size() + 36 + 4) << backup;
+    EXPECT_TRUE(tw::uuid_is_valid(backup.substr(prefix.size(), 36).c_str())) << backup;
+    EXPECT_EQ(backup.substr(backup.size() - 4), ".zcx") << backup;
+    EXPECT_TRUE(tw::test::read_bytes(backup) == original);
+    EXPECT_NE(access((file + ".openzcx-journal").c_str(), F_OK), 0);
+    expect_decrypts_to_image(file, "newer");
+    expect_decrypts_to_image(backup, "old");
+    unlink(backup.c_str());
+    unlink(file.c_str());
+}
+
+} // namespace
