@@ -135,15 +135,11 @@ int run_export(EngineContext *ctx) {
     if (source_prepare(ctx, &src, &exit_code) != 0)
         return exit_code;
     // Nothing is read before the destination is known to be free.
-    FileStatus st;
-    int rc = file_status_path(ctx->args.output, false, &st);
-    if (rc == 0 || rc != -ENOENT) {
+    if (destination_taken(ctx->args.output, &exit_code)) {
         source_release(&src);
-        return rc == 0 ? engine_fail("destinationExists",
-                                     "The destination already exists. Choose a new filename.")
-                       : engine_fail("io", error_text(rc));
+        return exit_code;
     }
-    rc = container_export(src.container, ctx->args.output, export_progress, ctx);
+    int rc = container_export(src.container, ctx->args.output, export_progress, ctx);
     if (rc != 0) {
         source_release(&src);
         if (rc == -ECANCELED)

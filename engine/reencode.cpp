@@ -167,16 +167,12 @@ int run_rekey_or_convert(EngineContext *ctx) {
     int exit_code = 0;
     if (reencode_prepare(ctx, &src, &options, &exit_code) != 0)
         return exit_code;
-    FileStatus st;
-    int rc = file_status_path(ctx->args.output, false, &st);
-    if (rc == 0 || rc != -ENOENT) {
+    if (destination_taken(ctx->args.output, &exit_code)) {
         source_release(&src);
-        return rc == 0 ? engine_fail("destinationExists",
-                                     "The destination already exists. Choose a new filename.")
-                       : engine_fail("io", error_text(rc));
+        return exit_code;
     }
     options.output_path = ctx->args.output;
-    rc = container_reencode(src.container, options);
+    int rc = container_reencode(src.container, options);
     source_release(&src);
     if (rc != 0)
         return reencode_failure(rc);

@@ -137,6 +137,17 @@ int source_prepare(EngineContext *ctx, PreparedSource *src, int *exit_code) {
     return 0;
 }
 
+bool destination_taken(const char *output, int *exit_code) {
+    FileStatus st;
+    int rc = file_status_path(output, false, &st);
+    if (rc == -ENOENT)
+        return false;
+    *exit_code = rc == 0 ? engine_fail("destinationExists",
+                                       "The destination already exists. Choose a new filename.")
+                         : engine_fail("io", error_text(rc));
+    return true;
+}
+
 void source_release(PreparedSource *source) {
     container_close(source->container);
     source->container = nullptr;

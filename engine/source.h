@@ -26,6 +26,11 @@ struct PreparedSource {
 // wiped on every path.
 int source_prepare(EngineContext *ctx, PreparedSource *source, int *exit_code);
 
+// True (with the error event written and its exit code in *exit_code) when
+// an output name is already taken or cannot be checked: outputs never
+// replace anything, and nothing is read before that is known.
+bool destination_taken(const char *output, int *exit_code);
+
 // Writes the container summary of a prepared (or freshly written) container
 // as the result, followed by the members of `extra` (may be null). Returns
 // the exit code.
