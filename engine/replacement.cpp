@@ -110,6 +110,9 @@ NameState classify(int dir, const std::string &name, const ReplacementJournal &j
     return NameState::other;
 }
 
+// Called after each rename of the exchange (tests only).
+void (*exchange_hook)(int renames_done) = nullptr;
+
 int flush_dir(int dir) {
     return file_flush(dir);
 }
@@ -297,7 +300,12 @@ int replacement_identity_fd(int fd, bool (*cancelled)(void *), void *context,
     return 0;
 }
 
+void replacement_set_exchange_hook_for_testing(void (*hook)(int renames_done)) {
+    exchange_hook = hook;
+}
+
 int replacement_exchange(int dir, const ReplacementJournal &journal) {
+    int renames = 0;
     for (int round = 0; round < 4; ++round) {
         NameState n = classify(dir, journal.name, journal);
         NameState b = classify(dir, journal.backup, journal);
@@ -319,6 +327,8 @@ int replacement_exchange(int dir, const ReplacementJournal &journal) {
         }
         if (rc != 0)
             return rc;
+        if (exchange_hook != nullptr)
+            exchange_hook(++renames);
     }
     return -kErrChanged;
 }

@@ -82,6 +82,11 @@ int replacement_identity_fd(int fd, bool (*cancelled)(void *), void *context,
 // flush returns its error.
 int replacement_exchange(int dir, const ReplacementJournal &journal);
 
+// Test seam: called after each rename of the exchange with the number of
+// renames done so far, so a test can end the process between two renames.
+// Null turns it off.
+void replacement_set_exchange_hook_for_testing(void (*hook)(int renames_done));
+
 // Finishes an interrupted replacement of `file_path`: reads and validates its
 // journal, checks every existing name against the recorded identities, then
 // runs the exchange. *backup_path receives the retained original's path.

@@ -6,6 +6,7 @@
 #include "support/request.h"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
@@ -221,6 +222,43 @@ TEST_F(Reencode, ReplaceKeepsTheOriginalAsBackup) {
     expect_decrypts_to_image(file, "newer");
     expect_decrypts_to_image(backup, "old");
     unlink(backup.c_str());
+    unlink(file.c_str());
+}
+
+// The original is written to while its copy is made (by a program that
+// ignores the in-use lock): the replacement stops with "sourceChanged",
+// publishes nothing and leaves the original as that program left it.
+TEST_F(Reencode, ReplaceOfAnOriginalChangedMeanwhileStops) {
+    std::string file = path("changing.zcx");
+    tw::test::write_bytes(file, tw::test::read_bytes(path("salted.zcx")));
+    // The last image sector: not copied yet when the copy starts, so the
+    // copy and its verification agree and only the change itself is seen.
+    const off_t offset = (40 << 20) - 512 + 100;
+    bool written = false;
+    tw::test::EngineRun run = tw::test::run_engine_watching(
+        {"replace", file, "255"}, tw::test::encode(kind2("old", "newer")),
+        [&](const std::string &line, int) {
+            if (written || line.find(R"("phase":"reencoding")") == std::string::npos)
+                return;
+            int fd = open(file.c_str(), O_WRONLY | O_CLOEXEC);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(1, pwrite(fd, "!", 1, offset));
+            close(fd);
+            written = true;
+        });
+    ASSERT_TRUE(written) << run.out;
+    EXPECT_EQ(run.exit_code, 1) << run.out;
+    std::string last = run.lines().back();
+    EXPECT_EQ(member(last, "code"), "sourceChanged") << last;
+    EXPECT_EQ(member(last, "message"),
+              "Replacement could not finish. The original or its backup was retained. If a "
+              "recovery journal exists, keep the files together and use Recover Replacement.");
+    // Only the original is left, with the outside change and nothing else.
+    auto expected = tw::test::read_bytes(path("salted.zcx"));
+    expected[offset] = '!';
+    EXPECT_TRUE(tw::test::read_bytes(file) == expected);
+    EXPECT_TRUE(tw::test::shell_in(
+        dir_, "test -z \"$(ls -A | grep changing | grep -v '^changing.zcx$')\""));
     unlink(file.c_str());
 }
 

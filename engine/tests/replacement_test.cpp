@@ -15,6 +15,7 @@
 #include <openssl/evp.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -154,6 +155,49 @@ TEST_F(ReplacementFolderTest, RecoveryFinishesFromEveryInterruptedState) {
         EXPECT_TRUE(files[j.name] == copy_);
         EXPECT_TRUE(files[j.backup] == original_);
         // Clean the folder for the next state.
+        unlinkat(fd_, j.name.c_str(), 0);
+        unlinkat(fd_, j.backup.c_str(), 0);
+    }
+}
+
+int g_stop_after = 0;
+void stop_after_renames(int renames_done) {
+    if (renames_done == g_stop_after)
+        _exit(9); // as abrupt as a crash: no clean-up of any kind
+}
+
+// The exchange itself, ended abruptly after each of its renames, then
+// finished by the real engine's recovery.
+TEST_F(ReplacementFolderTest, ExchangeKilledAfterEachRenameIsRecovered) {
+    for (int stop = 1; stop <= 3; ++stop) {
+        SCOPED_TRACE(stop);
+        ReplacementJournal j = start_replacement();
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            g_stop_after = stop;
+            tw::replacement_set_exchange_hook_for_testing(stop_after_renames);
+            tw::replacement_exchange(fd_, j);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(pid, waitpid(pid, &status, 0));
+        ASSERT_EQ(WEXITSTATUS(status), 9);
+        // Both files survive the interruption, under some name.
+        int originals = 0, copies = 0;
+        for (const auto &[name, content] : snapshot()) {
+            originals += content == original_;
+            copies += content == copy_;
+        }
+        EXPECT_EQ(originals, 1);
+        EXPECT_EQ(copies, 1);
+
+        tw::test::EngineRun run = recover();
+        EXPECT_EQ(run.exit_code, 0) << run.out;
+        auto files = snapshot();
+        EXPECT_EQ(files.size(), 2u);
+        EXPECT_TRUE(files[j.name] == copy_);
+        EXPECT_TRUE(files[j.backup] == original_);
         unlinkat(fd_, j.name.c_str(), 0);
         unlinkat(fd_, j.backup.c_str(), 0);
     }

@@ -57,8 +57,26 @@ std::vector<std::string> EngineRun::lines() const {
     return result;
 }
 
+static EngineRun run_engine_impl(const std::vector<std::string> &args,
+                                 const std::vector<uint8_t> &stdin_bytes,
+                                 const std::function<void(const std::string &, int)> &on_line,
+                                 std::string *runtime_dir);
+
 EngineRun run_engine(const std::vector<std::string> &args, const std::vector<uint8_t> &stdin_bytes,
                      std::string *runtime_dir) {
+    return run_engine_impl(args, stdin_bytes, nullptr, runtime_dir);
+}
+
+EngineRun
+run_engine_watching(const std::vector<std::string> &args, const std::vector<uint8_t> &stdin_bytes,
+                    const std::function<void(const std::string &line, int pid)> &on_line) {
+    return run_engine_impl(args, stdin_bytes, on_line, nullptr);
+}
+
+static EngineRun run_engine_impl(const std::vector<std::string> &args,
+                                 const std::vector<uint8_t> &stdin_bytes,
+                                 const std::function<void(const std::string &, int)> &on_line,
+                                 std::string *runtime_dir) {
     EngineRun run;
     char dir_template[] = "/tmp/tw-engine-test-XXXXXX";
     const char *dir = mkdtemp(dir_template);
@@ -118,7 +136,21 @@ EngineRun run_engine(const std::vector<std::string> &args, const std::vector<uin
                 p.fd = -1;
                 --open_count;
             } else {
-                (p.fd == out[0] ? run.out : run.err).append(buf, static_cast<size_t>(n));
+                if (p.fd != out[0]) {
+                    run.err.append(buf, static_cast<size_t>(n));
+                    continue;
+                }
+                size_t before = run.out.size();
+                run.out.append(buf, static_cast<size_t>(n));
+                if (!on_line)
+                    continue;
+                // Report every line completed by this read.
+                size_t start = run.out.rfind('\n', before == 0 ? 0 : before - 1);
+                start = (start == std::string::npos || before == 0) ? 0 : start + 1;
+                for (size_t end; (end = run.out.find('\n', start)) != std::string::npos;
+                     start = end + 1)
+                    if (end >= before)
+                        on_line(run.out.substr(start, end - start), pid);
             }
         }
     }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,5 +35,11 @@ struct EngineRun {
 // fresh temporary folder (returned in runtime_dir when asked).
 EngineRun run_engine(const std::vector<std::string> &args, const std::vector<uint8_t> &stdin_bytes,
                      std::string *runtime_dir = nullptr);
+
+// The same, calling `on_line` with every complete line of standard output
+// (and the engine's process id) while the engine runs.
+EngineRun run_engine_watching(const std::vector<std::string> &args,
+                              const std::vector<uint8_t> &stdin_bytes,
+                              const std::function<void(const std::string &line, int pid)> &on_line);
 
 } // namespace tw::test
