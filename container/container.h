@@ -261,6 +261,11 @@ struct ReencodeOptions {
 // failure.
 int container_reencode(Container *source, const ReencodeOptions &options);
 
+// Test seam: called with the output's descriptor after the copy writer wrote
+// and flushed it and before it is reopened for verification, so a test can
+// damage what was written. Null turns it off.
+void copy_writer_set_written_hook_for_testing(void (*hook)(int output_fd));
+
 // Creates a container from a freshly formatted image: `image_fd` is a deleted
 // regular file of the current user open read-only, holding a recognisable
 // filesystem in clear. XChaCha20 without a chunk size uses 16384-byte chunks

@@ -22,6 +22,10 @@ namespace tw {
 
 namespace {
 
+// Called with the output's descriptor once it is written and flushed, before
+// it is reopened for verification (tests only).
+void (*written_hook)(int output_fd) = nullptr;
+
 constexpr size_t kStep = 256 * 1024;
 constexpr uint64_t kSaltedSizeLimit = 0x7FFFFFFFFFFFF000ull;
 constexpr size_t kSectorBlocks = kSectorSize / kSse2BlockSize;
@@ -234,6 +238,8 @@ int copy_write(const CopySource &source, Target *t, const ReencodeOptions &o, bo
         error = file_flush(t->fd);
     if (error == 0 && written_status != nullptr)
         *written_status = written;
+    if (error == 0 && written_hook != nullptr)
+        written_hook(t->fd);
     if (error == 0)
         error = verify_output(source, *out, written, o, keep_open, a.data(), b.data());
     return error;
@@ -287,6 +293,10 @@ bool path_based(const Container *s) {
 }
 
 } // namespace
+
+void copy_writer_set_written_hook_for_testing(void (*hook)(int output_fd)) {
+    written_hook = hook;
+}
 
 int container_reencode(Container *source, const ReencodeOptions &o) {
     if (int error = refuse(source, o))
