@@ -1,0 +1,93 @@
+// tarnwick running real container operations through the real engine.
+#include "support/cli_runner.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace tw::test;
+
+bool sh(const Sandbox &box, const std::string &command) {
+    std::string full = "cd '" + box.dir() + "' && (" + command + ") >/dev/null 2>&1";
+    return std::system(full.c_str()) == 0;
+}
+
+std::string listing(const Sandbox &box) {
+    std::string names;
+    DIR *d = opendir(box.dir().c_str());
+    while (dirent *e = d ? readdir(d) : nullptr) {
+        std::string name = e->d_name;
+        if (name != "." && name != "..")
+            names += name + "\n";
+    }
+    if (d)
+        closedir(d);
+    return names;
+}
+
+TEST(RealOperations, WrongPasswordExitsTwoAndTheRightOneVerifies) {
+    Sandbox box;
+    box.real_engine();
+    ASSERT_TRUE(sh(box, "truncate -s 40M plain.img && mkfs.vfat -F 32 plain.img"));
+    CliRun run = run_cli(
+        box,
+        CliOptions{box.in_sandbox({"convert", "@/plain.img", "@/c.zcx", "--credentials-stdin"}),
+                   R"({"password":"","newPassword":"right","confirmation":"right"})"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+
+    struct Case {
+        const char *password;
+        int exit_code;
+        const char *err;
+    } cases[] = {
+        {"wrong", 2, "Credentials could not be checked.\n"},
+        {"right", 0, ""},
+    };
+    for (const Case &c : cases) {
+        CliRun v =
+            run_cli(box, CliOptions{box.in_sandbox({"verify", "@/c.zcx", "--password-stdin"}),
+                                    std::string(c.password) + "\n"});
+        EXPECT_EQ(v.exit_code, c.exit_code) << c.password << v.err;
+        EXPECT_EQ(v.err, c.err) << c.password;
+    }
+}
+
+// Ctrl+C while a long conversion runs: the engine is cancelled through its
+// event, the original stays as it was and no output or partial file is left.
+TEST(RealOperations, InterruptedConvertLeavesTheOriginalAndNoOutput) {
+    Sandbox box;
+    box.real_engine();
+    ASSERT_TRUE(sh(box, "truncate -s 256M plain.img && mkfs.vfat -F 32 plain.img && dd "
+                        "if=/dev/urandom of=plain.img bs=1M seek=16 count=240 conv=notrunc && "
+                        "sha256sum plain.img > plain.sum"));
+    const std::string before = listing(box);
+    bool interrupted = false;
+    CliOptions options{{"convert", "@/plain.img", "@/out.zcx", "--credentials-stdin"},
+                       R"({"password":"","newPassword":"pw","confirmation":"pw"})"};
+    options.args = box.in_sandbox(options.args);
+    options.while_running = [&](pid_t pid) {
+        // Wait until the copy is being written, then press Ctrl+C.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (listing(box).find(".partial") != std::string::npos) {
+                interrupted = kill(pid, SIGINT) == 0;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    };
+    CliRun run = run_cli(box, options);
+    ASSERT_TRUE(interrupted) << run.err;
+    EXPECT_EQ(run.exit_code, 1) << run.err;
+    EXPECT_TRUE(sh(box, "sha256sum -c --status plain.sum")) << "the original changed";
+    EXPECT_EQ(listing(box), before) << "something was left behind";
+}
+
+} // namespace
