@@ -1,5 +1,6 @@
 // rekey, convert and replace through the real engine: every output is
 // exported again and must give back the original image byte for byte.
+#include "platform/files.h"
 #include "runtime/json.h"
 #include "runtime/text.h"
 #include "support/containers.h"
@@ -194,6 +195,39 @@ TEST_F(Reencode, RefusalsLeaveNothingBehind) {
         EXPECT_TRUE(tw::test::read_bytes(path("salted.zcx")) == before);
         EXPECT_TRUE(tw::test::read_bytes(path("fat32.img")) == image_);
     }
+}
+
+TEST_F(Reencode, ReencodingNeedsTheContainerToItself) {
+    // A reader beside (a read-only mount, another verify) keeps rekey out,
+    // though verify itself may run.
+    int fd = open(path("salted.zcx").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, tw::file_lock(fd, false));
+    tw::test::EngineRun run = tw::test::run_engine({"rekey", path("salted.zcx"), path("y.zcx")},
+                                                   tw::test::encode(kind2("old", "n")));
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(member(run.lines().back(), "code"), "busy");
+    EXPECT_EQ(member(run.lines().back(), "message"),
+              "Unmount the source and close other operations before changing its password.");
+    EXPECT_NE(access(path("y.zcx").c_str(), F_OK), 0);
+    close(fd);
+}
+
+TEST_F(Reencode, ReplaceRefusesANameTooLongForItsBackup) {
+    // 240 bytes: its journal's name would exceed the 255 bytes a Linux file
+    // name may have, so not even the check for an earlier journal can run,
+    // and the replacement is refused before anything is written.
+    std::string file = path(std::string(236, 'n') + ".zcx");
+    tw::test::write_bytes(file, tw::test::read_bytes(path("salted.zcx")));
+    auto before = tw::test::read_bytes(file);
+    tw::test::EngineRun run =
+        tw::test::run_engine({"replace", file, "255"}, tw::test::encode(kind2("old", "n")));
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(member(run.lines().back(), "message"), "Cannot check conversion recovery files.");
+    EXPECT_TRUE(tw::test::read_bytes(file) == before);
+    EXPECT_TRUE(
+        tw::test::shell_in(dir_, "test -z \"$(ls -A | grep '^nnnn' | grep -v '^n*\\.zcx$')\""));
+    unlink(file.c_str());
 }
 
 TEST_F(Reencode, ReplaceKeepsTheOriginalAsBackup) {
