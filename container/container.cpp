@@ -118,6 +118,11 @@ int container_open(const char *path, int mode, Container **out, unsigned flags) 
 }
 
 int container_open_descriptor(int fd, bool writable, Container **out, unsigned flags) {
+    return container_open_descriptor_named(fd, writable, kDescriptorDisplayPath, out, flags);
+}
+
+int container_open_descriptor_named(int fd, bool writable, const char *display_name,
+                                    Container **out, unsigned flags) {
     *out = nullptr;
     if (fd < 0)
         return -EBADF;
@@ -126,14 +131,14 @@ int container_open_descriptor(int fd, bool writable, Container **out, unsigned f
         return error;
     if (status.type != FileType::regular && status.type != FileType::block_device) {
         std::fprintf(stderr, "Error: '%s' is neither a regular file nor a block device.\n",
-                     kDescriptorDisplayPath);
+                     display_name);
         return -EINVAL;
     }
     bool read_only = !writable || handle_is_read_only(fd);
     int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (own < 0)
         return -errno;
-    return open_classified(own, kDescriptorDisplayPath, read_only, status, flags, out);
+    return open_classified(own, display_name, read_only, status, flags, out);
 }
 
 int container_close(Container *container) {

@@ -121,6 +121,11 @@ int container_open(const char *path, int mode, Container **out, unsigned flags =
 // device.
 int container_open_descriptor(int fd, bool writable, Container **out, unsigned flags = 0);
 
+// The same under a display name of the caller's (used in error lines), for
+// files the caller made itself, such as a written output being verified.
+int container_open_descriptor_named(int fd, bool writable, const char *display_name,
+                                    Container **out, unsigned flags = 0);
+
 // ---- Unlocking
 
 // The byte strings a legacy container may have been keyed with for one

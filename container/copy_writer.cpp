@@ -140,7 +140,8 @@ int verify_output(const CopySource &source, const OutputFile &out, const FileSta
     if (int error = reopen_output(out, written, o.output_fd, &fd))
         return error;
     Container *v = nullptr;
-    int error = container_open_descriptor(fd, false, &v);
+    const char *name = out.temporary_name[0] != 0 ? out.temporary_name : "private output";
+    int error = container_open_descriptor_named(fd, false, name, &v);
     close(fd);
     if (error)
         return error;
@@ -246,9 +247,9 @@ int copy_write(const CopySource &source, Target *t, const ReencodeOptions &o, bo
 }
 
 int refuse(const Container *s, const ReencodeOptions &o) {
-    if (s->v3 != nullptr && v3_version(s->v3) == 8 && v3_recovery_needed(s->v3))
+    bool source_v8 = s->v3 != nullptr && v3_has_version8_copy(s->v3);
+    if (source_v8 && (v3_version(s->v3) < 8 || v3_recovery_needed(s->v3)))
         return -ENOTRECOVERABLE;
-    bool source_v8 = s->v3 != nullptr && v3_version(s->v3) == 8;
     if ((source_v8 && o.keyfile_secret == nullptr) ||
         (o.keyfile_secret != nullptr && (o.cipher != kCipherAesXts || o.chunk_size == 0)))
         return -ENOTSUP;
@@ -318,7 +319,11 @@ int container_reencode(Container *source, const ReencodeOptions &o) {
     if (lock_error == -EBADF)
         lock_error = file_lock(source->fd, false);
     if (int error = lock_error) {
+        // The source is left locked out: no key, no cipher, not unlocked.
         cipher_reset(&source->data_cipher);
+        secure_wipe(source->data_key, sizeof source->data_key);
+        source->cipher = kCipherUnset;
+        source->unlocked = false;
         return error == -EAGAIN || error == -EWOULDBLOCK ? -EBUSY : error;
     }
     FileStatus before;
@@ -374,10 +379,11 @@ int container_reencode(Container *source, const ReencodeOptions &o) {
         }
         opened = error == 0;
     }
+    FileStatus written;
     if (error == 0) {
         target.fd = out.file.get();
         error = copy_write(source_of(source), &target, o, keep_open, t->trailer, &out,
-                           o.creation ? "initializing" : "reencoding");
+                           o.creation ? "initializing" : "reencoding", &written);
     }
     container_close(t);
 
@@ -398,6 +404,15 @@ int container_reencode(Container *source, const ReencodeOptions &o) {
     }
     if (error == 0 && o.output_path != nullptr)
         error = sidecar_check(o.output_path);
+    // The output must still be exactly what was written and verified.
+    if (error == 0 && o.output_path != nullptr) {
+        error = output_unchanged(out, o.output_path, written);
+    } else if (error == 0) {
+        FileStatus now;
+        error = file_status(out.file.get(), &now);
+        if (error == 0 && !file_status_same(now, written))
+            error = -kErrChanged;
+    }
     if (error == 0 && cancelled(source))
         error = -ECANCELED;
     if (!opened)
@@ -416,7 +431,8 @@ int container_create_from_image(int image_fd, const ReencodeOptions &options) {
         !handle_is_read_only(image_fd))
         return -EINVAL;
     Container *image = nullptr;
-    if (int error = container_open_descriptor(image_fd, false, &image, kContainerFreshImage))
+    if (int error = container_open_descriptor_named(image_fd, false, "private creation image",
+                                                    &image, kContainerFreshImage))
         return error;
     int error = container_probe_plaintext(image);
     if (error != 0 || image->format_kind != kFormatClear)

@@ -108,8 +108,10 @@ int container_check_all(Container *c, ContainerProgressFn progress, void *data) 
 
 int container_export(Container *c, const char *output_path, ContainerProgressFn progress,
                      void *data) {
-    // A version-8 store that needs recovery cannot be read as a whole.
-    if (c->v3 != nullptr && v3_version(c->v3) == 8 && v3_recovery_needed(c->v3))
+    // A store with a version-8 copy is only whole through that copy: one
+    // that needs recovery, or is read through an older copy, is refused.
+    if (c->v3 != nullptr && v3_has_version8_copy(c->v3) &&
+        (v3_version(c->v3) < 8 || v3_recovery_needed(c->v3)))
         return -ENOTRECOVERABLE;
     if (cancelled(c))
         return -ECANCELED;

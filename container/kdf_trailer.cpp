@@ -96,6 +96,10 @@ int kdf_trailer_create(uint8_t trailer[kKdfTrailerSize], uint64_t payload_size, 
                        const uint8_t *password, size_t password_length,
                        uint8_t data_key[kDataKeySize]) {
     std::memset(trailer, 0, kKdfTrailerSize);
+    // The data key is wiped on every failure, so that a caller never keys a
+    // cipher from whatever the buffer held before.
+    if (data_key)
+        secure_wipe(data_key, kDataKeySize);
     if (!payload_size_ok(payload_size) || !cipher_allowed(cipher_id))
         return -EINVAL;
     std::memcpy(trailer, kMagicKdf, 8);

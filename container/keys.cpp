@@ -157,8 +157,12 @@ int derive_storage_keys(const uint8_t *password, size_t password_length,
     // K (bytes 0..31) and PRK (bytes 32..63) never leave locked memory and
     // are wiped when the buffer goes out of scope, on every path.
     SecureBuffer scratch(64);
-    if (!scratch.valid())
+    if (!scratch.valid()) {
+        secure_wipe(key_material, kKeyMaterialSize);
+        if (network_boot_key)
+            secure_wipe(network_boot_key, kNetworkBootKeySize);
         return -ENOMEM;
+    }
     uint8_t *k = scratch.data();
     uint8_t *prk = scratch.data() + 32;
     std::span<const uint8_t> salt_span(salt, kKdfSaltSize);

@@ -383,6 +383,14 @@ bool v3_recovery_needed(const V3Store *store) {
     return !store || !store->valid[0] || !store->valid[1] ||
            (store->copy[store->current].writing != 0 && !store->writing);
 }
+bool v3_has_version8_copy(const V3Store *store) {
+    if (!store)
+        return false;
+    for (int c = 0; c < 2; ++c)
+        if (store->status[c] == kCopyValid && store->fields[c].version == 8)
+            return true;
+    return false;
+}
 bool v3_open_for_writing(const V3Store *store) {
     return store && store->copy[store->current].writing != 0;
 }

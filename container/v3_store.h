@@ -125,6 +125,10 @@ void v3_set_no_flush(V3Store *store, bool on);
 // True unless both copies are valid and no other writer left the
 // open-for-writing flag set in the current copy.
 bool v3_recovery_needed(const V3Store *store);
+// True when either header copy is a valid version-8 copy, whichever copy is
+// current: a store of that form is only whole when its current copy is
+// version 8 and needs no recovery.
+bool v3_has_version8_copy(const V3Store *store);
 bool v3_open_for_writing(const V3Store *store);
 uint32_t v3_chunk_size(const V3Store *store);
 bool v3_compressed(const V3Store *store);

@@ -29,8 +29,9 @@ void release_context(EngineContext *ctx) {
     credential_record_free(ctx->credentials);
     ctx->credentials = nullptr;
     system_key_forget();
-    named_event_close(ctx->cancel);
-    ctx->cancel = nullptr;
+    // The parent watch may still set the event from its own thread until the
+    // process ends, so only its name goes; the mapping stays valid.
+    named_event_remove_name(ctx->cancel);
 }
 
 [[noreturn]] void cancel_now(EngineContext *ctx) {
@@ -84,9 +85,6 @@ bool needs_new_password(EngineCommand command) {
 // Reads the credential request into locked memory. The request's kind must
 // match the command: kind 2 exactly for the commands that take a new password.
 int read_credentials(EngineContext *ctx) {
-    ctx->credentials = credential_record_new(&ctx->credentials_locked);
-    if (ctx->credentials == nullptr)
-        return -ENOMEM;
     int rc = credential_read(STDIN_FILENO, ctx->credentials);
     if (rc == 0 && (ctx->credentials->kind == 2) != needs_new_password(ctx->args.command))
         rc = -EPROTO;
@@ -112,6 +110,11 @@ int install_system_key(EngineContext *ctx) {
 }
 
 int run_general(EngineContext *ctx) {
+    // Every general command gets its locked credential record, also when it
+    // reads no request: whether locking worked is part of its summary.
+    ctx->credentials = credential_record_new(&ctx->credentials_locked);
+    if (ctx->credentials == nullptr)
+        return engine_fail("engine", "Out of memory.");
     if (ctx->args.reads_credentials) {
         int rc = read_credentials(ctx);
         if (rc == -ENOMEM)

@@ -30,20 +30,23 @@ bool cancelled(void *data) {
     return engine_cancel_requested(static_cast<EngineContext *>(data));
 }
 
-// Opens the new copy and reads its identity. The descriptor is opened for
-// writing only because Linux grants the exclusive in-use lock to such a
-// descriptor alone; nothing is written through it.
-int copy_identity_at(int dir, const std::string &name, EngineContext *ctx, ReplacementIdentity *out,
-                     int *fd_out) {
+// Opens the new copy, locks it exclusively and reads its identity. The
+// descriptor is opened for writing only because Linux grants the exclusive
+// in-use lock to such a descriptor alone; nothing is written through it. It
+// is handed out as soon as it is open, so that a failure later on can still
+// recognise the copy and remove it.
+int copy_lock_and_identify(int dir, const std::string &name, EngineContext *ctx,
+                           ReplacementIdentity *out, FileHandle *copy) {
     int fd = file_open_at(dir, name.c_str(), FileAccess::read_write, FileCreate::open_existing,
                           kFileNoFollow | kFileNonBlock);
     if (fd < 0)
         return fd;
-    FileHandle file(fd);
-    int rc = replacement_identity_fd(file.get(), cancelled, ctx, out);
-    if (rc == 0)
-        *fd_out = file.release();
-    return rc;
+    copy->reset(fd);
+    if (file_lock(fd, true) != 0)
+        return -EBUSY;
+    if (engine_cancel_requested(ctx))
+        return -ECANCELED;
+    return replacement_identity_fd(fd, cancelled, ctx, out);
 }
 
 // The original must be a plain file of this user with one name only: a
@@ -110,11 +113,8 @@ int replace_files(EngineContext *ctx, PreparedSource *src, ReencodeOptions *opti
     if (rc != 0)
         return rc;
     // 7. Lock and identify the copy; the original must not have changed.
-    int copy_fd = -1;
-    rc = copy_identity_at(folder.dir.get(), j.backup, ctx, &j.copy, &copy_fd);
-    FileHandle copy(copy_fd);
-    if (rc == 0)
-        rc = file_lock(copy.get(), true) == 0 ? 0 : -EBUSY;
+    FileHandle copy;
+    rc = copy_lock_and_identify(folder.dir.get(), j.backup, ctx, &j.copy, &copy);
     ReplacementIdentity again;
     if (rc == 0)
         rc = replacement_identity_fd(src->container->fd, cancelled, ctx, &again);

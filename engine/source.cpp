@@ -82,10 +82,25 @@ int source_prepare(EngineContext *ctx, PreparedSource *src, int *exit_code) {
         return fail(exit_code, "io", error_text(rc));
 
     // 4. The re-encoding commands hold the lock exclusively from here on.
-    if (changes_password(command) && file_lock(src->container->fd, true) != 0) {
-        source_release(src);
-        return fail(exit_code, "busy",
-                    "Unmount the source and close other operations before changing its password.");
+    if (changes_password(command)) {
+        rc = file_lock(src->container->fd, true);
+        // A file this user may only read (mode 0444, a read-only mount) is
+        // open read-only, and Linux grants the exclusive lock only to a
+        // descriptor open for writing. The shared lock held already keeps
+        // every writer out; the source is refused only while somebody else
+        // holds a lock on it.
+        if (rc == -EBADF)
+            rc = file_lock(src->container->fd, false);
+        if (rc == 0 && handle_is_read_only(src->container->fd))
+            rc = file_lock_test(src->container->fd, true);
+        if (rc != 0) {
+            source_release(src);
+            if (rc != -EWOULDBLOCK && rc != -EAGAIN)
+                return fail(exit_code, "io", error_text(rc));
+            return fail(exit_code, "busy",
+                        "Unmount the source and close other operations before changing its "
+                        "password.");
+        }
     }
 
     // 5. Unencrypted, or a password is needed.

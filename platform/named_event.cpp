@@ -226,16 +226,20 @@ int named_event_wait(NamedEvent *event, int64_t timeout_ms) {
     }
 }
 
+void named_event_remove_name(NamedEvent *event) {
+    if (event == nullptr || !event->creator)
+        return;
+    // Remove the name only while it still refers to this event.
+    struct stat st;
+    if (lstat(event->path.c_str(), &st) == 0 && st.st_dev == event->dev && st.st_ino == event->ino)
+        unlink(event->path.c_str());
+    event->creator = false;
+}
+
 void named_event_close(NamedEvent *event) {
     if (event == nullptr)
         return;
-    if (event->creator) {
-        // Remove the name only while it still refers to this event.
-        struct stat st;
-        if (lstat(event->path.c_str(), &st) == 0 && st.st_dev == event->dev &&
-            st.st_ino == event->ino)
-            unlink(event->path.c_str());
-    }
+    named_event_remove_name(event);
     if (event->lock_fd >= 0)
         close(event->lock_fd);
     munmap(event->flag, kEventSize);

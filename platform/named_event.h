@@ -47,6 +47,11 @@ bool named_event_is_set(const NamedEvent *event);
 // event.
 int named_event_wait(NamedEvent *event, int64_t timeout_ms);
 
+// Removes the creator's file (only when the name still refers to this event)
+// and keeps the handle usable: for an event another thread may still set
+// until the process ends. Other handles are left as they are.
+void named_event_remove_name(NamedEvent *event);
+
 // Releases the handle; the creator's handle also removes the file (only when
 // the name still refers to this event). A null event is ignored.
 void named_event_close(NamedEvent *event);

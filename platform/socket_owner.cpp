@@ -104,11 +104,11 @@ int tcp_socket_owner(uint32_t local_address, uint16_t local_port, uint32_t remot
             break;
         }
     }
-    if (found == 0)
-        return -ENOENT;
-    owner->pid = found;
     owner->uid = uid;
-    return 0;
+    owner->pid = found;
+    // The socket exists but no visible process holds it: its holder belongs
+    // to another user whose descriptors this process may not look into.
+    return found == 0 ? -ESRCH : 0;
 }
 
 int read_root_pid_file(const char *path, pid_t *pid) {

@@ -18,9 +18,11 @@ struct SocketOwner {
 // Finds the owner of the IPv4 TCP socket whose local end is
 // local_address:local_port and whose remote end is remote_address:remote_port
 // (addresses in network byte order, ports in host byte order). Returns 0,
-// -ENOENT when no such socket or no process holding it is visible, -ENOTUNIQ
-// when descriptors of more than one process refer to it, or another negative
-// errno when /proc cannot be read.
+// -ENOENT when there is no such socket, -ESRCH when the socket exists but no
+// process holding it is visible (owner->uid is then set and owner->pid is 0:
+// /proc/PID/fd of another user's process is closed to unprivileged callers),
+// -ENOTUNIQ when descriptors of more than one process refer to it, or another
+// negative errno when /proc cannot be read.
 int tcp_socket_owner(uint32_t local_address, uint16_t local_port, uint32_t remote_address,
                      uint16_t remote_port, SocketOwner *owner);
 

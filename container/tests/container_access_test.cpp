@@ -726,6 +726,57 @@ TEST_P(ExportTest, ExportWritesTheImageAsReadersSeeIt) {
 INSTANTIATE_TEST_SUITE_P(Layouts, ExportTest, ::testing::ValuesIn(kExportCases),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// A v3 container whose copy B is a version-8 (keyfile) copy and whose copy A
+// is an ordinary version-7 copy: a password alone reaches only copy A, so the
+// store needs recovery and its keyfile copy is out of reach. Neither export
+// nor re-encoding may take it as whole, and nothing is written.
+TEST_F(AccessTest, MixedVersion8FormIsRefusedBeforeAnyOutputExists) {
+    const Bytes &image = ToolImages::get().image("fat32");
+    Bytes file = make_v3(image, tw::kCipherAesXts, 16384, false);
+    ASSERT_FALSE(HasFailure());
+
+    const std::string keyfile_path = ToolImages::get().dir() + "/v8-build.zcx";
+    std::filesystem::remove(keyfile_path);
+    int fd = ::open(keyfile_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    const uint8_t secret[32] = {1, 2, 3, 4, 5, 6, 7, 8};
+    uint8_t key[64];
+    tw::V3Store *store = nullptr;
+    ASSERT_EQ(tw::v3_create(fd, image.size(), tw::kCipherAesXts, 16384, false,
+                            tw::test::password_bytes(), kV3Password.size(), secret, 8, &store, key),
+              0);
+    tw::v3_close(store);
+    ::close(fd);
+    Bytes keyfile_copy = ToolImages::read(keyfile_path);
+    std::filesystem::remove(keyfile_path);
+    ASSERT_GE(keyfile_copy.size(), size_t{8192});
+    std::memcpy(file.data() + 4096, keyfile_copy.data() + 4096, 4096);
+
+    const std::string path = ToolImages::get().write("mixed-v8.zcx", file);
+    ASSERT_EQ(tw::container_open(path.c_str(), tw::kContainerOpenRead, &container_), 0);
+    ASSERT_EQ(unlock(kV3Password), 0);
+    ASSERT_NE(container_->v3, nullptr);
+    EXPECT_EQ(tw::v3_version(container_->v3), 7u);
+    EXPECT_TRUE(tw::v3_recovery_needed(container_->v3));
+
+    const std::string exported = ToolImages::get().dir() + "/mixed-v8.img";
+    EXPECT_EQ(tw::container_export(container_, exported.c_str(), nullptr, nullptr),
+              -ENOTRECOVERABLE);
+    EXPECT_FALSE(std::filesystem::exists(exported));
+
+    const std::string reencoded = ToolImages::get().dir() + "/mixed-v8-rekeyed.zcx";
+    tw::ReencodeOptions r;
+    r.password = bytes_of(kPassword).data();
+    r.password_length = kPassword.size();
+    r.output_path = reencoded.c_str();
+    r.chunk_size = 16384;
+    EXPECT_EQ(tw::container_reencode(container_, r), -ENOTRECOVERABLE);
+    EXPECT_FALSE(std::filesystem::exists(reencoded));
+    for (const auto &entry : std::filesystem::directory_iterator(ToolImages::get().dir()))
+        EXPECT_EQ(entry.path().filename().string().find(".openzcx-rekey-"), std::string::npos);
+    std::filesystem::remove(path);
+}
+
 TEST_F(AccessTest, RangeReadsRefuseUnalignedRangesAndAReplacedSector0) {
     const Bytes &image = ToolImages::get().image("fat32");
     std::string path = ToolImages::get().write("range.zcx", file_of<no_header_xor>(image));
@@ -859,6 +910,8 @@ TEST_P(CreateTest, PlainImageToContainerAndBackIsIdentical) {
     ASSERT_EQ(tw::container_export(k, exported.c_str(), nullptr, nullptr), 0);
     std::string command = "cmp -s '" + original + "' '" + exported + "'";
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    std::string fsck = "fsck.fat -n '" + exported + "' >/dev/null 2>&1";
+    EXPECT_EQ(std::system(fsck.c_str()), 0) << fsck;
 
     // Re-encoding into the other layout under a new password gives the same
     // image again; the first container stays as it was.
@@ -895,6 +948,7 @@ struct Interference {
     const char *phase;
     std::atomic<uint32_t> *cancel = nullptr;
     const std::string *source_path = nullptr;
+    bool replace = false; // put another file under the source's name
     bool done = false;
 };
 
@@ -905,7 +959,12 @@ void interfere(const char *phase, uint64_t done, uint64_t, void *data) {
     i->done = true;
     if (i->cancel)
         *i->cancel = 1;
-    if (i->source_path) {
+    if (i->source_path && i->replace) {
+        // The same bytes under the same name, but another file.
+        const std::string other = *i->source_path + ".other";
+        std::filesystem::copy_file(*i->source_path, other);
+        std::filesystem::rename(other, *i->source_path);
+    } else if (i->source_path) {
         // Same bytes, new modification time: the file was written meanwhile.
         FILE *f = std::fopen(i->source_path->c_str(), "r+b");
         ASSERT_NE(f, nullptr);
@@ -919,8 +978,12 @@ void interfere(const char *phase, uint64_t done, uint64_t, void *data) {
 
 TEST_F(AccessTest, ReencodeInterruptedPublishesNothing) {
     const Bytes &image = ToolImages::get().image("fat32");
-    for (bool cancel : {true, false}) {
-        SCOPED_TRACE(cancel ? "cancelled while verifying" : "source written while copying");
+    enum Kind { cancelled, written, replaced };
+    for (Kind kind : {cancelled, written, replaced}) {
+        const bool cancel = kind == cancelled;
+        SCOPED_TRACE(cancel            ? "cancelled while verifying"
+                     : kind == written ? "source written while copying"
+                                       : "source replaced while copying");
         const std::string source = ToolImages::get().write("busy.zcx", file_of<salted_aes>(image));
         Bytes before = ToolImages::read(source);
         tw::container_close(container_);
@@ -934,6 +997,7 @@ TEST_F(AccessTest, ReencodeInterruptedPublishesNothing) {
             i.cancel = &flag;
         else
             i.source_path = &source;
+        i.replace = kind == replaced;
         const std::string output = ToolImages::get().dir() + "/busy-out.zcx";
         tw::ReencodeOptions r;
         r.password = bytes_of(kPassword).data();

@@ -145,7 +145,8 @@ TEST_F(ContainerOpenTest, MissingPathAndBadTextAreReportedAsSuch) {
               -ENOENT);
     EXPECT_EQ(container_file_open("", kContainerOpenRead, &opened), -ENOENT);
     EXPECT_EQ(container_file_open("/tmp/\xC0\xAF.zcx", kContainerOpenRead, &opened), -EILSEQ);
-    EXPECT_EQ(container_file_open(container_.c_str(), 3, &opened), -EINVAL);
+    EXPECT_EQ(container_file_open(container_.c_str(), kContainerOpenReadUpgradable + 1, &opened),
+              -EINVAL);
 }
 
 // ---- Replacement between open and lock

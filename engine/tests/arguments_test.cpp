@@ -68,6 +68,21 @@ TEST(EngineArguments, RejectionsInValidationOrder) {
          "Compression chunk size must be 4096, 16384 or 65536."},
         {{"rekey", "a", "b", "fast", "04096"},
          "Compression chunk size must be 4096, 16384 or 65536."},
+        // Every command's minimum, one argument more, and the pair.
+        {{"import-veracrypt"}, "Expected import-veracrypt SOURCE OUTPUT."},
+        {{"rekey", "a"}, "Missing arguments."},
+        {{"replace", "a"}, "Missing arguments."},
+        {{"replace", "a", "x"}, "Choose an available output algorithm."},
+        {{"convert", "a", "b", "9", "fast"}, "Unexpected arguments."},
+        {{"replace", "a", "9", "fast"}, "Unexpected arguments."},
+        {{"create", "o", "1", "fat32", "L", "fast"}, "Unexpected arguments."},
+        {{"image", "d", "o", "9", "5", "fast"}, "Unexpected arguments."},
+        {{"convert", "a", "b", "9", "on", "4096"}, "Compression must be fast or off."},
+        {{"replace", "a", "255", "off", "512"},
+         "Compression chunk size must be 4096, 16384 or 65536."},
+        {{"create", "o", "1", "fat32", "L", "best", "4096"}, "Compression must be fast or off."},
+        {{"image", "d", "o", "9", "5", "fast", "1"},
+         "Compression chunk size must be 4096, 16384 or 65536."},
     };
     for (const RejectCase &c : cases) {
         Argv a(c.args);

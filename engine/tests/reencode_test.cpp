@@ -115,6 +115,15 @@ TEST_F(Reencode, CopiesDecryptToTheSameImage) {
          "off",
          "65536"},
         {"convert to XOR", {"8"}, "salted.zcx", "old", "OpenZCX compressed", "XOR", "off", "16384"},
+        // A salted source has no chunks to keep; XChaCha20 needs them.
+        {"convert a salted container to XChaCha20",
+         {"10"},
+         "salted.zcx",
+         "old",
+         "OpenZCX compressed",
+         "XChaCha20",
+         "off",
+         "16384"},
         {"rekey keeps the salted layout",
          {},
          "salted.zcx",
@@ -211,6 +220,47 @@ TEST_F(Reencode, ReencodingNeedsTheContainerToItself) {
               "Unmount the source and close other operations before changing its password.");
     EXPECT_NE(access(path("y.zcx").c_str(), F_OK), 0);
     close(fd);
+}
+
+// A container its owner may only read (mode 0444) is opened read-only, which
+// on Linux cannot hold the exclusive lock. It can still be rekeyed as long
+// as nobody else has it open, and is refused as busy while somebody does.
+TEST_F(Reencode, ReadOnlyContainerIsRekeyedUnlessSomebodyElseHasIt) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "running the engine as another user needs root";
+    const uid_t user = 65534;
+    char tmpl[] = "/tmp/tw-readonly-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string folder = tmpl;
+    ASSERT_EQ(0, chown(folder.c_str(), user, user));
+    const std::string source = folder + "/read-only.zcx";
+    const std::string output = folder + "/rekeyed.zcx";
+    tw::test::write_bytes(source, tw::test::read_bytes(path("salted.zcx")));
+    ASSERT_EQ(0, chown(source.c_str(), user, user));
+    ASSERT_EQ(0, chmod(source.c_str(), 0444));
+
+    tw::test::EngineRun probe = tw::test::run_engine_as_user(user, {"creation-options"}, {});
+    if (probe.exit_code != 0) {
+        EXPECT_EQ(0, std::system(("rm -rf '" + folder + "'").c_str()));
+        GTEST_SKIP() << "the engine cannot run as uid " << user << " from this build folder";
+    }
+
+    int reader = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(0, tw::file_lock(reader, false));
+    tw::test::EngineRun busy = tw::test::run_engine_as_user(user, {"rekey", source, output},
+                                                            tw::test::encode(kind2("old", "n")));
+    EXPECT_EQ(busy.exit_code, 1) << busy.out;
+    EXPECT_EQ(member(busy.lines().back(), "code"), "busy") << busy.out;
+    EXPECT_NE(access(output.c_str(), F_OK), 0);
+    close(reader);
+
+    tw::test::EngineRun run = tw::test::run_engine_as_user(user, {"rekey", source, output},
+                                                           tw::test::encode(kind2("old", "n")));
+    EXPECT_EQ(run.exit_code, 0) << run.out << run.err;
+    expect_decrypts_to_image(output, "n");
+    EXPECT_TRUE(tw::test::read_bytes(source) == tw::test::read_bytes(path("salted.zcx")));
+    EXPECT_EQ(0, std::system(("rm -rf '" + folder + "'").c_str()));
 }
 
 TEST_F(Reencode, ReplaceRefusesANameTooLongForItsBackup) {

@@ -8,10 +8,13 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace tw::test {
@@ -204,6 +207,73 @@ INSTANTIATE_TEST_SUITE_P(
         PidFileCase{"WritableByGroup", [] { return std::to_string(getpid()); }, 0664, true, false},
         PidFileCase{"Malformed", [] { return std::to_string(getpid()) + "x"; }, 0644, true, false}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// The mount worker serves its target as a user, and the initiator runs as
+// root: the user cannot look into root's descriptors, so the rule admits a
+// socket the kernel records as root's while the published initiator runs,
+// and still closes a connection made by any process of the user.
+TEST(InitiatorRule, TargetRunningAsAUserAdmitsTheRootInitiator) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to play the initiator and a user to serve";
+    const uid_t user = 65534;
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
+    std::string pid_file = dir.path + "/initiator.pid";
+    {
+        int fd = open(pid_file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        std::string text = std::to_string(getpid()) + "\n";
+        ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        close(fd);
+    }
+    int ports[2];
+    ASSERT_EQ(pipe2(ports, O_CLOEXEC), 0);
+    pid_t server = fork();
+    ASSERT_GE(server, 0);
+    if (server == 0) {
+        close(ports[0]);
+        if (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0)
+            _exit(2);
+        MemoryDisk disk;
+        TargetConfig config = test_config();
+        config.admit = nullptr; // the production rule
+        config.admit_context = const_cast<char *>(pid_file.c_str());
+        BlockDevice device = disk.device(1 << 20, false);
+        uint16_t port = 0;
+        IscsiTarget *target = target_create(&config, &device, &port);
+        if (!target)
+            _exit(3);
+        if (write(ports[1], &port, sizeof port) != sizeof port)
+            _exit(4);
+        target_serve(target);
+        _exit(0);
+    }
+    close(ports[1]);
+    uint16_t port = 0;
+    ASSERT_EQ(read(ports[0], &port, sizeof port), static_cast<ssize_t>(sizeof port));
+    close(ports[0]);
+
+    {
+        Client initiator;
+        ASSERT_TRUE(initiator.connect_to(port));
+        EXPECT_TRUE(initiator.login());
+    }
+    pid_t intruder = fork();
+    ASSERT_GE(intruder, 0);
+    if (intruder == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0)
+            _exit(2);
+        Client client;
+        if (!client.connect_to(port))
+            _exit(3);
+        _exit(client.closed_without_reply() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(intruder, &status, 0), intruder);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    kill(server, SIGKILL);
+    waitpid(server, &status, 0);
+}
 
 } // namespace
 } // namespace tw::test

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -60,7 +61,7 @@ std::vector<std::string> EngineRun::lines() const {
 static EngineRun run_engine_impl(const std::vector<std::string> &args,
                                  const std::vector<uint8_t> &stdin_bytes,
                                  const std::function<void(const std::string &, int)> &on_line,
-                                 std::string *runtime_dir);
+                                 std::string *runtime_dir, int as_user = -1);
 
 EngineRun run_engine(const std::vector<std::string> &args, const std::vector<uint8_t> &stdin_bytes,
                      std::string *runtime_dir) {
@@ -73,10 +74,15 @@ run_engine_watching(const std::vector<std::string> &args, const std::vector<uint
     return run_engine_impl(args, stdin_bytes, on_line, nullptr);
 }
 
+EngineRun run_engine_as_user(uid_t uid, const std::vector<std::string> &args,
+                             const std::vector<uint8_t> &stdin_bytes) {
+    return run_engine_impl(args, stdin_bytes, nullptr, nullptr, int(uid));
+}
+
 static EngineRun run_engine_impl(const std::vector<std::string> &args,
                                  const std::vector<uint8_t> &stdin_bytes,
                                  const std::function<void(const std::string &, int)> &on_line,
-                                 std::string *runtime_dir) {
+                                 std::string *runtime_dir, int as_user) {
     EngineRun run;
     char dir_template[] = "/tmp/tw-engine-test-XXXXXX";
     const char *dir = mkdtemp(dir_template);
@@ -84,6 +90,8 @@ static EngineRun run_engine_impl(const std::vector<std::string> &args,
         return run;
     if (runtime_dir)
         *runtime_dir = dir;
+    if (as_user >= 0 && chown(dir, uid_t(as_user), gid_t(as_user)) != 0)
+        return run;
 
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
@@ -103,6 +111,9 @@ static EngineRun run_engine_impl(const std::vector<std::string> &args,
         dup2(err[1], 2);
         setenv("XDG_RUNTIME_DIR", dir, 1);
         setenv("HOME", dir, 1);
+        if (as_user >= 0 && (setgroups(0, nullptr) != 0 || setgid(gid_t(as_user)) != 0 ||
+                             setuid(uid_t(as_user)) != 0))
+            _exit(126);
         execv(program.c_str(), argv.data());
         _exit(127);
     }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace tw::test {
@@ -41,5 +42,10 @@ EngineRun run_engine(const std::vector<std::string> &args, const std::vector<uin
 EngineRun run_engine_watching(const std::vector<std::string> &args,
                               const std::vector<uint8_t> &stdin_bytes,
                               const std::function<void(const std::string &line, int pid)> &on_line);
+
+// The same with the engine running as `uid` (and group `uid`), for a test
+// running as root. Exit code 126 when the identity could not be changed.
+EngineRun run_engine_as_user(uid_t uid, const std::vector<std::string> &args,
+                             const std::vector<uint8_t> &stdin_bytes);
 
 } // namespace tw::test
