@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -238,6 +239,10 @@ int engine_run(EngineRunContext *ctx, std::span<const std::string> args,
     // A Ctrl+C at the terminal reaches only the front-end, which cancels the
     // engine through its event so that it can clean up.
     options.new_process_group = true;
+    // If this thread ends while the engine runs (the front-end was killed),
+    // the engine gets SIGHUP and cancels as if asked to: it then removes its
+    // partial output instead of running on for nobody.
+    options.parent_death_signal = SIGHUP;
     LaunchedProcess child;
     if (launch_process(argv, options, &child) != 0)
         return client_fail(out, "engine", "The Tarnwick engine could not start.");

@@ -8,6 +8,8 @@
 #include "platform/process.h"
 #include "runtime/text.h"
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -24,6 +26,27 @@ constexpr const char *kCancelledMessage =
 // The context lives for the whole process: the progress callback may end the
 // process from deep inside an operation and must find what to clean up.
 EngineContext g_context;
+
+// The launcher asks the kernel for SIGHUP when the front-end that started
+// this engine ends (also when it ended before the parent watch could see
+// it, for instance once a subreaper has adopted the engine). The handler
+// only records it and sets the cancellation event; the operation cancels at
+// its next check.
+volatile sig_atomic_t g_parent_gone = 0;
+std::atomic<NamedEvent *> g_cancel_event{nullptr};
+
+void on_parent_gone(int) {
+    g_parent_gone = 1;
+    named_event_set(g_cancel_event.load());
+}
+
+void watch_parent_death_signal() {
+    struct sigaction action {};
+    action.sa_handler = on_parent_gone;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGHUP, &action, nullptr);
+}
 
 void release_context(EngineContext *ctx) {
     credential_record_free(ctx->credentials);
@@ -145,7 +168,7 @@ void engine_check_cancel(EngineContext *ctx) {
 }
 
 bool engine_cancel_requested(const EngineContext *ctx) {
-    return ctx->cancel != nullptr && named_event_is_set(ctx->cancel);
+    return g_parent_gone != 0 || (ctx->cancel != nullptr && named_event_is_set(ctx->cancel));
 }
 
 int engine_start_cancellation(EngineContext *ctx) {
@@ -154,6 +177,7 @@ int engine_start_cancellation(EngineContext *ctx) {
     int rc = named_event_create(name, &ctx->cancel);
     if (rc != 0)
         return rc;
+    g_cancel_event.store(ctx->cancel);
     // When the parent cannot be trusted this sets the event at once, so the
     // operation cancels at its first check.
     parent_watch_start(ctx->cancel);
@@ -177,6 +201,7 @@ int engine_progress(void *opaque, const char *phase, uint64_t done, uint64_t tot
 }
 
 int engine_main(int argc, char **argv) {
+    watch_parent_death_signal();
     harden_process();
 
     if (argc >= 2 && std::strcmp(argv[1], "import-worker") == 0) {

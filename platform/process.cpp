@@ -346,8 +346,9 @@ int launch_process(std::span<const std::string> argv, const LaunchOptions &optio
             sigaction(sig, &dfl, nullptr);
         if (options.new_process_group && setpgid(0, 0) != 0)
             err = errno;
-        if (err == 0 && options.kill_with_parent) {
-            if (prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0)
+        const int death_signal = options.kill_with_parent ? SIGKILL : options.parent_death_signal;
+        if (err == 0 && death_signal != 0) {
+            if (prctl(PR_SET_PDEATHSIG, death_signal, 0, 0, 0) != 0)
                 err = errno;
             else if (getppid() != parent)
                 err = ESRCH; // the parent ended before the signal was armed

@@ -58,6 +58,11 @@ struct LaunchOptions {
     bool new_process_group = false;
     // The child is killed (SIGKILL) when the launching thread ends.
     bool kill_with_parent = false;
+    // Otherwise, when non-zero: the signal the child receives when the
+    // launching thread ends, for a child that cleans up before it exits.
+    // Either way a launcher that ends before the signal is armed leaves no
+    // child running.
+    int parent_death_signal = 0;
 };
 
 struct LaunchedProcess {

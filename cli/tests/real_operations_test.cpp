@@ -90,4 +90,37 @@ TEST(RealOperations, InterruptedConvertLeavesTheOriginalAndNoOutput) {
     EXPECT_EQ(listing(box), before) << "something was left behind";
 }
 
+// The front-end killed outright while a conversion runs: the engine notices
+// its parent is gone, cancels and removes its partial output by itself.
+TEST(RealOperations, KilledFrontEndLeavesTheOriginalAndNoOutput) {
+    Sandbox box;
+    box.real_engine();
+    ASSERT_TRUE(sh(box, "truncate -s 256M plain.img && mkfs.vfat -F 32 plain.img && dd "
+                        "if=/dev/urandom of=plain.img bs=1M seek=16 count=240 conv=notrunc && "
+                        "sha256sum plain.img > plain.sum"));
+    const std::string before = listing(box);
+    bool killed = false;
+    CliOptions options{{"convert", "@/plain.img", "@/out.zcx", "--credentials-stdin"},
+                       R"({"password":"","newPassword":"pw","confirmation":"pw"})"};
+    options.args = box.in_sandbox(options.args);
+    options.while_running = [&](pid_t pid) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (listing(box).find(".partial") != std::string::npos) {
+                killed = kill(pid, SIGKILL) == 0;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    };
+    CliRun run = run_cli(box, options);
+    ASSERT_TRUE(killed) << run.err;
+    // The engine runs on for a moment on its own; wait for it to clean up.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (listing(box) != before && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(listing(box), before) << "something was left behind";
+    EXPECT_TRUE(sh(box, "sha256sum -c --status plain.sum")) << "the original changed";
+}
+
 } // namespace

@@ -6,6 +6,7 @@
 #include "support/containers.h"
 #include "support/request.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -261,6 +262,24 @@ TEST_F(Reencode, ReadOnlyContainerIsRekeyedUnlessSomebodyElseHasIt) {
     expect_decrypts_to_image(output, "n");
     EXPECT_TRUE(tw::test::read_bytes(source) == tw::test::read_bytes(path("salted.zcx")));
     EXPECT_EQ(0, std::system(("rm -rf '" + folder + "'").c_str()));
+}
+
+// SIGHUP is what the launcher arranges for the engine when the front-end
+// ends: the engine cancels as if asked and leaves nothing of the output.
+TEST_F(Reencode, HangupFromTheLauncherCancels) {
+    const std::string out = path("hangup.zcx");
+    bool sent = false;
+    tw::test::EngineRun run = tw::test::run_engine_watching(
+        {"rekey", path("salted.zcx"), out, "off", "4096"}, tw::test::encode(kind2("old", "n")),
+        [&](const std::string &line, int pid) {
+            if (!sent && line.find(R"("phase":"reencoding")") != std::string::npos)
+                sent = kill(pid, SIGHUP) == 0;
+        });
+    ASSERT_TRUE(sent) << run.out;
+    EXPECT_EQ(run.exit_code, 1) << run.out;
+    EXPECT_EQ(member(run.lines().back(), "code"), "cancelled") << run.out;
+    EXPECT_NE(access(out.c_str(), F_OK), 0);
+    EXPECT_TRUE(tw::test::shell_in(dir_, "test -z \"$(ls -A | grep -e hangup -e '\\.partial$')\""));
 }
 
 TEST_F(Reencode, ReplaceRefusesANameTooLongForItsBackup) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
@@ -346,6 +347,36 @@ TEST(LaunchProcess, KillWithParentEndsChildWithLaunchingThread) {
         stop(p.pid);
         close(p.pidfd);
     }
+}
+
+TEST(LaunchProcess, ParentDeathSignalReachesAChildThatCleansUp) {
+    TempEnv env;
+    char folder[] = "/tmp/tw-death-signal-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(folder));
+    const std::string marker = std::string(folder) + "/hup";
+    tw::LaunchedProcess p;
+    int rc = -1;
+    std::thread launcher([&] {
+        tw::LaunchOptions options;
+        options.parent_death_signal = SIGHUP;
+        // The child handles the signal itself and exits after noting it.
+        rc = tw::launch_process(std::vector<std::string>{"/bin/sh", "-c",
+                                                         "trap 'echo hup > \"$0\"; exit 0' HUP; "
+                                                         "while :; do sleep 0.05; done",
+                                                         marker},
+                                options, &p);
+        // Give the shell time to install its trap before this thread ends.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    });
+    launcher.join();
+    ASSERT_EQ(0, rc);
+    pollfd pfd{p.pidfd, POLLIN, 0};
+    EXPECT_EQ(1, poll(&pfd, 1, 5000));
+    EXPECT_EQ(0, wait_exit_code(p.pid));
+    close(p.pidfd);
+    EXPECT_EQ(0, access(marker.c_str(), F_OK)) << "the child did not see SIGHUP";
+    unlink(marker.c_str());
+    rmdir(folder);
 }
 
 // Outcome codes written by the watched grandchild.

@@ -7,6 +7,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -61,7 +62,8 @@ std::vector<std::string> EngineRun::lines() const {
 static EngineRun run_engine_impl(const std::vector<std::string> &args,
                                  const std::vector<uint8_t> &stdin_bytes,
                                  const std::function<void(const std::string &, int)> &on_line,
-                                 std::string *runtime_dir, int as_user = -1);
+                                 std::string *runtime_dir, int as_user = -1,
+                                 bool deny_locking = false);
 
 EngineRun run_engine(const std::vector<std::string> &args, const std::vector<uint8_t> &stdin_bytes,
                      std::string *runtime_dir) {
@@ -75,14 +77,14 @@ run_engine_watching(const std::vector<std::string> &args, const std::vector<uint
 }
 
 EngineRun run_engine_as_user(uid_t uid, const std::vector<std::string> &args,
-                             const std::vector<uint8_t> &stdin_bytes) {
-    return run_engine_impl(args, stdin_bytes, nullptr, nullptr, int(uid));
+                             const std::vector<uint8_t> &stdin_bytes, bool deny_memory_locking) {
+    return run_engine_impl(args, stdin_bytes, nullptr, nullptr, int(uid), deny_memory_locking);
 }
 
 static EngineRun run_engine_impl(const std::vector<std::string> &args,
                                  const std::vector<uint8_t> &stdin_bytes,
                                  const std::function<void(const std::string &, int)> &on_line,
-                                 std::string *runtime_dir, int as_user) {
+                                 std::string *runtime_dir, int as_user, bool deny_locking) {
     EngineRun run;
     char dir_template[] = "/tmp/tw-engine-test-XXXXXX";
     const char *dir = mkdtemp(dir_template);
@@ -111,6 +113,11 @@ static EngineRun run_engine_impl(const std::vector<std::string> &args,
         dup2(err[1], 2);
         setenv("XDG_RUNTIME_DIR", dir, 1);
         setenv("HOME", dir, 1);
+        // A limit of 0 that the engine cannot raise: it denies every lock
+        // once the user switch below has dropped root's capabilities.
+        struct rlimit none = {0, 0};
+        if (deny_locking && setrlimit(RLIMIT_MEMLOCK, &none) != 0)
+            _exit(126);
         if (as_user >= 0 && (setgroups(0, nullptr) != 0 || setgid(gid_t(as_user)) != 0 ||
                              setuid(uid_t(as_user)) != 0))
             _exit(126);

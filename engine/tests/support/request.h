@@ -44,8 +44,10 @@ EngineRun run_engine_watching(const std::vector<std::string> &args,
                               const std::function<void(const std::string &line, int pid)> &on_line);
 
 // The same with the engine running as `uid` (and group `uid`), for a test
-// running as root. Exit code 126 when the identity could not be changed.
+// running as root, optionally with memory locking denied to it. Exit code
+// 126 when the identity or the limit could not be changed.
 EngineRun run_engine_as_user(uid_t uid, const std::vector<std::string> &args,
-                             const std::vector<uint8_t> &stdin_bytes);
+                             const std::vector<uint8_t> &stdin_bytes,
+                             bool deny_memory_locking = false);
 
 } // namespace tw::test
