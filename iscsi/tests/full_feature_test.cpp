@@ -120,6 +120,26 @@ TEST_F(FullFeature, NopOutIsEchoedUnlessItsTagIsReserved) {
     EXPECT_EQ(pdu.data, ping);
 }
 
+// A NOP-Out without the I bit but with the reserved ITT is outside the
+// numbering: a CmdSN far ahead neither ends the connection nor moves
+// ExpCmdSN, and the next command with the expected CmdSN is served.
+TEST_F(FullFeature, ReservedTagNopOutIsOutsideTheNumbering) {
+    login();
+    Header nop{};
+    nop[0] = 0x00; // not immediate
+    nop[1] = 0x80;
+    put32(nop.data() + 16, 0xFFFFFFFF);
+    put32(nop.data() + 20, 0xFFFFFFFF);
+    put32(nop.data() + 24, client.cmd_sn + 7);
+    ASSERT_TRUE(client.send(nop));
+    Pdu pdu;
+    EXPECT_EQ(client.receive(&pdu, 300), -ETIMEDOUT) << "no reply, and the connection stays";
+    ASSERT_TRUE(client.send(client.command_header(kTestUnitReady, 0, 0x80)));
+    ASSERT_EQ(client.receive(&pdu), 0);
+    EXPECT_EQ(pdu.opcode(), 0x21);
+    EXPECT_EQ(get32(pdu.header.data() + 28), client.cmd_sn + 1) << "ExpCmdSN counts the command";
+}
+
 struct SendTargetsCase {
     const char *name;
     std::string value;

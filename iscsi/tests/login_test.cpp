@@ -1,6 +1,7 @@
 // Login phase over a raw socket: identity checks, CHAP, negotiation, TSIH and
 // the PDU limit.
 #include "iscsi/tests/support/iscsi_client.h"
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -123,6 +124,25 @@ TEST_F(Login, ChapAlgorithmListWithFiveIsAnsweredWithFive) {
     EXPECT_EQ(answer["CHAP_A"], "5");
     EXPECT_EQ(answer["CHAP_C"].size(), 66u);
     EXPECT_EQ(answer["CHAP_C"].substr(0, 2), "0x");
+}
+
+// An initiator that asks to leave the security stage while it starts the
+// CHAP exchange is answered with T = 0 and stays until it has proven itself.
+TEST_F(Login, TransitAskedWhileChapStartsIsAnsweredWithoutTransit) {
+    Pdu response;
+    ASSERT_EQ(client.login_step(kSecurityToOperational,
+                                keys({kInitiator, target_key(), "AuthMethod=CHAP"}), &response),
+              0);
+    EXPECT_EQ(status_of(response), 0);
+    EXPECT_EQ(response.header[1] & 0x80, 0) << "T bit";
+    EXPECT_EQ(parse_keys(response.data)["AuthMethod"], "CHAP");
+    ASSERT_EQ(client.login_step(kSecurityToOperational, keys({"CHAP_A=5"}), &response), 0);
+    EXPECT_EQ(status_of(response), 0);
+    EXPECT_EQ(response.header[1] & 0x80, 0) << "T bit";
+    EXPECT_EQ(parse_keys(response.data)["CHAP_A"], "5");
+    // Asking again without the CHAP answer would skip authentication.
+    ASSERT_EQ(client.login_step(kSecurityToOperational, keys({}), &response), 0);
+    EXPECT_EQ(status_of(response), 0x0201);
 }
 
 // How the initiator's CHAP answer is changed before it is sent.
@@ -280,6 +300,42 @@ TEST_F(Login, ClampedNumbersAndHighWaitAreAnswered) {
     EXPECT_EQ(answers["FirstBurstLength"], "70000");
     EXPECT_EQ(answers["DefaultTime2Wait"], "20");
     EXPECT_EQ(answers["ImmediateData"], "Yes");
+}
+
+// The initiator's receive limit is clamped to 512..16777215; a value that is
+// not a number falls back to 8192. Data-In pieces show what was taken.
+TEST(LoginLimits, ReceiveSegmentOfferIsClampedOrDefaulted) {
+    struct Case {
+        const char *offer;
+        size_t piece; // Data-In segment size for a 64 KiB read
+    } cases[] = {
+        {"MaxRecvDataSegmentLength=16777216", 65536},
+        {"MaxRecvDataSegmentLength=4294967295", 65536},
+        {"MaxRecvDataSegmentLength=lots", 8192},
+        {"MaxRecvDataSegmentLength=4096", 4096},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.offer);
+        MemoryDisk disk;
+        RunningTarget target;
+        ASSERT_TRUE(target.start(test_config(), disk.device(1 << 20, false)));
+        Client client;
+        ASSERT_TRUE(client.connect_to(target.port));
+        ASSERT_TRUE(client.login({c.offer, "MaxBurstLength=262144"}));
+        // READ(10) of 128 blocks.
+        ASSERT_TRUE(client.send_command({0x28, 0, 0, 0, 0, 0, 0, 0, 128, 0}, 65536, 0xC0));
+        size_t total = 0;
+        for (;;) {
+            Pdu pdu;
+            ASSERT_EQ(client.receive(&pdu), 0);
+            ASSERT_EQ(pdu.opcode(), 0x25);
+            EXPECT_EQ(pdu.data.size(), std::min(c.piece, size_t{65536} - total));
+            total += pdu.data.size();
+            if (pdu.header[1] & 0x01)
+                break;
+        }
+        EXPECT_EQ(total, 65536u);
+    }
 }
 
 TEST_F(Login, SmallReceiveSegmentOfferSplitsDataInAt512) {
