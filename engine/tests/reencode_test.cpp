@@ -328,6 +328,29 @@ TEST_F(Reencode, ReplaceKeepsTheOriginalAsBackup) {
     unlink(file.c_str());
 }
 
+// Replace with algorithm 255 and no pair keeps everything of a compressed
+// source: cipher, chunk size and compression.
+TEST_F(Reencode, ReplaceKeepsTheLayoutOfACompressedSource) {
+    std::string file = path("compressed.zcx");
+    tw::test::EngineRun made =
+        tw::test::run_engine({"convert", path("fat32.img"), file, "10", "fast", "4096"},
+                             tw::test::encode(kind2("", "first")));
+    ASSERT_EQ(made.exit_code, 0) << made.out << made.err;
+    tw::test::EngineRun run =
+        tw::test::run_engine({"replace", file, "255"}, tw::test::encode(kind2("first", "second")));
+    ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+    std::string result = run.lines().back();
+    EXPECT_EQ(member(result, "format"), "OpenZCX compressed");
+    EXPECT_EQ(member(result, "cipher"), "XChaCha20");
+    EXPECT_EQ(member(result, "chunkSize"), "4096");
+    EXPECT_EQ(member(result, "compression"), "fast");
+    expect_decrypts_to_image(file, "second");
+    std::string backup = member(result, "backupPath");
+    expect_decrypts_to_image(backup, "first");
+    unlink(backup.c_str());
+    unlink(file.c_str());
+}
+
 // The original is written to while its copy is made (by a program that
 // ignores the in-use lock): the replacement stops with "sourceChanged",
 // publishes nothing and leaves the original as that program left it.

@@ -296,6 +296,32 @@ TEST_F(ReplacementFolderTest, ExchangeStopsOnUnknownStates) {
     EXPECT_EQ(snapshot().size(), 3u);
 }
 
+// An unrelated file under the swap name, there before the exchange starts
+// or appearing after its first rename: the exchange stops with the
+// changed-file code, moves nothing more and deletes nothing.
+TEST_F(ReplacementFolderTest, UnrelatedFileAtTheSwapNameStopsTheExchange) {
+    for (bool before_start : {true, false}) {
+        SCOPED_TRACE(before_start ? "there from the start" : "appears after a rename");
+        ReplacementJournal j = start_replacement();
+        if (before_start)
+            write_file(j.swap, "unrelated");
+        else
+            rename_in(j.name, j.swap); // as if the first round had run ...
+        auto before = snapshot();
+        if (!before_start) {
+            // ... and the original was then taken away and replaced by
+            // something else under the swap name.
+            rename_in(j.swap, "elsewhere.zcx");
+            write_file(j.swap, "unrelated");
+            before = snapshot();
+        }
+        EXPECT_EQ(-tw::kErrChanged, tw::replacement_exchange(fd_, j));
+        EXPECT_TRUE(snapshot() == before) << "files moved or removed";
+        for (const auto &[name, content] : snapshot())
+            unlinkat(fd_, name.c_str(), 0);
+    }
+}
+
 TEST(ReplacementJournal, RoundTripAndRejections) {
     ReplacementJournal j;
     j.name = "c.zcx";
