@@ -209,20 +209,12 @@ TEST_F(InspectVerify, SummariesAndRefusals) {
 // Without locked memory every command still works; the summary says so and
 // standard error carries the warning.
 TEST_F(InspectVerify, DeniedMemoryLockingStillWorksAndIsReported) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "running the engine as another user needs root";
     const uid_t user = 65534;
-    char tmpl[] = "/tmp/tw-nolock-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string folder = tmpl;
-    ASSERT_EQ(0, chmod(folder.c_str(), 0755));
-    const std::string file = folder + "/salted.zcx";
-    tw::test::write_bytes(file, tw::test::read_bytes(path("salted.zcx")));
-    ASSERT_EQ(0, chown(file.c_str(), user, user));
-    if (tw::test::run_engine_as_user(user, {"creation-options"}, {}).exit_code != 0) {
-        EXPECT_EQ(0, std::system(("rm -rf '" + folder + "'").c_str()));
-        GTEST_SKIP() << "the engine cannot run as uid " << user << " from this build folder";
-    }
+    tw::test::UserFolder folder(user);
+    if (!folder.skip_reason.empty())
+        GTEST_SKIP() << folder.skip_reason;
+    const std::string file =
+        folder.put("salted.zcx", tw::test::read_bytes(path("salted.zcx")), 0600);
     for (bool with_password : {false, true}) {
         SCOPED_TRACE(with_password ? "verify" : "inspect");
         tw::test::EngineRun run = tw::test::run_engine_as_user(
@@ -232,7 +224,6 @@ TEST_F(InspectVerify, DeniedMemoryLockingStillWorksAndIsReported) {
         EXPECT_NE(run.lines().back().find(R"("memoryLocked":false)"), std::string::npos) << run.out;
         EXPECT_NE(run.err.find("Warning: cannot lock key memory"), std::string::npos) << run.err;
     }
-    EXPECT_EQ(0, std::system(("rm -rf '" + folder + "'").c_str()));
 }
 
 TEST_F(InspectVerify, LockHoldersDecideWhatRunsBeside) {

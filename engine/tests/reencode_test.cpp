@@ -227,24 +227,13 @@ TEST_F(Reencode, ReencodingNeedsTheContainerToItself) {
 // on Linux cannot hold the exclusive lock. It can still be rekeyed as long
 // as nobody else has it open, and is refused as busy while somebody does.
 TEST_F(Reencode, ReadOnlyContainerIsRekeyedUnlessSomebodyElseHasIt) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "running the engine as another user needs root";
     const uid_t user = 65534;
-    char tmpl[] = "/tmp/tw-readonly-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string folder = tmpl;
-    ASSERT_EQ(0, chown(folder.c_str(), user, user));
-    const std::string source = folder + "/read-only.zcx";
-    const std::string output = folder + "/rekeyed.zcx";
-    tw::test::write_bytes(source, tw::test::read_bytes(path("salted.zcx")));
-    ASSERT_EQ(0, chown(source.c_str(), user, user));
-    ASSERT_EQ(0, chmod(source.c_str(), 0444));
-
-    tw::test::EngineRun probe = tw::test::run_engine_as_user(user, {"creation-options"}, {});
-    if (probe.exit_code != 0) {
-        EXPECT_EQ(0, std::system(("rm -rf '" + folder + "'").c_str()));
-        GTEST_SKIP() << "the engine cannot run as uid " << user << " from this build folder";
-    }
+    tw::test::UserFolder folder(user);
+    if (!folder.skip_reason.empty())
+        GTEST_SKIP() << folder.skip_reason;
+    const std::string source =
+        folder.put("read-only.zcx", tw::test::read_bytes(path("salted.zcx")), 0444);
+    const std::string output = folder.path + "/rekeyed.zcx";
 
     int reader = open(source.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(reader, 0);
@@ -261,7 +250,6 @@ TEST_F(Reencode, ReadOnlyContainerIsRekeyedUnlessSomebodyElseHasIt) {
     EXPECT_EQ(run.exit_code, 0) << run.out << run.err;
     expect_decrypts_to_image(output, "n");
     EXPECT_TRUE(tw::test::read_bytes(source) == tw::test::read_bytes(path("salted.zcx")));
-    EXPECT_EQ(0, std::system(("rm -rf '" + folder + "'").c_str()));
 }
 
 // SIGHUP is what the launcher arranges for the engine when the front-end

@@ -1,6 +1,7 @@
 #include "request.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -8,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -184,6 +186,48 @@ static EngineRun run_engine_impl(const std::vector<std::string> &args,
             run.err += "\n(test: could not remove the temporary folder)";
     }
     return run;
+}
+
+UserFolder::UserFolder(uid_t u) : uid(u) {
+    if (geteuid() != 0) {
+        skip_reason = "running the engine as another user needs root";
+        return;
+    }
+    char tmpl[] = "/tmp/tw-user-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr || chown(tmpl, uid, uid) != 0) {
+        skip_reason = "no folder for the user";
+        return;
+    }
+    path = tmpl;
+    if (run_engine_as_user(uid, {"creation-options"}, {}).exit_code != 0)
+        skip_reason = "the engine cannot run as uid " + std::to_string(uid) + " from this build";
+}
+
+UserFolder::~UserFolder() {
+    if (path.empty())
+        return;
+    std::string command = "rm -rf '" + path + "'";
+    if (std::system(command.c_str()) != 0)
+        std::fprintf(stderr, "could not remove %s\n", path.c_str());
+}
+
+std::string UserFolder::put(const std::string &name, const std::vector<uint8_t> &bytes,
+                            mode_t mode) {
+    std::string file = path + "/" + name;
+    int fd = open(file.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return file;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0)
+            break;
+        done += size_t(n);
+    }
+    if (fchown(fd, uid, uid) != 0 || fchmod(fd, mode) != 0)
+        std::fprintf(stderr, "could not give %s to uid %u\n", file.c_str(), unsigned(uid));
+    close(fd);
+    return file;
 }
 
 } // namespace tw::test

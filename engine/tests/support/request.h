@@ -50,4 +50,21 @@ EngineRun run_engine_as_user(uid_t uid, const std::vector<std::string> &args,
                              const std::vector<uint8_t> &stdin_bytes,
                              bool deny_memory_locking = false);
 
+// A temporary folder owned by `uid` (mode 0700) for running the engine as
+// that user; removed with its contents when it goes out of scope. When the
+// test is not root, or the engine cannot run as `uid` from this build (a
+// build folder the user cannot reach), `skip_reason` says why.
+struct UserFolder {
+    explicit UserFolder(uid_t uid);
+    ~UserFolder();
+    UserFolder(const UserFolder &) = delete;
+    UserFolder &operator=(const UserFolder &) = delete;
+    // Writes a file owned by the user with `mode`; returns its path.
+    std::string put(const std::string &name, const std::vector<uint8_t> &bytes, mode_t mode);
+
+    uid_t uid;
+    std::string path;
+    std::string skip_reason;
+};
+
 } // namespace tw::test
