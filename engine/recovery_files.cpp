@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
 namespace tw {
 
@@ -21,12 +22,21 @@ bool is_partial_output(const char *path) {
 }
 
 // 1 when the name exists (not followed), 0 when it does not, -1 when that
-// cannot be told.
+// cannot be told. A file name longer than the filesystem allows cannot
+// exist, so a container with a long name simply has no such leftover.
 int exists(const std::string &path) {
     FileStatus st;
     int rc = file_status_path(path.c_str(), false, &st);
     if (rc == 0)
         return 1;
+    if (rc == -ENAMETOOLONG) {
+        size_t slash = path.rfind('/');
+        std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+        size_t name_length = slash == std::string::npos ? path.size() : path.size() - slash - 1;
+        long limit = pathconf(folder.c_str(), _PC_NAME_MAX);
+        if (limit > 0 && name_length > size_t(limit))
+            return 0;
+    }
     return rc == -ENOENT ? 0 : -1;
 }
 

@@ -41,9 +41,16 @@ TEST(RecoveryFiles, LeftoversNextToAContainer) {
         if (c.sibling)
             unlink((dir + "/" + c.sibling).c_str());
     }
-    // A name the filesystem cannot hold: presence cannot be ruled out.
+    // A container name so long that no sidecar name fits the filesystem: no
+    // leftover can exist.
     std::string long_name = dir + "/" + std::string(250, 'c');
-    EXPECT_EQ(tw::recovery_files_check(long_name.c_str()), RecoveryFiles::check_failed);
+    EXPECT_EQ(tw::recovery_files_check(long_name.c_str()), RecoveryFiles::none);
+    // A path too long to look at: presence cannot be ruled out.
+    std::string long_path = dir;
+    while (long_path.size() < 4200)
+        long_path += "/.";
+    long_path += "/c.zcx";
+    EXPECT_EQ(tw::recovery_files_check(long_path.c_str()), RecoveryFiles::check_failed);
     // A journal that is a dangling link still counts.
     ASSERT_EQ(0, symlink("/nonexistent", (dir + "/d.zcx.openzcx-journal").c_str()));
     EXPECT_EQ(tw::recovery_files_check((dir + "/d.zcx").c_str()), RecoveryFiles::found);

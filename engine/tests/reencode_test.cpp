@@ -271,19 +271,24 @@ TEST_F(Reencode, HangupFromTheLauncherCancels) {
 }
 
 TEST_F(Reencode, ReplaceRefusesANameTooLongForItsBackup) {
-    // 240 bytes: its journal's name would exceed the 255 bytes a Linux file
-    // name may have, so not even the check for an earlier journal can run,
-    // and the replacement is refused before anything is written.
+    // 240 bytes: the replacement's journal name would not fit a Linux file
+    // name, so replace refuses before anything is written. Every other
+    // command works on such a container.
     std::string file = path(std::string(236, 'n') + ".zcx");
     tw::test::write_bytes(file, tw::test::read_bytes(path("salted.zcx")));
     auto before = tw::test::read_bytes(file);
     tw::test::EngineRun run =
         tw::test::run_engine({"replace", file, "255"}, tw::test::encode(kind2("old", "n")));
     EXPECT_EQ(run.exit_code, 1);
-    EXPECT_EQ(member(run.lines().back(), "message"), "Cannot check conversion recovery files.");
+    EXPECT_EQ(member(run.lines().back(), "message"),
+              "Replacement could not finish. The original or its backup was retained. If a "
+              "recovery journal exists, keep the files together and use Recover Replacement.");
     EXPECT_TRUE(tw::test::read_bytes(file) == before);
     EXPECT_TRUE(
         tw::test::shell_in(dir_, "test -z \"$(ls -A | grep '^nnnn' | grep -v '^n*\\.zcx$')\""));
+    tw::test::EngineRun verify =
+        tw::test::run_engine({"verify", file}, tw::test::encode(kind1("old")));
+    EXPECT_EQ(verify.exit_code, 0) << verify.out;
     unlink(file.c_str());
 }
 
