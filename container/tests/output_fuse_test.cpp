@@ -1,6 +1,10 @@
-// Publishing on a real filesystem that lacks RENAME_NOREPLACE and unnamed
-// files: NTFS through ntfs-3g (FUSE). Renaming without replacing is refused
-// there with EINVAL, so the hard-link fallback does the work.
+// Publishing on real filesystems that lack what makes it safe, mounted
+// through FUSE:
+// - NTFS through ntfs-3g has no RENAME_NOREPLACE and no unnamed files, so
+//   the hard-link fallback does the work;
+// - FAT through fusefat has neither RENAME_NOREPLACE nor hard links, so
+//   nothing can be put in place without risking another file: publishing is
+//   refused with a clear message and nothing is overwritten or left behind.
 #include "container/output_file.h"
 
 #include <gtest/gtest.h>
@@ -26,22 +30,24 @@ using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
 using Names = std::set<std::string>;
 
-class NtfsOutputTest : public TempFolder {
+// A filesystem image made and mounted through FUSE at "mnt"; the source
+// container stays on the local disk.
+class FuseOutputTest : public TempFolder {
   protected:
-    void SetUp() override {
+    // `make` and `mount` are shell commands with IMAGE and MNT standing for
+    // the image and the mount point.
+    void mount_with(const std::string &make, const std::string &mount, const char *tool) {
         TempFolder::SetUp();
         if (access("/dev/fuse", R_OK | W_OK) != 0)
             GTEST_SKIP() << "no FUSE device here";
-        std::string image = path("ntfs.img");
+        if (std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) != 0)
+            GTEST_SKIP() << tool << " is not installed";
+        image_ = path("fs.img");
         mount_point_ = path("mnt");
         ASSERT_EQ(mkdir(mount_point_.c_str(), 0700), 0);
-        std::string make =
-            "truncate -s 16M '" + image + "' && mkntfs -F -Q -q '" + image + "' >/dev/null 2>&1";
-        ASSERT_EQ(std::system(make.c_str()), 0);
-        std::string mount_command =
-            "ntfs-3g -o umask=022 '" + image + "' '" + mount_point_ + "' >/dev/null 2>&1";
-        if (std::system(mount_command.c_str()) != 0)
-            GTEST_SKIP() << "cannot mount NTFS through FUSE here";
+        ASSERT_EQ(std::system(expand(make).c_str()), 0) << expand(make);
+        if (std::system(expand(mount).c_str()) != 0)
+            GTEST_SKIP() << "cannot mount through FUSE here: " << expand(mount);
         mounted_ = true;
         baseline_ = folder_names(mount_point_);
 
@@ -56,6 +62,15 @@ class NtfsOutputTest : public TempFolder {
             umount2(mount_point_.c_str(), MNT_DETACH);
         TempFolder::TearDown();
     }
+    std::string expand(std::string command) const {
+        for (auto [key, value] : {std::pair<std::string, std::string>{"IMAGE", image_},
+                                  std::pair<std::string, std::string>{"MNT", mount_point_}}) {
+            for (size_t at = command.find(key); at != std::string::npos;
+                 at = command.find(key, at + value.size()))
+                command.replace(at, key.size(), "'" + value + "'");
+        }
+        return command + " >/dev/null 2>&1";
+    }
     Names names_with(std::initializer_list<const char *> extra) const {
         Names names = baseline_;
         for (const char *name : extra)
@@ -64,11 +79,28 @@ class NtfsOutputTest : public TempFolder {
     }
 
     bool mounted_ = false;
+    std::string image_;
     std::string mount_point_;
     Names baseline_;
     std::string source_path_;
     std::string output_path_;
     ContainerFile source_;
+};
+
+class NtfsOutputTest : public FuseOutputTest {
+  protected:
+    void SetUp() override {
+        mount_with("truncate -s 16M IMAGE && mkntfs -F -Q -q IMAGE",
+                   "ntfs-3g -o umask=022 IMAGE MNT", "ntfs-3g");
+    }
+};
+
+class FatOutputTest : public FuseOutputTest {
+  protected:
+    void SetUp() override {
+        mount_with("truncate -s 16M IMAGE && mkfs.vfat IMAGE", "fusefat -o rw+ IMAGE MNT",
+                   "fusefat");
+    }
 };
 
 TEST_F(NtfsOutputTest, ExportIsPublishedThroughAHardLink) {
@@ -114,6 +146,29 @@ TEST_F(NtfsOutputTest, ReencodedContainerNeedsLocalDurableStorage) {
     OutputFile out;
     EXPECT_EQ(output_open(source_.file.get(), output_path_.c_str(), true, &out), -ENOTSUP);
     EXPECT_EQ(folder_names(mount_point_), baseline_);
+}
+
+TEST_F(FatOutputTest, NothingIsPutInPlaceWithoutASafeWayToDoIt) {
+    const std::string message = "Error: this filesystem can't put '" + output_path_ +
+                                "' in place without risking replacing another file (no "
+                                "RENAME_NOREPLACE, no hard links); write the output to another "
+                                "filesystem.\n";
+    for (bool existing : {false, true}) {
+        SCOPED_TRACE(existing ? "a file has the name" : "the name is free");
+        if (existing)
+            write_file(output_path_, "old");
+        const Names before = folder_names(mount_point_);
+        OutputFile out;
+        ASSERT_EQ(output_open(source_.file.get(), output_path_.c_str(), false, &out), 0);
+        EXPECT_FALSE(out.hidden_temporary); // no unnamed files on FUSE
+        ASSERT_EQ(write(out.file.get(), "new", 3), 3);
+        CaptureStderr();
+        EXPECT_EQ(output_publish(source_.file.get(), output_path_.c_str(), &out, 0, nullptr),
+                  -ENOTSUP);
+        EXPECT_EQ(GetCapturedStderr(), message);
+        EXPECT_EQ(read_file(output_path_), existing ? "old" : "<missing>");
+        EXPECT_EQ(folder_names(mount_point_), before) << "a temporary was left behind";
+    }
 }
 
 } // namespace
