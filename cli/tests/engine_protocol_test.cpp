@@ -17,6 +17,19 @@ const std::string kResult =
     R"({"event":"result","format":"salted","size":1048576,"cipher":"AES-256-XTS",)"
     R"("verified":true,"filesystem":"FAT32","version":1})";
 
+// A broken answer also stops the engine: it is cancelled through its event.
+TEST(EngineProtocol, InvalidProgressCancelsTheEngine) {
+    Sandbox box;
+    box.fake_engine(
+        engine_creates_cancel_event() +
+        engine_prints(R"({"event":"progress","phase":"verifying","fraction":1.5,"version":1})") +
+        "\n" + engine_waits_for_cancel() + "exit 1");
+    CliRun run = run_cli(box, CliOptions{{"verify", "c.zcx", "--password-stdin"}, "pw\n"});
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(run.err, "The engine returned invalid progress.\n");
+    EXPECT_TRUE(box.has("saw-cancel"));
+}
+
 TEST(EngineProtocol, MalformedAnswersFailWithTheirOwnSentence) {
     const std::string stopped = "The engine stopped before completing the operation.";
     struct Case {

@@ -161,19 +161,11 @@ TEST(Terminal, CtrlCSetsTheEnginesCancellationEvent) {
     // the flag in the file is set; then it reports "cancelled" as the real
     // engine does.
     const std::string engine =
-        "event=\"$XDG_RUNTIME_DIR/tarnwick/Cancel.$$\"\n"
-        "mkdir -p -m 700 \"$XDG_RUNTIME_DIR/tarnwick\"\n"
-        "printf '\\000\\000\\000\\000' > \"$event\"\n" +
+        engine_creates_cancel_event() +
         engine_prints(R"({"event":"progress","phase":"reencoding","fraction":0.1,"version":1})") +
         "\n"
-        ": > \"$here/ready\"\n"
-        "i=0\n"
-        "while [ \"$(od -An -tx1 \"$event\" | tr -d ' ')\" = 00000000 ]; do\n"
-        "  i=$((i+1)); [ $i -gt 600 ] && exit 9\n"
-        "  sleep 0.05\n"
-        "done\n"
-        ": > \"$here/saw-cancel\"\n"
-        "rm -f \"$event\"\n" +
+        ": > \"$here/ready\"\n" +
+        engine_waits_for_cancel() +
         engine_prints(
             R"({"event":"error","code":"cancelled","message":"Operation cancelled. Original )"
             R"(kept. If a new file exists, verify it before using it.","version":1})") +

@@ -119,6 +119,22 @@ std::string engine_prints(const std::string &json) {
     return "printf '%s\\n' '" + json + "'";
 }
 
+std::string engine_creates_cancel_event() {
+    return "event=\"$XDG_RUNTIME_DIR/tarnwick/Cancel.$$\"\n"
+           "mkdir -p -m 700 \"$XDG_RUNTIME_DIR/tarnwick\"\n"
+           "printf '\\000\\000\\000\\000' > \"$event\"\n";
+}
+
+std::string engine_waits_for_cancel() {
+    return "i=0\n"
+           "while [ \"$(od -An -tx1 \"$event\" | tr -d ' ')\" = 00000000 ]; do\n"
+           "  i=$((i+1)); [ $i -gt 600 ] && exit 9\n"
+           "  sleep 0.05\n"
+           "done\n"
+           ": > \"$here/saw-cancel\"\n"
+           "rm -f \"$event\"\n";
+}
+
 std::string request_bytes(uint32_t kind, const std::string &password,
                           const std::string &new_password, uint32_t cipher) {
     std::string out;

@@ -68,6 +68,13 @@ CliRun run_cli(const Sandbox &sandbox, const CliOptions &options);
 // A line of a fake engine's script that prints `json` as one event line.
 std::string engine_prints(const std::string &json);
 
+// Fake engine script pieces around its cancellation event, as the real
+// engine has it: the first creates the event file (unset); the second waits
+// up to 30 s until the flag in it is set, then leaves "saw-cancel" in the
+// engine's folder and removes the event (exit 9 on time-out).
+std::string engine_creates_cancel_event();
+std::string engine_waits_for_cancel();
+
 // The credential request the engine should have received.
 std::string request_bytes(uint32_t kind, const std::string &password,
                           const std::string &new_password = "", uint32_t cipher = 255);
