@@ -344,6 +344,48 @@ TEST_F(Reencode, ReplaceKeepsTheLayoutOfACompressedSource) {
     unlink(file.c_str());
 }
 
+// The real engine killed with SIGKILL at different moments of the name
+// exchange (it reports "publishing" once the journal is written and then
+// renames): whatever state it leaves, recovery finishes it, with the new
+// copy under the container's name, the original under the backup name and
+// no journal. Neither file is ever lost.
+TEST_F(Reencode, ReplaceKilledDuringTheExchangeIsRecovered) {
+    const auto original = tw::test::read_bytes(path("salted.zcx"));
+    for (int delay_us : {0, 50, 200, 500, 1000, 3000}) {
+        SCOPED_TRACE(delay_us);
+        std::string file = path("killed.zcx");
+        tw::test::write_bytes(file, original);
+        bool killed = false;
+        tw::test::EngineRun run = tw::test::run_engine_watching(
+            {"replace", file, "255"}, tw::test::encode(kind2("old", "newer")),
+            [&](const std::string &line, int pid) {
+                if (killed || line.find(R"("phase":"publishing")") == std::string::npos)
+                    return;
+                usleep(useconds_t(delay_us));
+                killed = kill(pid, SIGKILL) == 0;
+            });
+        ASSERT_TRUE(killed) << run.out;
+        if (access((file + ".openzcx-journal").c_str(), F_OK) == 0) {
+            tw::test::EngineRun recovered = tw::test::run_engine({"recover-replacement", file}, {});
+            ASSERT_EQ(recovered.exit_code, 0) << recovered.out;
+        }
+        EXPECT_NE(access((file + ".openzcx-journal").c_str(), F_OK), 0);
+        // Exactly the container and one backup are left.
+        std::string backup;
+        EXPECT_TRUE(tw::test::shell_in(dir_, "test $(ls -A | grep -c killed) -eq 2"));
+        EXPECT_TRUE(tw::test::shell_in(dir_, "ls -A | grep '^killed.zcx.original-' > backup.txt"));
+        std::string listed;
+        for (uint8_t byte : tw::test::read_bytes(path("backup.txt")))
+            listed += char(byte);
+        backup = path(listed.substr(0, listed.find('\n')));
+        EXPECT_TRUE(tw::test::read_bytes(backup) == original);
+        expect_decrypts_to_image(file, "newer");
+        unlink(backup.c_str());
+        unlink(file.c_str());
+        unlink(path("backup.txt").c_str());
+    }
+}
+
 // The original is written to while its copy is made (by a program that
 // ignores the in-use lock): the replacement stops with "sourceChanged",
 // publishes nothing and leaves the original as that program left it.
