@@ -313,9 +313,17 @@ int login_phase(IscsiTarget *target, Pdu *first) {
                 status = kStatusOutOfResources;
             state.received.clear();
             transit = transit && transit_allowed && status == kStatusSuccess;
+            // A normal session counts as connected from the moment the
+            // initiator can learn that its login succeeded, so nobody who
+            // asks after the final response sees it as not yet connected.
+            const bool entering_full_feature = transit && (pdu->flags() & 3) == 3;
+            if (entering_full_feature && !target->discovery)
+                target->session_active.store(1);
             int rc = send_login_response(target, *pdu, transit, status, &answer);
-            if (rc < 0)
+            if (rc < 0) {
+                target->session_active.store(0);
                 return rc;
+            }
             if (status != kStatusSuccess)
                 return -EACCES;
             if (transit && (pdu->flags() & 3) == 3)
