@@ -1,5 +1,6 @@
-// "inspect" and "verify" through the real engine on containers made from
-// images of the real filesystem tools.
+// The commands that only read a container (inspect, verify, export), run
+// through the real engine on containers made from images of the real
+// filesystem tools.
 #include "platform/files.h"
 #include "platform/named_event.h"
 #include "runtime/json.h"
