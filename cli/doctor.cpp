@@ -45,7 +45,7 @@ int cli_doctor(const CliArgs &args) {
     if (broker != "running")
         blockers.push_back("The Tarnwick Broker service is not running.");
     if (initiator == "disabled" || initiator == "missing")
-        blockers.push_back("The Microsoft iSCSI Initiator service is disabled or missing.");
+        blockers.push_back("The Tarnwick initiator service is disabled or missing.");
 
     if (args.json) {
         JsonValue *report = json_new(JsonKind::Object);
@@ -67,7 +67,7 @@ int cli_doctor(const CliArgs &args) {
     cli_print("Tarnwick Pro " + cli_version_text());
     cli_print(std::string("Engine: ") + (engine ? "available" : "missing"));
     cli_print("Broker service: " + broker);
-    cli_print("Microsoft iSCSI Initiator: " + initiator);
+    cli_print("Tarnwick initiator service: " + initiator);
     cli_print("Operating system: " + os);
     for (const std::string &b : blockers)
         cli_print(b);

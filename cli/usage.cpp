@@ -7,7 +7,7 @@ namespace {
 
 // "%s" stands for the version text.
 constexpr const char *kUsage =
-    "Tarnwick Pro for Windows %s\n"
+    "Tarnwick Pro for Linux %s\n"
     "\n"
     "tarnwick --version [--json]\n"
     "tarnwick create OUTPUT SIZE_MIB fat32|exfat|ntfs LABEL [--algorithm NAME] "
@@ -39,9 +39,9 @@ constexpr const char *kUsage =
     "Replace verifies a new v3 container at the same path and retains the original backup.\n"
     "Recover-replacement completes an interrupted switch using the adjacent journal.\n"
     "Import-veracrypt takes the original AES VeraCrypt container file and creates a verified ZCX.\n"
-    "Use local NTFS or ReFS storage. The VeraCrypt volume can stay mounted read-only.\n"
+    "Use local ext4, XFS or Btrfs storage. The VeraCrypt volume can stay mounted read-only.\n"
     "Keep the original until you have checked your files.\n"
-    "Repair runs chkdsk /f on every data volume and writes its fixes into the container;\n"
+    "Repair runs fsck on every data volume and writes its fixes into the container;\n"
     "after a clean result it removes the marker an unfinished write session left. Keep a copy "
     "first.\n"
     "Create/image/rekey/convert/replace accept --experimental-compression off|fast CHUNK_BYTES "
@@ -49,7 +49,7 @@ constexpr const char *kUsage =
     "This writes the provisional v3 format, with opt-in experimental mounted writes.\n"
     "Create initializes and verifies a new container with a positive whole size in MiB.\n"
     "--algorithm selects AES-256-XTS (default), XChaCha20, SSE1, or XOR.\n"
-    "File size and formatting limits come from Windows and the selected filesystems.\n"
+    "File size and formatting limits come from Linux and the selected filesystems.\n"
     "Creation needs temporary space for the raw image and encrypted output. Mounts default to "
     "read-only.\n"
     "New passwords use exact UTF-8 bytes, up to 4096 bytes, without normalization.\n"
@@ -63,9 +63,9 @@ constexpr const char *kUsage =
     "Secrets never go in arguments.\n"
     "Passwords are prompted on the console or read from standard input.\n"
     "Mounts decrypt on demand and survive closing the app.\n"
-    "--experimental-write opts into writes through Windows' NTFS, exFAT and FAT drivers.\n"
+    "--experimental-write opts into writes through Linux's NTFS, exFAT and FAT drivers.\n"
     "Worker crashes can damage the filesystem; keep a backup.\n"
-    "Mounting uses the Microsoft iSCSI Initiator on the loopback interface only.\n";
+    "Mounting uses the Tarnwick initiator service on the loopback interface only.\n";
 
 } // namespace
 

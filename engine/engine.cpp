@@ -215,7 +215,7 @@ int engine_main(int argc, char **argv) {
 
     EngineContext *ctx = &g_context;
     if (engine_start_cancellation(ctx) != 0)
-        return engine_fail("engine", "Windows could not create the cancellation event.");
+        return engine_fail("engine", "Linux could not create the cancellation event.");
 
     int code;
     if (!arguments_are_utf8(argc, argv)) {

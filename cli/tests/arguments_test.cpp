@@ -16,10 +16,10 @@ TEST(Arguments, UsageAndVersion) {
          {std::vector<std::string>{}, {"--help"}, {"help"}}) {
         CliRun run = run_cli(box, CliOptions{args});
         EXPECT_EQ(run.exit_code, 0);
-        EXPECT_TRUE(run.out.starts_with("Tarnwick Pro for Windows 0.1.1 (build 108)\n\n"
+        EXPECT_TRUE(run.out.starts_with("Tarnwick Pro for Linux 0.1.1 (build 108)\n\n"
                                         "tarnwick --version [--json]\n"))
             << run.out;
-        EXPECT_TRUE(run.out.ends_with("Mounting uses the Microsoft iSCSI Initiator on the "
+        EXPECT_TRUE(run.out.ends_with("Mounting uses the Tarnwick initiator service on the "
                                       "loopback interface only.\n"))
             << run.out;
         EXPECT_NE(run.out.find("32 characters without \\ / : * ? \" < > |.\n"), std::string::npos);
@@ -181,6 +181,7 @@ TEST(Arguments, Doctor) {
                                     "service: "))
         << run.out;
     EXPECT_TRUE(run.out.ends_with("Mounting: read-only by default; opt-in experimental writes\n"));
+    EXPECT_NE(run.out.find("\nTarnwick initiator service: "), std::string::npos) << run.out;
     EXPECT_FALSE(box.has("args.txt")) << "doctor never starts the engine";
 }
 

@@ -40,7 +40,7 @@ Bytes apfs_superblock(uint32_t block_size, uint64_t block_count, uint32_t object
     put64(&b[8], 1);  // object id
     put64(&b[16], 7); // transaction id
     put32(&b[24], object_type);
-    std::memcpy(&b[32], "NXSB", 4);
+    put32(&b[32], 0x4253584E); // "NXSB"
     put32(&b[36], block_size);
     put64(&b[40], block_count);
     const uint64_t mod = 0xFFFFFFFF;
