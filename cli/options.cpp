@@ -2,6 +2,8 @@
 // problem found is always the same one.
 #include "cli/cli.h"
 
+#include "runtime/cipher_id.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <strings.h>
@@ -155,7 +157,7 @@ int cli_parse_options(EngineRunContext *ctx, std::vector<std::string> words, Cli
         int rc = choose_algorithm(ctx, values[0], parsed, out);
         if (rc != 0)
             return rc;
-        if (parsed->algorithm != 9)
+        if (parsed->algorithm != kCipherAesXts)
             cli_print_error(kCipherWarning);
     }
 

@@ -2,6 +2,8 @@
 // checks made before anything starts, and the credential request.
 #include "client/client.h"
 
+#include "runtime/cipher_id.h"
+
 #include <cerrno>
 #include <climits>
 #include <string>
@@ -169,7 +171,7 @@ int engine_file_operation(EngineRunContext *ctx, const FileOperation &op, Client
     if (command->credential_kind != 0) {
         CredentialInput in;
         in.kind = command->credential_kind;
-        in.cipher = 255; // the engine detects the source's cipher
+        in.cipher = kCipherUnset; // the engine detects the source's cipher
         in.password = op.password;
         if (in.kind == 2) {
             in.new_password = op.new_password;

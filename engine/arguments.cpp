@@ -59,10 +59,6 @@ bool parse_unsigned(const char *text, uint64_t *value) {
     return true;
 }
 
-bool cipher_is_offered(uint64_t cipher) {
-    return cipher == 1 || cipher == 8 || cipher == 9 || cipher == 10;
-}
-
 bool engine_special_command(int argc, char **argv, EngineArgs *args) {
     if (argc < 2)
         return false;

@@ -6,6 +6,8 @@
 // starting a process.
 #pragma once
 
+#include "runtime/cipher_id.h"
+
 #include <cstdint>
 
 namespace tw {
@@ -29,7 +31,7 @@ enum class EngineCommand {
 };
 
 // Cipher number meaning "keep the source's cipher" (replace, rekey).
-inline constexpr uint32_t kCipherKeep = 255;
+inline constexpr uint32_t kCipherKeep = kCipherUnset;
 
 // How the output's compression is chosen.
 enum class CompressionChoice {
@@ -70,9 +72,6 @@ struct EngineArgs {
 // Parses an unsigned decimal text: no sign, no other characters, not empty,
 // no overflow of 64 bits. Returns false when invalid.
 bool parse_unsigned(const char *text, uint64_t *value);
-
-// True for the ciphers offered for new containers: 1, 8, 9, 10.
-bool cipher_is_offered(uint64_t cipher);
 
 // Recognises the special commands (creation-options, devices, import-recover
 // with argc 2; recover-replacement with argc 3; approve-imaging with argc 5).
