@@ -1,4 +1,5 @@
-// The engine's command table and argument validation.
+// The engine's argument validation, by the command table of
+// runtime/engine_commands.h.
 //
 // The engine is started by the front-ends with one command and its
 // arguments. Everything here is pure: it reads argv and fills EngineArgs or
@@ -7,28 +8,11 @@
 #pragma once
 
 #include "runtime/cipher_id.h"
+#include "runtime/engine_commands.h"
 
 #include <cstdint>
 
 namespace tw {
-
-enum class EngineCommand {
-    None,
-    Inspect,
-    Verify,
-    Export,
-    Rekey,
-    Convert,
-    Replace,
-    Create,
-    Image,
-    ImportVeracrypt,
-    CreationOptions,
-    Devices,
-    ImportRecover,
-    RecoverReplacement,
-    ApproveImaging,
-};
 
 // Cipher number meaning "keep the source's cipher" (replace, rekey).
 inline constexpr uint32_t kCipherKeep = kCipherUnset;
