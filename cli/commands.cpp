@@ -2,6 +2,7 @@
 #include "cli/cli.h"
 
 #include "platform/process.h"
+#include "runtime/engine_commands.h"
 #include "runtime/text.h"
 
 #include <csignal>
@@ -35,36 +36,6 @@ void install_interrupt_handler() {
 constexpr const char *kIncorrectArguments = "Incorrect arguments. Run tarnwick --help.";
 constexpr const char *kPasswordPrompt = "Password (empty for an unencrypted image): ";
 
-struct FileCommandSpec {
-    const char *cli_name;
-    const char *engine_command;
-    size_t positional; // arguments after the command
-};
-
-constexpr FileCommandSpec kFileCommands[] = {
-    {"info", "inspect", 1},
-    {"verify", "verify", 1},
-    {"export", "export", 2},
-    {"rekey", "rekey", 2},
-    {"convert", "convert", 2},
-    {"replace", "replace", 1},
-    {"import-veracrypt", "import-veracrypt", 2},
-};
-
-// Commands whose parts (the session service, the broker's imaging approval)
-// are not part of this build.
-constexpr const char *kUnavailableCommands[] = {
-    "image",    "mount",          "unmount",         "repair",
-    "sessions", "service-status", "restart-service", "stop-service",
-};
-
-const FileCommandSpec *find_file_command(std::string_view name) {
-    for (const FileCommandSpec &c : kFileCommands)
-        if (name == c.cli_name)
-            return &c;
-    return nullptr;
-}
-
 // The passwords of one file operation, in locked memory.
 struct Passwords {
     SecretBuffer password;
@@ -72,19 +43,19 @@ struct Passwords {
     SecretBuffer confirmation;
 };
 
-int read_passwords(const CliArgs &args, std::string_view engine_command, Passwords *p,
+int read_passwords(const CliArgs &args, const EngineCommandInfo &command, Passwords *p,
                    ClientOutcome *out) {
-    if (engine_command == "inspect")
+    if (command.credential == CredentialKind::None)
         return 0;
-    if (!file_operation_takes_new_password(engine_command)) {
+    if (command.credential == CredentialKind::Current) {
         if (args.password_stdin)
             return read_password_stdin(&p->password, out);
         return read_password_console(kPasswordPrompt, &p->password, out);
     }
     if (args.credentials_stdin)
         return read_credentials_json(true, &p->password, &p->new_password, &p->confirmation, out);
-    const char *first =
-        engine_command == "import-veracrypt" ? "VeraCrypt password: " : "Current password: ";
+    const char *first = command.command == EngineCommand::ImportVeracrypt ? "VeraCrypt password: "
+                                                                          : "Current password: ";
     int rc = read_password_console(first, &p->password, out);
     if (rc == 0)
         rc = read_password_console("New password: ", &p->new_password, out);
@@ -155,8 +126,7 @@ std::string format_text(const char *format, const char *a, const char *b = "") {
     return s;
 }
 
-void print_summary_text(const CliArgs &args, const JsonValue *result) {
-    const std::string &command = args.words[0];
+void print_summary_text(const CliArgs &args, EngineCommand command, const JsonValue *result) {
     std::string text = "Format: " + std::string(json_get_string(result, "format", "")) +
                        "\nSize: " + std::to_string(json_get_int(result, "size", 0)) +
                        " bytes\nCipher: " + json_get_string(result, "cipher", "");
@@ -170,12 +140,12 @@ void print_summary_text(const CliArgs &args, const JsonValue *result) {
     if (json_has(result, "backupPath", JsonKind::String))
         cli_print("Replacement verified. Original backup: " +
                   std::string(json_get_string(result, "backupPath", "")));
-    if (command == "export")
+    if (command == EngineCommand::Export)
         cli_print("Export complete: " + args.words[2]);
-    if (command == "rekey" || command == "convert")
+    if (command == EngineCommand::Rekey || command == EngineCommand::Convert)
         cli_print(format_text("Encrypted copy verified and saved: %s\nOriginal kept: %s",
                               args.words[2].c_str(), args.words[1].c_str()));
-    if (command == "import-veracrypt") {
+    if (command == EngineCommand::ImportVeracrypt) {
         cli_print(format_text("VeraCrypt volume imported and verified: %s\nKeep the source until "
                               "you have checked your files: %s",
                               args.words[2].c_str(), args.words[1].c_str()));
@@ -191,28 +161,28 @@ void print_summary_text(const CliArgs &args, const JsonValue *result) {
 }
 
 // The hint appended to a failed copy or replacement: what is safe to do next.
-std::string failure_hint(std::string_view command) {
-    if (command == "rekey" || command == "convert")
+std::string failure_hint(EngineCommand command) {
+    if (command == EngineCommand::Rekey || command == EngineCommand::Convert)
         return "Original kept. If a new file exists, verify it before using it. Restart from the "
                "original after an interruption; do not use a .partial file.";
-    if (command == "replace")
+    if (command == EngineCommand::Replace)
         return "Keep all files together. If a journal exists, use tarnwick recover-replacement "
                "FILE.";
     return {};
 }
 
-int run_file_command(EngineRunContext *ctx, const CliArgs &args, const FileCommandSpec &spec) {
-    if (args.words.size() != spec.positional + 1)
+int run_file_command(EngineRunContext *ctx, const CliArgs &args, const EngineCommandInfo &command) {
+    if (args.words.size() != size_t{command.cli_arguments} + 1)
         return cli_fail("usage", kIncorrectArguments);
     ClientOutcome outcome;
     Passwords passwords;
-    if (read_passwords(args, spec.engine_command, &passwords, &outcome) != 0)
+    if (read_passwords(args, command, &passwords, &outcome) != 0)
         return password_failure(ctx, outcome);
 
     FileOperation op;
-    op.command = spec.engine_command;
+    op.command = command.engine_name;
     op.input = args.words[1];
-    if (spec.positional == 2)
+    if (command.cli_arguments == 2)
         op.output = args.words[2];
     op.algorithm = args.algorithm;
     op.compression = args.compression;
@@ -224,7 +194,7 @@ int run_file_command(EngineRunContext *ctx, const CliArgs &args, const FileComma
                                 [&] { return engine_file_operation(ctx, op, &outcome); });
     passwords = Passwords{};
     if (rc != 0) {
-        std::string hint = failure_hint(args.words[0]);
+        std::string hint = failure_hint(command.command);
         if (!hint.empty()) {
             std::string message =
                 (outcome.message.empty() ? "The operation failed." : outcome.message) + "\n" + hint;
@@ -235,7 +205,7 @@ int run_file_command(EngineRunContext *ctx, const CliArgs &args, const FileComma
     if (args.json)
         print_summary_json(outcome.result);
     else
-        print_summary_text(args, outcome.result);
+        print_summary_text(args, command.command, outcome.result);
     return 0;
 }
 
@@ -351,20 +321,23 @@ int cli_run_command(EngineRunContext *ctx, const CliArgs &args) {
             return cli_fail("usage", kIncorrectArguments);
         return cli_doctor(args);
     }
-    if (command == "recover-replacement")
+    const EngineCommandInfo *info = cli_command_find(command);
+    if (info == nullptr)
+        return cli_fail("usage", "Unknown command. Run tarnwick --help.");
+    if (!info->available)
+        return cli_fail("unavailable", "The " + command +
+                                           " command is not available in this version of "
+                                           "Tarnwick.");
+    switch (info->command) {
+    case EngineCommand::RecoverReplacement:
         return run_recover_replacement(ctx, args);
-    if (command == "create")
+    case EngineCommand::Create:
         return run_create(ctx, args);
-    if (command == "devices")
+    case EngineCommand::Devices:
         return run_devices(ctx, args);
-    if (const FileCommandSpec *spec = find_file_command(command))
-        return run_file_command(ctx, args, *spec);
-    for (const char *name : kUnavailableCommands)
-        if (command == name)
-            return cli_fail("unavailable", "The " + command +
-                                               " command is not available in this version of "
-                                               "Tarnwick.");
-    return cli_fail("usage", "Unknown command. Run tarnwick --help.");
+    default:
+        return run_file_command(ctx, args, *info);
+    }
 }
 
 int cli_main(int argc, char **argv) {

@@ -2,6 +2,9 @@
 // problem found is always the same one.
 #include "cli/cli.h"
 
+#include "runtime/cipher_id.h"
+#include "runtime/engine_commands.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <strings.h>
@@ -22,10 +25,6 @@ constexpr const char *kCipherWarning =
 constexpr const char *kLabelRuleMessage =
     "Use a mount label of 1 to 100 UTF-8 bytes without slashes, colons, control characters, a "
     "leading dot, or surrounding spaces.";
-
-bool one_of(std::string_view word, std::initializer_list<std::string_view> list) {
-    return std::find(list.begin(), list.end(), word) != list.end();
-}
 
 // Removes the first occurrence of option after the command; true when found.
 bool take_flag(std::vector<std::string> *words, std::string_view option) {
@@ -118,26 +117,30 @@ int cli_parse_options(EngineRunContext *ctx, std::vector<std::string> words, Cli
     if (words.empty())
         return usage(out, "Unknown command. Run tarnwick --help.");
     const std::string command = words[0];
+    const EngineCommandInfo *info = cli_command_find(command);
+    const CredentialKind credential = info != nullptr ? info->credential : CredentialKind::None;
 
+    // --password-stdin gives the current password, --credentials-stdin also a
+    // new one; each only to the commands that read exactly that.
     bool password_stdin = take_flag(&words, "--password-stdin");
-    if (password_stdin && !one_of(command, {"verify", "mount", "export", "repair"}))
+    if (password_stdin && credential != CredentialKind::Current)
         return usage(out, kStdinOptionMessage);
     bool credentials_stdin = take_flag(&words, "--credentials-stdin");
-    if (credentials_stdin &&
-        (password_stdin ||
-         !one_of(command, {"rekey", "create", "convert", "replace", "image", "import-veracrypt"})))
+    if (credentials_stdin && (password_stdin || credential != CredentialKind::CurrentAndNew))
         return usage(out, kStdinOptionMessage);
     parsed->password_stdin = password_stdin;
     parsed->credentials_stdin = credentials_stdin;
 
     std::vector<std::string> values;
     if (take_option(&words, "--experimental-compression", 2, &values)) {
+        // Meant for every command that writes a new container (the ones that
+        // take a new password); the one that writes only uncompressed ones
+        // says so.
         uint64_t chunk = 0;
         if (values.size() != 2 || !cli_parse_decimal(values[1], &chunk) ||
-            !one_of(command,
-                    {"create", "image", "rekey", "convert", "replace", "import-veracrypt"}))
+            credential != CredentialKind::CurrentAndNew)
             return usage(out, kCompressionUsage);
-        if (command == "import-veracrypt")
+        if (!info->takes_compression)
             return usage(out, "Import-veracrypt writes an uncompressed ZCX.");
         if ((values[0] != "off" && values[0] != "fast") ||
             (chunk != 4096 && chunk != 16384 && chunk != 65536))
@@ -148,14 +151,14 @@ int cli_parse_options(EngineRunContext *ctx, std::vector<std::string> words, Cli
     }
 
     if (take_option(&words, "--algorithm", 1, &values)) {
-        if (values.size() != 1 || !one_of(command, {"create", "image", "convert", "replace"}))
+        if (values.size() != 1 || info == nullptr || !info->takes_algorithm)
             return usage(out,
                          "Use --algorithm with an encryption algorithm name for create, image, "
                          "convert or replace.");
         int rc = choose_algorithm(ctx, values[0], parsed, out);
         if (rc != 0)
             return rc;
-        if (parsed->algorithm != 9)
+        if (parsed->algorithm != kCipherAesXts)
             cli_print_error(kCipherWarning);
     }
 

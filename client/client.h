@@ -139,9 +139,6 @@ int engine_create(EngineRunContext *ctx, const CreateOperation &op, ClientOutcom
 // them as "devices".
 int engine_devices(EngineRunContext *ctx, ClientOutcome *out);
 
-// Whether the command of a file operation sends a new password (kind 2).
-bool file_operation_takes_new_password(std::string_view command);
-
 // The absolute form of a path typed by the user: relative paths are joined
 // to the working folder; "." segments and repeated slashes are dropped (".."
 // is left to the kernel, which alone knows where it leads through symbolic

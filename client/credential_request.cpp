@@ -2,6 +2,7 @@
 #include "client/client.h"
 #include "client/messages.h"
 
+#include "runtime/cipher_id.h"
 #include "runtime/text.h"
 
 #include <algorithm>
@@ -26,10 +27,6 @@ bool system_key_valid(std::span<const uint8_t> key) {
     return std::all_of(key.begin(), key.end(), [](uint8_t c) {
         return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
     });
-}
-
-bool cipher_offered(uint32_t cipher) {
-    return cipher == 1 || cipher == 8 || cipher == 9 || cipher == 10 || cipher == 255;
 }
 
 bool same_bytes(std::span<const uint8_t> a, std::span<const uint8_t> b) {
@@ -58,7 +55,8 @@ int credential_request_build(const CredentialInput &in, SecretBuffer *out, Clien
             return client_fail(err, "newPassword", kNewPasswordMessage);
     }
     if ((in.kind != 1 && in.kind != 2) || in.password.size() > kClientPasswordLimit ||
-        has_nul(in.password) || !system_key_valid(in.system_key) || !cipher_offered(in.cipher))
+        has_nul(in.password) || !system_key_valid(in.system_key) ||
+        (!cipher_is_offered(in.cipher) && in.cipher != kCipherUnset))
         return client_fail(err, "credentials", kCredentialLimitMessage);
 
     const size_t header = in.kind == 2 ? 20 : 16;

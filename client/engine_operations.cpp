@@ -2,6 +2,9 @@
 // checks made before anything starts, and the credential request.
 #include "client/client.h"
 
+#include "runtime/cipher_id.h"
+#include "runtime/engine_commands.h"
+
 #include <cerrno>
 #include <climits>
 #include <string>
@@ -13,30 +16,29 @@ namespace {
 
 constexpr size_t kPathLimit = 32767;
 
-struct FileCommand {
-    const char *name;
-    bool has_output;
-    bool has_algorithm;
-    bool takes_compression;
-    uint32_t credential_kind; // 0: none
-};
-
-constexpr FileCommand kFileCommands[] = {
-    {"inspect", false, false, false, 0},
-    {"verify", false, false, false, 1},
-    {"export", true, false, false, 1},
-    {"rekey", true, false, true, 2},
-    {"convert", true, true, true, 2},
-    {"replace", false, true, true, 2},
-    {"import-veracrypt", true, false, false, 2},
-};
-
-const FileCommand *find_file_command(std::string_view name) {
-    for (const FileCommand &c : kFileCommands)
-        if (name == c.name)
-            return &c;
-    return nullptr;
+// A file operation: a general engine command whose arguments are an existing
+// file, then maybe an output and the new container's cipher.
+const EngineCommandInfo *find_file_command(std::string_view name) {
+    const EngineCommandInfo *c = engine_command_find(name);
+    if (c == nullptr || c->special || c->engine_argument_count == 0 ||
+        c->engine_arguments[0] != EngineArgument::File)
+        return nullptr;
+    for (int i = 1; i < c->engine_argument_count; ++i)
+        if (c->engine_arguments[i] != EngineArgument::Output &&
+            c->engine_arguments[i] != EngineArgument::Algorithm)
+            return nullptr;
+    return c;
 }
+
+// The texts of the engine's positional arguments that this library sends.
+struct ArgumentTexts {
+    std::string file;
+    std::string output;
+    std::string algorithm;
+    std::string bytes;
+    std::string filesystem;
+    std::string label;
+};
 
 constexpr const char *kCompressionMessage =
     "Choose compression off or fast and a chunk size of 4096, 16384 or 65536 bytes.";
@@ -49,19 +51,44 @@ bool compression_valid(const CompressionChoice &c) {
            (c.chunk_size == 4096 || c.chunk_size == 16384 || c.chunk_size == 65536);
 }
 
-void add_compression(const CompressionChoice &c, std::vector<std::string> *args) {
-    if (c.given) {
-        args->push_back(c.mode);
-        args->push_back(std::to_string(c.chunk_size));
+// The engine's arguments for a command: its word, its positional arguments
+// in the table's order, then the compression pair when given.
+std::vector<std::string> engine_arguments(const EngineCommandInfo &command,
+                                          const ArgumentTexts &texts,
+                                          const CompressionChoice &compression) {
+    std::vector<std::string> args{command.engine_name};
+    for (int i = 0; i < command.engine_argument_count; ++i) {
+        switch (command.engine_arguments[i]) {
+        case EngineArgument::File:
+            args.push_back(texts.file);
+            break;
+        case EngineArgument::Output:
+            args.push_back(texts.output);
+            break;
+        case EngineArgument::Algorithm:
+            args.push_back(texts.algorithm);
+            break;
+        case EngineArgument::Bytes:
+            args.push_back(texts.bytes);
+            break;
+        case EngineArgument::Filesystem:
+            args.push_back(texts.filesystem);
+            break;
+        case EngineArgument::Label:
+            args.push_back(texts.label);
+            break;
+        default: // devices are imaged by commands this library does not send
+            break;
+        }
     }
+    if (compression.given) {
+        args.push_back(compression.mode);
+        args.push_back(std::to_string(compression.chunk_size));
+    }
+    return args;
 }
 
 } // namespace
-
-bool file_operation_takes_new_password(std::string_view command) {
-    const FileCommand *c = find_file_command(command);
-    return c != nullptr && c->credential_kind == 2;
-}
 
 int resolve_full_path(std::string_view path, std::string *out) {
     if (path.empty() || path.size() > kPathLimit || path.find('\0') != std::string_view::npos)
@@ -100,7 +127,7 @@ int resolve_full_path(std::string_view path, std::string *out) {
 }
 
 int engine_creation_options(EngineRunContext *ctx, ClientOutcome *out) {
-    const std::string args[] = {"creation-options"};
+    const std::string args[] = {engine_command_name(EngineCommand::CreationOptions)};
     return engine_run(ctx, args, {}, out);
 }
 
@@ -108,12 +135,12 @@ int engine_recover_replacement(EngineRunContext *ctx, std::string_view path, Cli
     std::string full;
     if (resolve_full_path(path, &full) != 0)
         return client_fail(out, "source", "Select an existing regular container file.");
-    const std::string args[] = {"recover-replacement", full};
+    const std::string args[] = {engine_command_name(EngineCommand::RecoverReplacement), full};
     return engine_run(ctx, args, {}, out);
 }
 
 int engine_devices(EngineRunContext *ctx, ClientOutcome *out) {
-    const std::string args[] = {"devices"};
+    const std::string args[] = {engine_command_name(EngineCommand::Devices)};
     return engine_run(ctx, args, {}, out);
 }
 
@@ -123,14 +150,16 @@ int engine_create(EngineRunContext *ctx, const CreateOperation &op, ClientOutcom
         return client_fail(out, "usage", "Invalid creation request.");
     if (op.compression.given && !compression_valid(op.compression))
         return client_fail(out, "usage", kCompressionMessage);
-    std::string output;
-    if (resolve_full_path(op.output, &output) != 0)
+    ArgumentTexts texts;
+    if (resolve_full_path(op.output, &texts.output) != 0)
         return client_fail(out, "usage", "Choose an output file.");
-    std::vector<std::string> args{"create", output, std::to_string(op.size_mib << 20),
-                                  op.filesystem, op.label};
-    add_compression(op.compression, &args);
+    const EngineCommandInfo &command = *engine_command_info(EngineCommand::Create);
+    texts.bytes = std::to_string(op.size_mib << 20);
+    texts.filesystem = op.filesystem;
+    texts.label = op.label;
+    std::vector<std::string> args = engine_arguments(command, texts, op.compression);
     CredentialInput in;
-    in.kind = 2;
+    in.kind = static_cast<uint32_t>(command.credential);
     in.cipher = op.algorithm;
     in.new_password = op.new_password;
     in.confirmation = op.confirmation;
@@ -143,7 +172,7 @@ int engine_create(EngineRunContext *ctx, const CreateOperation &op, ClientOutcom
 
 int engine_file_operation(EngineRunContext *ctx, const FileOperation &op, ClientOutcome *out) {
     out->reset();
-    const FileCommand *command = find_file_command(op.command);
+    const EngineCommandInfo *command = find_file_command(op.command);
     if (command == nullptr)
         return client_fail(out, "usage", "Unknown command. Run tarnwick --help.");
     if (op.compression.given && !command->takes_compression)
@@ -151,27 +180,22 @@ int engine_file_operation(EngineRunContext *ctx, const FileOperation &op, Client
                            "Compression applies only to encrypted copies or replacement.");
     if (op.compression.given && !compression_valid(op.compression))
         return client_fail(out, "usage", kCompressionMessage);
-    std::string input;
-    if (resolve_full_path(op.input, &input) != 0)
+    ArgumentTexts texts;
+    if (resolve_full_path(op.input, &texts.file) != 0)
         return client_fail(out, "source", "Select an existing regular container file.");
-    std::string output;
-    if (command->has_output && resolve_full_path(op.output, &output) != 0)
+    if (engine_argument_index(*command, EngineArgument::Output) >= 0 &&
+        resolve_full_path(op.output, &texts.output) != 0)
         return client_fail(out, "usage", "Choose an output file.");
-
-    std::vector<std::string> args{command->name, input};
-    if (command->has_output)
-        args.push_back(output);
-    if (command->has_algorithm)
-        args.push_back(std::to_string(op.algorithm));
-    add_compression(op.compression, &args);
+    texts.algorithm = std::to_string(op.algorithm);
+    std::vector<std::string> args = engine_arguments(*command, texts, op.compression);
 
     SecretBuffer request;
-    if (command->credential_kind != 0) {
+    if (command->credential != CredentialKind::None) {
         CredentialInput in;
-        in.kind = command->credential_kind;
-        in.cipher = 255; // the engine detects the source's cipher
+        in.kind = static_cast<uint32_t>(command->credential);
+        in.cipher = kCipherUnset; // the engine detects the source's cipher
         in.password = op.password;
-        if (in.kind == 2) {
+        if (command->credential == CredentialKind::CurrentAndNew) {
             in.new_password = op.new_password;
             in.confirmation = op.confirmation;
         }

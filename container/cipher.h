@@ -8,6 +8,7 @@
 #pragma once
 
 #include "container/keys.h"
+#include "runtime/cipher_id.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -15,14 +16,6 @@
 struct evp_cipher_ctx_st;
 
 namespace tw {
-
-inline constexpr uint32_t kCipherSse1 = 1;
-inline constexpr uint32_t kCipherSse2 = 7;
-inline constexpr uint32_t kCipherXor = 8;
-inline constexpr uint32_t kCipherAesXts = 9;
-inline constexpr uint32_t kCipherXChaCha20 = 10;
-inline constexpr uint32_t kCipherNone = 254;  // no transform (probing plaintext)
-inline constexpr uint32_t kCipherUnset = 255; // not set, or any
 
 inline constexpr size_t kSectorSize = 512;
 inline constexpr size_t kXChaCha20NonceSize = 24;

@@ -88,10 +88,6 @@ const char *cipher_name(uint32_t id) {
     return kCipherNames[id];
 }
 
-bool cipher_available(uint32_t id) {
-    return id == kCipherSse1 || id == kCipherXor || id == kCipherAesXts || id == kCipherXChaCha20;
-}
-
 int container_allocate(Container **out) {
     *out = nullptr;
     bool locked = false;

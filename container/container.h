@@ -44,9 +44,6 @@ const char *format_kind_name(int kind);
 // Display name of a cipher id 0..10; "Unknown" above 10.
 const char *cipher_name(uint32_t id);
 
-// True for the ciphers that can be keyed and used for data: 1, 8, 9, 10.
-bool cipher_available(uint32_t id);
-
 struct Container {
     int fd;                 // the container file; -1 once closed
     char *display_path;     // the path text, or "passed container descriptor"

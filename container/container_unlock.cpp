@@ -448,7 +448,7 @@ int container_unlock_with_secret(Container *c, const uint8_t *password, size_t l
                                  const uint8_t *keyfile_secret, uint32_t requested) {
     if (c == nullptr || (password == nullptr && length > 0))
         return -EINVAL;
-    if (requested != kCipherUnset && !cipher_available(requested))
+    if (requested != kCipherUnset && !cipher_is_offered(requested))
         return -EINVAL;
     if (length > kMaxPasswordLength)
         return -E2BIG;

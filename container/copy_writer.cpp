@@ -258,12 +258,12 @@ int refuse(const Container *s, const ReencodeOptions &o) {
         return -EINVAL;
     if (o.output_path == nullptr && o.output_fd < 0)
         return -EINVAL;
-    if (!cipher_available(o.cipher) || (o.cipher == kCipherXChaCha20 && o.chunk_size == 0))
+    if (!cipher_is_offered(o.cipher) || (o.cipher == kCipherXChaCha20 && o.chunk_size == 0))
         return -EINVAL;
     if (o.chunk_size != 0 && o.chunk_size != 4096 && o.chunk_size != 16384 && o.chunk_size != 65536)
         return -EINVAL;
     bool source_cipher_ok = o.creation ? s->cipher == kCipherNone
-                                       : s->cipher == kCipherNone || cipher_available(s->cipher);
+                                       : s->cipher == kCipherNone || cipher_is_offered(s->cipher);
     if (!source_cipher_ok || s->fallback || s->size % kSectorSize != 0)
         return -EINVAL;
     if (cancelled(s))

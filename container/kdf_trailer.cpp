@@ -1,6 +1,7 @@
 #include "container/kdf_trailer.h"
 
 #include "container/secure_memory.h"
+#include "runtime/cipher_id.h"
 #include "runtime/random.h"
 
 #include <cerrno>
@@ -40,8 +41,10 @@ bool all_zero(const uint8_t *p, size_t n) {
     return acc == 0;
 }
 
+// The ciphers a salted trailer may name: SSE1, XOR and AES-256-XTS. XChaCha20,
+// although offered for new containers, is not one of them.
 bool cipher_allowed(uint32_t id) {
-    return id == 1 || id == 8 || id == 9;
+    return id == kCipherSse1 || id == kCipherXor || id == kCipherAesXts;
 }
 
 bool payload_size_ok(uint64_t payload) {

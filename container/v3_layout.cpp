@@ -26,11 +26,6 @@ constexpr uint8_t kMagic[8] = {'F', 'Z', 'C', 'X', 'C', 'M', 'P', 0};
 constexpr uint8_t kRootLabel[8] = {'Z', 'C', 'X', '3', 'R', 'O', 'O', 'T'};
 constexpr uint64_t kTwo63 = uint64_t(1) << 63;
 
-bool cipher_available(uint32_t cipher) {
-    return cipher == kCipherSse1 || cipher == kCipherXor || cipher == kCipherAesXts ||
-           cipher == kCipherXChaCha20;
-}
-
 // Node counts per level of a 64-ary tree over `count` items; false when the
 // tree would need more than ten levels.
 bool tree_levels(uint64_t count, uint64_t levels[kV3MaxDepth], uint32_t *depth, uint64_t *total) {
@@ -83,7 +78,7 @@ CopyStatus header_validate(const uint8_t h[kV3HeaderSize], int copy_index, uint6
     uint32_t cipher = get32(h + 64);
     uint32_t compression = get32(h + 72);
     if (version < 3 || version > 8 || get32(h + 12) != 4096 || get32(h + 16) != 512 ||
-        get32(h + 20) != kKdfIterations || compression > 1 || !cipher_available(cipher))
+        get32(h + 20) != kKdfIterations || compression > 1 || !cipher_is_offered(cipher))
         return kCopyUnsupported;
     if ((version == 5 || version == 8) && cipher != kCipherAesXts)
         return kCopyUnsupported;

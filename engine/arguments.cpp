@@ -11,34 +11,10 @@ bool equals(const char *a, const char *b) {
     return std::strcmp(a, b) == 0;
 }
 
-struct GeneralCommand {
-    const char *name;
-    EngineCommand command;
-    int min_argc;        // argc counts the program name and the command
-    bool accepts_pair;   // COMPRESSION CHUNK may follow
-    int algorithm_index; // argv index of ALGORITHM, 0 when none
-    uint32_t credential_kind;
-};
-
-// The general commands and their argument shapes. "import-veracrypt" is
-// checked for its exact count before this table is consulted.
-constexpr GeneralCommand kGeneralCommands[] = {
-    {"inspect", EngineCommand::Inspect, 3, false, 0, 0},
-    {"verify", EngineCommand::Verify, 3, false, 0, 1},
-    {"export", EngineCommand::Export, 4, false, 0, 1},
-    {"rekey", EngineCommand::Rekey, 4, true, 0, 2},
-    {"convert", EngineCommand::Convert, 5, true, 4, 2},
-    {"replace", EngineCommand::Replace, 4, true, 3, 2},
-    {"create", EngineCommand::Create, 6, true, 0, 2},
-    {"image", EngineCommand::Image, 6, true, 4, 2},
-    {"import-veracrypt", EngineCommand::ImportVeracrypt, 4, false, 0, 2},
-};
-
-const GeneralCommand *find_general(const char *name) {
-    for (const GeneralCommand &c : kGeneralCommands)
-        if (equals(c.name, name))
-            return &c;
-    return nullptr;
+// A general command: one of the table's engine commands that is not special.
+const EngineCommandInfo *find_general(const char *name) {
+    const EngineCommandInfo *c = engine_command_find(name);
+    return c != nullptr && !c->special ? c : nullptr;
 }
 
 } // namespace
@@ -59,56 +35,62 @@ bool parse_unsigned(const char *text, uint64_t *value) {
     return true;
 }
 
-bool cipher_is_offered(uint64_t cipher) {
-    return cipher == 1 || cipher == 8 || cipher == 9 || cipher == 10;
-}
-
 bool engine_special_command(int argc, char **argv, EngineArgs *args) {
     if (argc < 2)
         return false;
-    const char *name = argv[1];
     *args = EngineArgs{};
-    if (argc == 2) {
-        if (equals(name, "creation-options"))
-            args->command = EngineCommand::CreationOptions;
-        else if (equals(name, "devices"))
-            args->command = EngineCommand::Devices;
-        else if (equals(name, "import-recover"))
-            args->command = EngineCommand::ImportRecover;
-    } else if (argc == 3 && equals(name, "recover-replacement")) {
-        args->command = EngineCommand::RecoverReplacement;
-        args->file = argv[2];
-    } else if (argc == 5 && equals(name, "approve-imaging")) {
-        args->command = EngineCommand::ApproveImaging;
-        args->device = argv[2];
-        args->identity_text = argv[3];
-        args->user = argv[4];
+    const EngineCommandInfo *cmd = engine_command_find(argv[1]);
+    if (cmd == nullptr || !cmd->special || argc != cmd->engine_argument_count + 2)
+        return false;
+    args->command = cmd->command;
+    for (int i = 0; i < cmd->engine_argument_count; ++i) {
+        char *text = argv[i + 2];
+        switch (cmd->engine_arguments[i]) {
+        case EngineArgument::File:
+            args->file = text;
+            break;
+        case EngineArgument::Device:
+            args->device = text;
+            break;
+        case EngineArgument::Identity:
+            args->identity_text = text;
+            break;
+        case EngineArgument::User:
+            args->user = text;
+            break;
+        default:
+            break;
+        }
     }
-    return args->command != EngineCommand::None;
+    return true;
 }
 
 int engine_parse_general(int argc, char **argv, EngineArgs *args, const char **message) {
     *args = EngineArgs{};
     const char *name = argc >= 2 ? argv[1] : "";
 
-    if (equals(name, "import-veracrypt") && argc != 4) {
-        *message = "Expected import-veracrypt SOURCE OUTPUT.";
+    const EngineCommandInfo *found = find_general(name);
+    const int min_argc = found != nullptr ? found->engine_argument_count + 2 : 0;
+    // A command with its own usage message takes exactly its arguments.
+    if (found != nullptr && found->engine_usage != nullptr && argc != min_argc) {
+        *message = found->engine_usage;
         return -EINVAL;
     }
-    const GeneralCommand *cmd = argc >= 3 ? find_general(name) : nullptr;
+    const EngineCommandInfo *cmd = argc >= 3 ? found : nullptr;
     if (cmd == nullptr) {
         *message = "Expected inspect FILE, verify FILE, export FILE OUTPUT, rekey FILE OUTPUT, "
                    "convert FILE OUTPUT ALGORITHM, or create OUTPUT BYTES FILESYSTEM LABEL.";
         return -EINVAL;
     }
-    if (argc < cmd->min_argc) {
+    if (argc < min_argc) {
         *message = "Missing arguments.";
         return -EINVAL;
     }
 
     uint64_t algorithm = kCipherKeep;
-    if (cmd->algorithm_index != 0) {
-        bool ok = parse_unsigned(argv[cmd->algorithm_index], &algorithm);
+    const int algorithm_index = engine_argument_index(*cmd, EngineArgument::Algorithm);
+    if (algorithm_index >= 0) {
+        bool ok = parse_unsigned(argv[algorithm_index + 2], &algorithm);
         if (ok && cmd->command == EngineCommand::Replace)
             ok = cipher_is_offered(algorithm) || algorithm == kCipherKeep;
         else if (ok)
@@ -119,18 +101,19 @@ int engine_parse_general(int argc, char **argv, EngineArgs *args, const char **m
         }
     }
 
-    if (cmd->command == EngineCommand::Image) {
+    const int identity_index = engine_argument_index(*cmd, EngineArgument::Identity);
+    if (identity_index >= 0) {
         uint64_t identity = 0;
-        if (!parse_unsigned(argv[5], &identity) || identity == 0) {
+        if (!parse_unsigned(argv[identity_index + 2], &identity) || identity == 0) {
             *message = "Invalid device identity.";
             return -EINVAL;
         }
         args->identity = identity;
     }
 
-    if (argc == cmd->min_argc + 2 && cmd->accepts_pair) {
-        const char *compression = argv[cmd->min_argc];
-        const char *chunk = argv[cmd->min_argc + 1];
+    if (argc == min_argc + 2 && cmd->takes_compression) {
+        const char *compression = argv[min_argc];
+        const char *chunk = argv[min_argc + 1];
         if (!equals(compression, "fast") && !equals(compression, "off")) {
             *message = "Compression must be fast or off.";
             return -EINVAL;
@@ -145,28 +128,44 @@ int engine_parse_general(int argc, char **argv, EngineArgs *args, const char **m
         uint64_t size = 0;
         parse_unsigned(chunk, &size);
         args->chunk_size = static_cast<uint32_t>(size);
-    } else if (argc != cmd->min_argc) {
+    } else if (argc != min_argc) {
         *message = "Unexpected arguments.";
         return -EINVAL;
     }
 
     args->command = cmd->command;
-    args->reads_credentials = cmd->credential_kind != 0;
-    args->credential_kind = cmd->credential_kind;
+    args->reads_credentials = cmd->credential != CredentialKind::None;
+    args->credential_kind = static_cast<uint32_t>(cmd->credential);
 
+    for (int i = 0; i < cmd->engine_argument_count; ++i) {
+        const char *text = argv[i + 2];
+        switch (cmd->engine_arguments[i]) {
+        case EngineArgument::File:
+            args->file = text;
+            break;
+        case EngineArgument::Output:
+            args->output = text;
+            break;
+        case EngineArgument::Device:
+            args->device = text;
+            break;
+        case EngineArgument::Bytes:
+            args->bytes = text;
+            break;
+        case EngineArgument::Filesystem:
+            args->fs = text;
+            break;
+        case EngineArgument::Label:
+            args->label = text;
+            break;
+        default: // Algorithm and Identity were parsed above
+            break;
+        }
+    }
+
+    // The defaults of each command for what was not given.
     switch (cmd->command) {
-    case EngineCommand::Inspect:
-    case EngineCommand::Verify:
-        args->file = argv[2];
-        break;
-    case EngineCommand::Export:
-    case EngineCommand::ImportVeracrypt:
-        args->file = argv[2];
-        args->output = argv[3];
-        break;
     case EngineCommand::Rekey:
-        args->file = argv[2];
-        args->output = argv[3];
         args->output_cipher = kCipherKeep;
         if (!args->pair_given) {
             args->chunk_size = kChunkKeepLayout;
@@ -175,13 +174,6 @@ int engine_parse_general(int argc, char **argv, EngineArgs *args, const char **m
         break;
     case EngineCommand::Convert:
     case EngineCommand::Image:
-        if (cmd->command == EngineCommand::Convert) {
-            args->file = argv[2];
-            args->output = argv[3];
-        } else {
-            args->device = argv[2];
-            args->output = argv[3];
-        }
         args->output_cipher = static_cast<uint32_t>(algorithm);
         if (!args->pair_given) {
             args->chunk_size = kDefaultChunk;
@@ -189,7 +181,6 @@ int engine_parse_general(int argc, char **argv, EngineArgs *args, const char **m
         }
         break;
     case EngineCommand::Replace:
-        args->file = argv[2];
         args->output_cipher = static_cast<uint32_t>(algorithm);
         if (!args->pair_given) {
             args->chunk_size = kChunkFromSource;
@@ -197,10 +188,6 @@ int engine_parse_general(int argc, char **argv, EngineArgs *args, const char **m
         }
         break;
     case EngineCommand::Create:
-        args->output = argv[2];
-        args->bytes = argv[3];
-        args->fs = argv[4];
-        args->label = argv[5];
         // The new container's cipher comes from the credential request.
         args->output_cipher = kCipherKeep;
         if (!args->pair_given) {

@@ -1,4 +1,5 @@
-// The engine's command table and argument validation.
+// The engine's argument validation, by the command table of
+// runtime/engine_commands.h.
 //
 // The engine is started by the front-ends with one command and its
 // arguments. Everything here is pure: it reads argv and fills EngineArgs or
@@ -6,30 +7,15 @@
 // starting a process.
 #pragma once
 
+#include "runtime/cipher_id.h"
+#include "runtime/engine_commands.h"
+
 #include <cstdint>
 
 namespace tw {
 
-enum class EngineCommand {
-    None,
-    Inspect,
-    Verify,
-    Export,
-    Rekey,
-    Convert,
-    Replace,
-    Create,
-    Image,
-    ImportVeracrypt,
-    CreationOptions,
-    Devices,
-    ImportRecover,
-    RecoverReplacement,
-    ApproveImaging,
-};
-
 // Cipher number meaning "keep the source's cipher" (replace, rekey).
-inline constexpr uint32_t kCipherKeep = 255;
+inline constexpr uint32_t kCipherKeep = kCipherUnset;
 
 // How the output's compression is chosen.
 enum class CompressionChoice {
@@ -70,9 +56,6 @@ struct EngineArgs {
 // Parses an unsigned decimal text: no sign, no other characters, not empty,
 // no overflow of 64 bits. Returns false when invalid.
 bool parse_unsigned(const char *text, uint64_t *value);
-
-// True for the ciphers offered for new containers: 1, 8, 9, 10.
-bool cipher_is_offered(uint64_t cipher);
 
 // Recognises the special commands (creation-options, devices, import-recover
 // with argc 2; recover-replacement with argc 3; approve-imaging with argc 5).

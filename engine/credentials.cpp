@@ -1,6 +1,7 @@
 #include "engine/credentials.h"
 
 #include "container/secure_memory.h"
+#include "runtime/cipher_id.h"
 #include "runtime/text.h"
 
 #include <cerrno>
@@ -62,8 +63,9 @@ uint32_t le32(const uint8_t *p) {
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
+// An offered cipher, or unset: the engine then detects the source's cipher.
 bool valid_cipher(uint32_t cipher) {
-    return cipher == 1 || cipher == 8 || cipher == 9 || cipher == 10 || cipher == 255;
+    return cipher_is_offered(cipher) || cipher == kCipherUnset;
 }
 
 bool read_text(Source *src, char *out, uint32_t length) {

@@ -71,19 +71,6 @@ int run_unavailable(EngineContext *) {
     return engine_fail("unavailable", "This operation is not available in this version.");
 }
 
-ProgressMode progress_mode_for(EngineCommand command) {
-    switch (command) {
-    case EngineCommand::Export:
-        return ProgressMode::Export;
-    case EngineCommand::Image:
-        return ProgressMode::Image;
-    case EngineCommand::ImportVeracrypt:
-        return ProgressMode::Import;
-    default:
-        return ProgressMode::Copy;
-    }
-}
-
 bool arguments_are_utf8(int argc, char **argv) {
     for (int i = 0; i < argc; ++i)
         if (!utf8_is_valid(argv[i], std::strlen(argv[i])))
@@ -91,25 +78,12 @@ bool arguments_are_utf8(int argc, char **argv) {
     return true;
 }
 
-bool needs_new_password(EngineCommand command) {
-    switch (command) {
-    case EngineCommand::Rekey:
-    case EngineCommand::Convert:
-    case EngineCommand::Replace:
-    case EngineCommand::Create:
-    case EngineCommand::Image:
-    case EngineCommand::ImportVeracrypt:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // Reads the credential request into locked memory. The request's kind must
 // match the command: kind 2 exactly for the commands that take a new password.
 int read_credentials(EngineContext *ctx) {
+    const uint32_t with_new = static_cast<uint32_t>(CredentialKind::CurrentAndNew);
     int rc = credential_read(STDIN_FILENO, ctx->credentials);
-    if (rc == 0 && (ctx->credentials->kind == 2) != needs_new_password(ctx->args.command))
+    if (rc == 0 && (ctx->credentials->kind == with_new) != (ctx->args.credential_kind == with_new))
         rc = -EPROTO;
     if (rc != 0)
         credential_record_wipe(ctx->credentials);
@@ -150,7 +124,7 @@ int run_general(EngineContext *ctx) {
     if (ctx->args.command != EngineCommand::ImportVeracrypt && install_system_key(ctx) != 0)
         return engine_fail("systemKey",
                            "The system key must contain exactly 14 hexadecimal digits.");
-    ctx->progress.mode = progress_mode_for(ctx->args.command);
+    ctx->progress.mode = engine_command_info(ctx->args.command)->progress;
     EngineOperation run = engine_operation_for(ctx->args.command);
     return (run ? run : run_unavailable)(ctx);
 }

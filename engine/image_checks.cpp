@@ -1,5 +1,7 @@
 #include "engine/image_checks.h"
 
+#include "runtime/cipher_id.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -123,8 +125,7 @@ const char *write_support_filesystem(const WriteSupportInput &in) {
         return nullptr;
     if (in.format_kind != 4 && in.format_kind != 5 && in.format_kind != 7)
         return nullptr;
-    bool offered = in.cipher == 1 || in.cipher == 8 || in.cipher == 9 || in.cipher == 10;
-    if (!offered || in.header_locked || in.cd_image || in.v3_recovery_needed)
+    if (!cipher_is_offered(in.cipher) || in.header_locked || in.cd_image || in.v3_recovery_needed)
         return nullptr;
     const uint8_t *s = in.sector0;
     if (s == nullptr || !has_boot_signature(s))

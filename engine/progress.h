@@ -5,16 +5,11 @@
 // and the writing of event lines.
 #pragma once
 
+#include "runtime/engine_commands.h"
+
 #include <cstdint>
 
 namespace tw {
-
-enum class ProgressMode {
-    Copy,   // create, rekey, convert, replace
-    Image,  // image: an "imaging" quarter, then the copy phases
-    Import, // import-veracrypt
-    Export, // export: no phase member, whole percent steps
-};
 
 struct ProgressTracker {
     ProgressMode mode = ProgressMode::Copy;

@@ -1,6 +1,7 @@
 // Command lines of any shape: the option parser takes words out of the list
 // by position and must never read past its end, whatever follows an option.
 #include "cli/cli.h"
+#include "runtime/engine_commands.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -8,23 +9,25 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    // Words are separated by NUL bytes; a few fixed words make the options
-    // likely to appear.
-    static const char *const kWords[] = {"--json",
-                                         "--password-stdin",
-                                         "--credentials-stdin",
-                                         "--experimental-compression",
-                                         "--algorithm",
-                                         "--experimental-write",
-                                         "--label",
-                                         "--partition",
-                                         "verify",
-                                         "rekey",
-                                         "convert",
-                                         "mount",
-                                         "import-veracrypt",
-                                         "fast",
-                                         "4096"};
+    // Words are separated by NUL bytes; bytes from 0xE0 on stand for the
+    // options, the command names and a few values (32 slots for the words),
+    // which makes them likely to appear together.
+    static const std::vector<std::string> kWords = [] {
+        std::vector<std::string> w = {"--json",
+                                      "--password-stdin",
+                                      "--credentials-stdin",
+                                      "--experimental-compression",
+                                      "--algorithm",
+                                      "--experimental-write",
+                                      "--label",
+                                      "--partition",
+                                      "fast",
+                                      "4096"};
+        for (const tw::EngineCommandInfo &c : tw::engine_commands())
+            if (c.cli_name != nullptr)
+                w.push_back(c.cli_name);
+        return w;
+    }();
     std::vector<std::string> words;
     std::string word;
     for (size_t i = 0; i < size; ++i) {
@@ -32,8 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (b == 0) {
             words.push_back(word);
             word.clear();
-        } else if (b >= 0xF0) {
-            words.push_back(kWords[(b - 0xF0) % (sizeof kWords / sizeof kWords[0])]);
+        } else if (b >= 0xE0) {
+            words.push_back(kWords[(b - 0xE0) % kWords.size()]);
         } else {
             word.push_back(static_cast<char>(b));
         }
