@@ -1,5 +1,6 @@
 // Start-up, dispatch and the engine file operations of the command line.
 #include "cli/cli.h"
+#include "cli/texts.h"
 
 #include "platform/process.h"
 #include "runtime/engine_commands.h"
@@ -33,9 +34,6 @@ void install_interrupt_handler() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-constexpr const char *kIncorrectArguments = "Incorrect arguments. Run tarnwick --help.";
-constexpr const char *kPasswordPrompt = "Password (empty for an unencrypted image): ";
-
 // The passwords of one file operation, in locked memory.
 struct Passwords {
     SecretBuffer password;
@@ -50,17 +48,18 @@ int read_passwords(const CliArgs &args, const EngineCommandInfo &command, Passwo
     if (command.credential == CredentialKind::Current) {
         if (args.password_stdin)
             return read_password_stdin(&p->password, out);
-        return read_password_console(kPasswordPrompt, &p->password, out);
+        return read_password_console(kTextPasswordPrompt, &p->password, out);
     }
     if (args.credentials_stdin)
         return read_credentials_json(true, &p->password, &p->new_password, &p->confirmation, out);
-    const char *first = command.command == EngineCommand::ImportVeracrypt ? "VeraCrypt password: "
-                                                                          : "Current password: ";
+    const char *first = command.command == EngineCommand::ImportVeracrypt
+                            ? kTextVeracryptPasswordPrompt
+                            : kTextCurrentPasswordPrompt;
     int rc = read_password_console(first, &p->password, out);
     if (rc == 0)
-        rc = read_password_console("New password: ", &p->new_password, out);
+        rc = read_password_console(kTextNewPasswordPrompt, &p->new_password, out);
     if (rc == 0)
-        rc = read_password_console("Confirm new password: ", &p->confirmation, out);
+        rc = read_password_console(kTextConfirmPasswordPrompt, &p->confirmation, out);
     return rc;
 }
 
@@ -68,7 +67,7 @@ int read_passwords(const CliArgs &args, const EngineCommandInfo &command, Passwo
 // the user has cancelled.
 int password_failure(const EngineRunContext *ctx, const ClientOutcome &outcome) {
     if (ctx->cancel_requested.load())
-        return cli_fail("cancelled", "Operation cancelled.");
+        return cli_fail("cancelled", kTextCancelled);
     return cli_fail(outcome);
 }
 
@@ -153,10 +152,7 @@ void print_summary_text(const CliArgs &args, EngineCommand command, const JsonVa
             cli_print_error("Warning: " +
                             std::string(json_get_string(result, "metadataError", "")));
         if (json_get_int(result, "importRecordsKept", 0) > 0)
-            cli_print_error(
-                "Warning: Some records of interrupted imports were kept because the files they "
-                "name failed a safety check. Review AppData\\Local\\Tarnwick\\import-staging "
-                "before you delete anything there.");
+            cli_print_error(kTextImportRecordsKept);
     }
 }
 
@@ -173,7 +169,7 @@ std::string failure_hint(EngineCommand command) {
 
 int run_file_command(EngineRunContext *ctx, const CliArgs &args, const EngineCommandInfo &command) {
     if (args.words.size() != size_t{command.cli_arguments} + 1)
-        return cli_fail("usage", kIncorrectArguments);
+        return cli_fail("usage", kTextIncorrectArguments);
     ClientOutcome outcome;
     Passwords passwords;
     if (read_passwords(args, command, &passwords, &outcome) != 0)
@@ -197,7 +193,7 @@ int run_file_command(EngineRunContext *ctx, const CliArgs &args, const EngineCom
         std::string hint = failure_hint(command.command);
         if (!hint.empty()) {
             std::string message =
-                (outcome.message.empty() ? "The operation failed." : outcome.message) + "\n" + hint;
+                (outcome.message.empty() ? kTextOperationFailed : outcome.message) + "\n" + hint;
             return cli_fail(outcome.code, message);
         }
         return cli_fail(outcome);
@@ -212,7 +208,7 @@ int run_file_command(EngineRunContext *ctx, const CliArgs &args, const EngineCom
 int run_create(EngineRunContext *ctx, const CliArgs &args) {
     CreateOperation op;
     if (args.words.size() != 5 || !cli_parse_decimal(args.words[2], &op.size_mib))
-        return cli_fail("usage", "Use tarnwick create OUTPUT SIZE_MIB fat32|exfat|ntfs LABEL.");
+        return cli_fail("usage", kTextCreateUsage);
     ClientOutcome outcome;
     Passwords passwords;
     int rc;
@@ -220,9 +216,10 @@ int run_create(EngineRunContext *ctx, const CliArgs &args) {
         rc = read_credentials_json(false, &passwords.password, &passwords.new_password,
                                    &passwords.confirmation, &outcome);
     } else {
-        rc = read_password_console("New password: ", &passwords.new_password, &outcome);
+        rc = read_password_console(kTextNewPasswordPrompt, &passwords.new_password, &outcome);
         if (rc == 0)
-            rc = read_password_console("Confirm new password: ", &passwords.confirmation, &outcome);
+            rc = read_password_console(kTextConfirmPasswordPrompt, &passwords.confirmation,
+                                       &outcome);
     }
     if (rc != 0)
         return password_failure(ctx, outcome);
@@ -248,7 +245,7 @@ int run_create(EngineRunContext *ctx, const CliArgs &args) {
 
 int run_devices(EngineRunContext *ctx, const CliArgs &args) {
     if (args.words.size() != 1)
-        return cli_fail("usage", kIncorrectArguments);
+        return cli_fail("usage", kTextIncorrectArguments);
     ClientOutcome outcome;
     if (engine_devices(ctx, &outcome) != 0)
         return cli_fail(outcome);
@@ -260,7 +257,7 @@ int run_devices(EngineRunContext *ctx, const CliArgs &args) {
         return 0;
     }
     if (json_first(devices) == nullptr || devices->kind != JsonKind::Array) {
-        cli_print("No eligible removable devices found.");
+        cli_print(kTextNoDevices);
         return 0;
     }
     for (const JsonValue *d = json_first(devices); d != nullptr; d = json_next(d))
@@ -272,7 +269,7 @@ int run_devices(EngineRunContext *ctx, const CliArgs &args) {
 
 int run_recover_replacement(EngineRunContext *ctx, const CliArgs &args) {
     if (args.words.size() != 2)
-        return cli_fail("usage", "Use recover-replacement FILE.");
+        return cli_fail("usage", kTextRecoverUsage);
     ClientOutcome outcome;
     if (engine_recover_replacement(ctx, args.words[1], &outcome) != 0)
         return cli_fail(outcome);
@@ -290,7 +287,7 @@ int run_recover_replacement(EngineRunContext *ctx, const CliArgs &args) {
 
 int run_version(const CliArgs &args) {
     if (args.words.size() != 1)
-        return cli_fail("usage", kIncorrectArguments);
+        return cli_fail("usage", kTextIncorrectArguments);
     if (args.json) {
         JsonValue *object = json_new(JsonKind::Object);
         json_set_string(object, "version", kCliVersion);
@@ -318,16 +315,14 @@ int cli_run_command(EngineRunContext *ctx, const CliArgs &args) {
         return run_version(args);
     if (command == "doctor") {
         if (args.words.size() != 1)
-            return cli_fail("usage", kIncorrectArguments);
+            return cli_fail("usage", kTextIncorrectArguments);
         return cli_doctor(args);
     }
     const EngineCommandInfo *info = cli_command_find(command);
     if (info == nullptr)
-        return cli_fail("usage", "Unknown command. Run tarnwick --help.");
+        return cli_fail("usage", kTextUnknownCommand);
     if (!info->available)
-        return cli_fail("unavailable", "The " + command +
-                                           " command is not available in this version of "
-                                           "Tarnwick.");
+        return cli_fail("unavailable", format_text(kTextUnavailableCommand, command.c_str()));
     switch (info->command) {
     case EngineCommand::RecoverReplacement:
         return run_recover_replacement(ctx, args);
@@ -344,7 +339,7 @@ int cli_main(int argc, char **argv) {
     harden_process();
     install_interrupt_handler();
     if (!utf8_arguments(argc, argv))
-        return cli_fail("usage", "Invalid arguments.");
+        return cli_fail("usage", kTextInvalidArguments);
     if (argc < 2 ||
         (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "help") == 0))) {
         cli_print(cli_usage_text());

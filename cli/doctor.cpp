@@ -1,6 +1,7 @@
 // "doctor": what this installation can do, checked locally without asking
 // the broker or the mount service for anything.
 #include "cli/cli.h"
+#include "cli/texts.h"
 
 #include "platform/folders.h"
 
@@ -43,9 +44,9 @@ int cli_doctor(const CliArgs &args) {
 
     std::vector<std::string> blockers;
     if (broker != "running")
-        blockers.push_back("The Tarnwick Broker service is not running.");
+        blockers.push_back(kTextBrokerNotRunning);
     if (initiator == "disabled" || initiator == "missing")
-        blockers.push_back("The Tarnwick initiator service is disabled or missing.");
+        blockers.push_back(kTextInitiatorMissing);
 
     if (args.json) {
         JsonValue *report = json_new(JsonKind::Object);
@@ -65,13 +66,13 @@ int cli_doctor(const CliArgs &args) {
         return 0;
     }
     cli_print("Tarnwick Pro " + cli_version_text());
-    cli_print(std::string("Engine: ") + (engine ? "available" : "missing"));
-    cli_print("Broker service: " + broker);
-    cli_print("Tarnwick initiator service: " + initiator);
-    cli_print("Operating system: " + os);
+    cli_print(std::string(kTextEngineLine) + (engine ? "available" : "missing"));
+    cli_print(kTextBrokerLine + broker);
+    cli_print(kTextInitiatorLine + initiator);
+    cli_print(kTextOperatingSystemLine + os);
     for (const std::string &b : blockers)
         cli_print(b);
-    cli_print("Mounting: read-only by default; opt-in experimental writes");
+    cli_print(kTextMountingLine);
     return 0;
 }
 

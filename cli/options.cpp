@@ -1,6 +1,7 @@
 // Options of the command line, taken out in a fixed order so that the first
 // problem found is always the same one.
 #include "cli/cli.h"
+#include "cli/texts.h"
 
 #include "runtime/cipher_id.h"
 #include "runtime/engine_commands.h"
@@ -12,19 +13,6 @@
 namespace tw {
 
 namespace {
-
-constexpr const char *kStdinOptionMessage =
-    "Use --credentials-stdin for creation, conversion or replacement, or --password-stdin for "
-    "other credential operations.";
-constexpr const char *kCompressionUsage =
-    "Use --experimental-compression off|fast CHUNK_BYTES with create, image, rekey, convert or "
-    "replace.";
-constexpr const char *kCipherWarning =
-    "Warning: AES-256-XTS is the recommended default. Read this cipher's notice in Important "
-    "Information and Licenses.";
-constexpr const char *kLabelRuleMessage =
-    "Use a mount label of 1 to 100 UTF-8 bytes without slashes, colons, control characters, a "
-    "leading dot, or surrounding spaces.";
 
 // Removes the first occurrence of option after the command; true when found.
 bool take_flag(std::vector<std::string> *words, std::string_view option) {
@@ -88,7 +76,7 @@ int choose_algorithm(EngineRunContext *ctx, const std::string &name, CliArgs *pa
             return 0;
         }
     }
-    return usage(out, "Unknown encryption algorithm. Run tarnwick --help.");
+    return usage(out, kTextUnknownAlgorithm);
 }
 
 } // namespace
@@ -115,7 +103,7 @@ int cli_parse_options(EngineRunContext *ctx, std::vector<std::string> words, Cli
         parsed->json = true;
     }
     if (words.empty())
-        return usage(out, "Unknown command. Run tarnwick --help.");
+        return usage(out, kTextUnknownCommand);
     const std::string command = words[0];
     const EngineCommandInfo *info = cli_command_find(command);
     const CredentialKind credential = info != nullptr ? info->credential : CredentialKind::None;
@@ -124,10 +112,10 @@ int cli_parse_options(EngineRunContext *ctx, std::vector<std::string> words, Cli
     // new one; each only to the commands that read exactly that.
     bool password_stdin = take_flag(&words, "--password-stdin");
     if (password_stdin && credential != CredentialKind::Current)
-        return usage(out, kStdinOptionMessage);
+        return usage(out, kTextStdinOption);
     bool credentials_stdin = take_flag(&words, "--credentials-stdin");
     if (credentials_stdin && (password_stdin || credential != CredentialKind::CurrentAndNew))
-        return usage(out, kStdinOptionMessage);
+        return usage(out, kTextStdinOption);
     parsed->password_stdin = password_stdin;
     parsed->credentials_stdin = credentials_stdin;
 
@@ -139,39 +127,35 @@ int cli_parse_options(EngineRunContext *ctx, std::vector<std::string> words, Cli
         uint64_t chunk = 0;
         if (values.size() != 2 || !cli_parse_decimal(values[1], &chunk) ||
             credential != CredentialKind::CurrentAndNew)
-            return usage(out, kCompressionUsage);
+            return usage(out, kTextCompressionUsage);
         if (!info->takes_compression)
-            return usage(out, "Import-veracrypt writes an uncompressed ZCX.");
+            return usage(out, kTextImportUncompressed);
         if ((values[0] != "off" && values[0] != "fast") ||
             (chunk != 4096 && chunk != 16384 && chunk != 65536))
-            return usage(
-                out,
-                "Choose compression off or fast and a chunk size of 4096, 16384 or 65536 bytes.");
+            return usage(out, kTextCompressionValues);
         parsed->compression = {true, values[0], chunk};
     }
 
     if (take_option(&words, "--algorithm", 1, &values)) {
         if (values.size() != 1 || info == nullptr || !info->takes_algorithm)
-            return usage(out,
-                         "Use --algorithm with an encryption algorithm name for create, image, "
-                         "convert or replace.");
+            return usage(out, kTextAlgorithmUsage);
         int rc = choose_algorithm(ctx, values[0], parsed, out);
         if (rc != 0)
             return rc;
         if (parsed->algorithm != kCipherAesXts)
-            cli_print_error(kCipherWarning);
+            cli_print_error(kTextCipherWarning);
     }
 
     if (take_flag(&words, "--experimental-write")) {
         if (command != "mount")
-            return usage(out, "Use --experimental-write only with mount.");
+            return usage(out, kTextWriteOptionUsage);
         parsed->experimental_write = true;
     }
     if (take_option(&words, "--label", 1, &values)) {
         if (values.size() != 1 || command != "mount")
-            return usage(out, "Use --label with a mount name.");
+            return usage(out, kTextLabelUsage);
         if (!label_valid(values[0]))
-            return client_fail(out, "label", kLabelRuleMessage);
+            return client_fail(out, "label", kTextLabelRule);
         parsed->label_given = true;
         parsed->label = values[0];
     }
@@ -179,13 +163,13 @@ int cli_parse_options(EngineRunContext *ctx, std::vector<std::string> words, Cli
         uint64_t n = 0;
         if (values.size() != 1 || command != "mount" || !cli_parse_decimal(values[0], &n) ||
             n < 1 || n > 128)
-            return usage(out, "Use --partition with a positive data-volume number.");
+            return usage(out, kTextPartitionUsage);
         parsed->partition = static_cast<int>(n);
     }
 
     for (size_t i = 1; i < words.size(); ++i)
         if (words[i].starts_with("--"))
-            return usage(out, "Unknown option. Run tarnwick --help.");
+            return usage(out, kTextUnknownOption);
     parsed->words = std::move(words);
     return 0;
 }

@@ -1,6 +1,7 @@
 // Printing: results on standard output, failures and notices on standard
 // error, and the progress indicator on a terminal.
 #include "cli/cli.h"
+#include "cli/texts.h"
 
 #include "client/descriptor_io.h"
 
@@ -27,7 +28,7 @@ void cli_print_json(const JsonValue *value) {
     size_t length = 0;
     char *text = json_serialize(value, &length);
     if (text == nullptr) {
-        cli_print_error("The result could not be written.");
+        cli_print_error(kTextResultNotWritten);
         return;
     }
     cli_print(std::string_view(text, length));
@@ -35,7 +36,7 @@ void cli_print_json(const JsonValue *value) {
 }
 
 int cli_fail(std::string_view code, std::string_view message) {
-    cli_print_error(message.empty() ? "The operation failed." : message);
+    cli_print_error(message.empty() ? kTextOperationFailed : message);
     return client_exit_code(code);
 }
 

@@ -227,7 +227,7 @@ TEST(FileCommands, TextAndJsonOutput) {
          "v.hc\n",
          "Warning: Times were not copied.\nWarning: Some records of interrupted imports were kept "
          "because the files they name failed a safety check. Review "
-         "AppData\\Local\\Tarnwick\\import-staging before you delete anything there.\n"},
+         "~/.local/share/Tarnwick/import-staging before you delete anything there.\n"},
         {{"info", "c.zcx", "--json"},
          "",
          kSummary,

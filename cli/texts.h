@@ -1,0 +1,74 @@
+// The command line's fixed texts for people: messages, prompts and report
+// lines, kept in one place so the wording can be read and changed together
+// (the container summary lines are composed beside the result they print).
+// Texts that name a part of the system (the initiator service, the folders,
+// the filesystem checker) sit here too; the usage text is in usage.cpp.
+#pragma once
+
+namespace tw {
+
+// ---- Arguments and options
+inline constexpr const char *kTextInvalidArguments = "Invalid arguments.";
+inline constexpr const char *kTextIncorrectArguments = "Incorrect arguments. Run tarnwick --help.";
+inline constexpr const char *kTextUnknownCommand = "Unknown command. Run tarnwick --help.";
+inline constexpr const char *kTextUnknownOption = "Unknown option. Run tarnwick --help.";
+inline constexpr const char *kTextUnknownAlgorithm =
+    "Unknown encryption algorithm. Run tarnwick --help.";
+inline constexpr const char *kTextStdinOption =
+    "Use --credentials-stdin for creation, conversion or replacement, or --password-stdin for "
+    "other credential operations.";
+inline constexpr const char *kTextCompressionUsage =
+    "Use --experimental-compression off|fast CHUNK_BYTES with create, image, rekey, convert or "
+    "replace.";
+inline constexpr const char *kTextCompressionValues =
+    "Choose compression off or fast and a chunk size of 4096, 16384 or 65536 bytes.";
+inline constexpr const char *kTextImportUncompressed =
+    "Import-veracrypt writes an uncompressed ZCX.";
+inline constexpr const char *kTextAlgorithmUsage =
+    "Use --algorithm with an encryption algorithm name for create, image, convert or replace.";
+inline constexpr const char *kTextCipherWarning =
+    "Warning: AES-256-XTS is the recommended default. Read this cipher's notice in Important "
+    "Information and Licenses.";
+inline constexpr const char *kTextWriteOptionUsage = "Use --experimental-write only with mount.";
+inline constexpr const char *kTextLabelUsage = "Use --label with a mount name.";
+inline constexpr const char *kTextLabelRule =
+    "Use a mount label of 1 to 100 UTF-8 bytes without slashes, colons, control characters, a "
+    "leading dot, or surrounding spaces.";
+inline constexpr const char *kTextPartitionUsage =
+    "Use --partition with a positive data-volume number.";
+inline constexpr const char *kTextCreateUsage =
+    "Use tarnwick create OUTPUT SIZE_MIB fat32|exfat|ntfs LABEL.";
+inline constexpr const char *kTextRecoverUsage = "Use recover-replacement FILE.";
+// "%s" stands for the command.
+inline constexpr const char *kTextUnavailableCommand =
+    "The %s command is not available in this version of Tarnwick.";
+
+// ---- Prompts
+inline constexpr const char *kTextPasswordPrompt = "Password (empty for an unencrypted image): ";
+inline constexpr const char *kTextCurrentPasswordPrompt = "Current password: ";
+inline constexpr const char *kTextVeracryptPasswordPrompt = "VeraCrypt password: ";
+inline constexpr const char *kTextNewPasswordPrompt = "New password: ";
+inline constexpr const char *kTextConfirmPasswordPrompt = "Confirm new password: ";
+
+// ---- Results
+inline constexpr const char *kTextCancelled = "Operation cancelled.";
+inline constexpr const char *kTextOperationFailed = "The operation failed.";
+inline constexpr const char *kTextResultNotWritten = "The result could not be written.";
+inline constexpr const char *kTextNoDevices = "No eligible removable devices found.";
+inline constexpr const char *kTextImportRecordsKept =
+    "Warning: Some records of interrupted imports were kept because the files they name failed a "
+    "safety check. Review ~/.local/share/Tarnwick/import-staging before you delete anything "
+    "there.";
+
+// ---- doctor
+inline constexpr const char *kTextBrokerNotRunning = "The Tarnwick Broker service is not running.";
+inline constexpr const char *kTextInitiatorMissing =
+    "The Tarnwick initiator service is disabled or missing.";
+inline constexpr const char *kTextEngineLine = "Engine: ";
+inline constexpr const char *kTextBrokerLine = "Broker service: ";
+inline constexpr const char *kTextInitiatorLine = "Tarnwick initiator service: ";
+inline constexpr const char *kTextOperatingSystemLine = "Operating system: ";
+inline constexpr const char *kTextMountingLine =
+    "Mounting: read-only by default; opt-in experimental writes";
+
+} // namespace tw
