@@ -4,6 +4,7 @@
 // and the data sectors encrypted with a legacy cipher keyed from the password.
 // Salted and v3 containers are made with the library's own writers.
 #include "container/container.h"
+#include "container/container_internal.h"
 #include "container/file_access.h"
 #include "container/kdf_trailer.h"
 #include "container/system_key.h"
@@ -823,7 +824,7 @@ TEST_F(AccessTest, FullReadCheckRefusalsAndCancellation) {
     k = container_;
     ASSERT_EQ(unlock(kPassword), 0);
     std::atomic<uint32_t> cancel{1};
-    k->cancel = &cancel;
+    tw::container_set_cancel(k, &cancel);
     EXPECT_EQ(tw::container_check_all(k, nullptr, nullptr), -ECANCELED);
     const std::string out = ToolImages::get().dir() + "/cancelled.img";
     EXPECT_EQ(tw::container_export(k, out.c_str(), nullptr, nullptr), -ECANCELED);
@@ -991,7 +992,7 @@ TEST_F(AccessTest, ReencodeInterruptedPublishesNothing) {
         ASSERT_EQ(tw::container_open(source.c_str(), tw::kContainerOpenRead, &container_), 0);
         ASSERT_EQ(unlock(kPassword), 0);
         std::atomic<uint32_t> flag{0};
-        container_->cancel = &flag;
+        tw::container_set_cancel(container_, &flag);
         Interference i{cancel ? "verifying" : "reencoding"};
         if (cancel)
             i.cancel = &flag;
