@@ -264,15 +264,27 @@ struct ReencodeOptions {
     void *progress_data = nullptr;
 };
 
+// Takes the in-use lock a copy of the container needs: the exclusive lock
+// through a descriptor open for writing; through a read-only descriptor
+// (where Linux grants no exclusive lock) the shared lock, which keeps every
+// writer out, and only while no other open file holds a lock on the file.
+//   0            locked so; held until the container is closed
+//   EWOULDBLOCK  another open file holds the lock (a mount, another
+//                operation or, for a read-only descriptor, another reader)
+//   other        the error of the locking call
+// On failure the container is locked out (no key, no cipher, not unlocked):
+// it may no longer hold any lock, and the caller closes it.
+int container_lock_for_copy(Container *container);
+
 // Writes the decrypted image of `source` (read-only, unlocked, verified by
 // the probe here) into a new container and publishes it without replacing
 // anything once the output was reopened, unlocked with the new password,
-// recognised and compared byte for byte. Takes the source's exclusive in-use
-// lock. Errors: EINVAL (refused source or options), ENOTSUP/ENOTRECOVERABLE
-// (version-8 sources), EACCES (source not recognised), E2BIG, EFBIG,
-// ECANCELED, EILSEQ (the output is not what was meant), kErrChanged (a file
-// changed meanwhile), and the errors of the files. Nothing is published on
-// failure.
+// recognised and compared byte for byte. Takes the source's lock with
+// container_lock_for_copy. Errors: EINVAL (refused source or options),
+// ENOTSUP/ENOTRECOVERABLE (version-8 sources), EBUSY (the source's lock is
+// held elsewhere), EACCES (source not recognised), E2BIG, EFBIG, ECANCELED,
+// EILSEQ (the output is not what was meant), kErrChanged (a file changed
+// meanwhile), and the errors of the files. Nothing is published on failure.
 int container_reencode(Container *source, const ReencodeOptions &options);
 
 // Test seam: called with the output's descriptor after the copy writer wrote

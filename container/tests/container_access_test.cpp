@@ -1018,6 +1018,38 @@ TEST_F(AccessTest, ReencodeInterruptedPublishesNothing) {
     }
 }
 
+// A read-only source can hold only the shared in-use lock, which a mount or
+// another operation may hold as well: the copy writer refuses it while any
+// other open file holds a lock on it, and copies it once it is alone.
+TEST_F(AccessTest, ReencodeRefusesAReadOnlySourceSomebodyElseHolds) {
+    const Bytes &image = ToolImages::get().image("fat32");
+    const std::string source = ToolImages::get().write("shared.zcx", file_of<salted_aes>(image));
+    tw::container_close(container_);
+    container_ = nullptr;
+    ASSERT_EQ(tw::container_open(source.c_str(), tw::kContainerOpenRead, &container_), 0);
+    ASSERT_EQ(unlock(kPassword), 0);
+    Container *other = nullptr;
+    ASSERT_EQ(tw::container_open(source.c_str(), tw::kContainerOpenRead, &other), 0);
+    const std::string output = ToolImages::get().dir() + "/shared-out.zcx";
+    tw::ReencodeOptions r;
+    r.password = bytes_of(kPassword).data();
+    r.password_length = kPassword.size();
+    r.chunk_size = 16384;
+    r.output_path = output.c_str();
+    EXPECT_EQ(tw::container_reencode(container_, r), -EBUSY);
+    EXPECT_FALSE(std::filesystem::exists(output));
+    tw::ContainerInfo info;
+    tw::container_info(container_, &info);
+    EXPECT_FALSE(info.unlocked);
+
+    tw::container_close(other);
+    ASSERT_EQ(unlock(kPassword), 0);
+    EXPECT_EQ(tw::container_reencode(container_, r), 0);
+    EXPECT_TRUE(std::filesystem::exists(output));
+    std::filesystem::remove(output);
+    std::filesystem::remove(source);
+}
+
 // ---- Import stream
 
 int read_bytes(void *user, void *buffer, size_t length, uint64_t offset) {
