@@ -2,6 +2,7 @@
 // the display-name tables and closing.
 #include "container/container.h"
 
+#include "container/container_internal.h"
 #include "container/file_access.h"
 #include "container/formats.h"
 #include "container/secure_memory.h"
@@ -86,6 +87,48 @@ const char *cipher_name(uint32_t id) {
     if (id >= sizeof kCipherNames / sizeof kCipherNames[0])
         return "Unknown";
     return kCipherNames[id];
+}
+
+void container_info(const Container *container, ContainerInfo *out) {
+    const Container &c = *container;
+    *out = ContainerInfo{};
+    out->display_path = c.display_path;
+    out->read_only = c.read_only;
+    out->block_device = c.block_device;
+    out->memory_locked = c.memory_locked;
+    out->file_size = c.file_size;
+    out->size = c.size;
+    out->sector_count = c.sector_count;
+    out->format_kind = c.format_kind;
+    out->cipher = c.cipher;
+    out->header_cipher = c.header_cipher;
+    out->fallback = c.fallback;
+    out->unlocked = c.unlocked;
+    out->range_start = c.range_start;
+    out->range_end = c.range_end;
+    out->range_attribute64 = c.range_attribute64;
+    out->range_attribute32 = c.range_attribute32;
+    out->presented_sector0 = c.presented_sector0;
+    out->sector0_available = c.sector0_available;
+    out->header_present = c.header_present;
+    out->header_locked = c.header_locked;
+    out->cd_image = c.cd_image;
+    if (c.v3 != nullptr) {
+        out->v3 = true;
+        out->v3_version = v3_version(c.v3);
+        out->v3_chunk_size = v3_chunk_size(c.v3);
+        out->v3_compressed = v3_compressed(c.v3);
+        out->v3_open_for_writing = v3_open_for_writing(c.v3);
+        out->v3_recovery_needed = v3_recovery_needed(c.v3);
+    }
+}
+
+int container_descriptor(const Container *container) {
+    return container->fd;
+}
+
+void container_set_cancel(Container *container, const std::atomic<uint32_t> *cancel) {
+    container->cancel = cancel;
 }
 
 int container_allocate(Container **out) {

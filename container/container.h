@@ -7,16 +7,15 @@
 // and reading build on this object. Opening loads the process-wide system key
 // (system_key.h), so it must not run while another thread changes that key.
 //
-// A Container lives in locked memory (secure_alloc) because it holds the
-// system-key schedule, decrypted sector-0 copies and, once unlocked, the data
-// key and cipher contexts. container_close wipes all of it.
+// A Container is opaque (its definition is container/container_internal.h,
+// for the library's own files): it lives in locked memory because it holds
+// the system-key schedule, decrypted sector-0 copies and, once unlocked, the
+// data key and cipher contexts. container_close wipes all of it.
 #pragma once
 
 #include "container/cipher.h"
-#include "container/kdf_trailer.h"
 #include "container/keys.h"
 #include "container/secure_memory.h"
-#include "container/v3_store.h"
 #include "platform/files.h"
 
 #include <atomic>
@@ -27,7 +26,7 @@
 
 namespace tw {
 
-// Format kinds, as stored in Container::format_kind and reported.
+// Format kinds, as reported in ContainerInfo::format_kind.
 enum FormatKind : int {
     kFormatModern = 1,       // 32-byte header at 256..287 under the system key
     kFormatIntermediate = 2, // whole sector 0 under the system key, with header
@@ -44,49 +43,59 @@ const char *format_kind_name(int kind);
 // Display name of a cipher id 0..10; "Unknown" above 10.
 const char *cipher_name(uint32_t id);
 
-struct Container {
-    int fd;                 // the container file; -1 once closed
-    char *display_path;     // the path text, or "passed container descriptor"
-    bool read_only;         // opened without write access
-    bool block_device;      // the container is a block device, not a regular file
-    uint64_t file_size;     // bytes in the file (or device)
-    FileStatus open_status; // status of the file when it was opened (unchanged checks)
-    uint64_t size;          // image bytes: file size, minus the trailer (5), virtual size (7)
-    uint64_t sector_count;  // size / 512; a trailing partial sector is not addressable
+struct Container;
+
+// What an open container reports about itself, as container_info fills it in
+// at the time of the call. It holds no key material; the pointers point into
+// the Container and stay valid until container_close.
+struct ContainerInfo {
+    const char *display_path; // the path text, or "passed container descriptor"
+    bool read_only;           // opened without write access
+    bool block_device;        // the container is a block device, not a regular file
+    bool memory_locked;       // the Container's pages are locked
+    uint64_t file_size;       // bytes in the file (or device)
+    uint64_t size;            // image bytes: file size, minus the trailer (5), virtual size (7)
+    uint64_t sector_count;    // size / 512; a trailing partial sector is not addressable
 
     int format_kind;        // FormatKind
     uint32_t cipher;        // cipher in use: 255 until unlocked, 254 read as plaintext
     uint32_t header_cipher; // named by header or trailer when usable (1, 8, 9, 10), else 255
     bool fallback;          // a legacy unlock fell back to an unverified cipher
+    bool unlocked;          // sector reads are allowed
 
     uint64_t range_start; // recorded from the header (whole container for kinds 4 and 6)
     uint64_t range_end;
     uint64_t range_attribute64;
     uint32_t range_attribute32;
 
-    uint8_t raw_sector0[kSectorSize];       // sector 0 as stored
-    uint8_t presented_sector0[kSectorSize]; // sector 0 as served to readers
-    bool sector0_available;                 // presented_sector0 is valid
-    bool header_present;                    // header markers found (kinds 1, 2, some 3)
-    bool header_locked;                     // kind 3: accepted sector 0 carries boot code
-    bool cd_image;                          // ISO 9660 descriptor at byte 32768
+    const uint8_t *presented_sector0; // kSectorSize bytes: sector 0 as served to readers
+    bool sector0_available;           // presented_sector0 is valid
+    bool header_present;              // header markers found (kinds 1, 2, some 3)
+    bool header_locked;               // kind 3: accepted sector 0 carries boot code
+    bool cd_image;                    // ISO 9660 descriptor at byte 32768
 
-    bool unlocked;                       // sector reads are allowed
-    bool memory_locked;                  // this structure's pages are locked
-    bool written;                        // set by writers; drives the flush on close
-    int write_error;                     // sticky: first write error met, as a negative errno
-    const std::atomic<uint32_t> *cancel; // optional; nonzero asks to stop
-    int last_read_error;                 // first read error met (negative errno), 0 if none
-
-    bool system_key_loaded; // system_key_schedule holds a schedule
-    uint8_t
-        system_key_schedule[kSse2TableSize]; // the candidate that matched, else the key in force
-
-    CipherContext data_cipher;        // SSE1/XOR state, AES-XTS keys, XChaCha20 key
-    uint8_t data_key[kDataKeySize];   // scratch while setting the cipher up
-    uint8_t trailer[kKdfTrailerSize]; // kind 5: the salted trailer
-    V3Store *v3;                      // kind 7: the chunk store, else null
+    // Kind 7: the chunk store's facts (container/v3_store.h); all zero and
+    // false without a store.
+    bool v3;
+    uint32_t v3_version;
+    uint32_t v3_chunk_size;
+    bool v3_compressed;
+    bool v3_open_for_writing;
+    bool v3_recovery_needed;
 };
+
+// Fills `out` with the facts of an open container.
+void container_info(const Container *container, ContainerInfo *out);
+
+// The container's own descriptor, for status and identity checks of the file
+// it holds open (and its in-use lock). The Container keeps owning it: never
+// close it; -1 once the container is closed.
+int container_descriptor(const Container *container);
+
+// Sets the flag the long operations (container_check_all, container_export,
+// container_reencode) watch: nonzero asks them to stop with ECANCELED. Null
+// (the default) turns it off. The flag must outlive its use.
+void container_set_cancel(Container *container, const std::atomic<uint32_t> *cancel);
 
 enum ContainerOpenFlags : unsigned {
     // The file is a freshly formatted private image (container creation): the
@@ -156,7 +165,7 @@ int container_probe_plaintext(Container *container);
 //   kind 5: proves the password with the salted trailer (-EACCES wrong)
 //   kinds 1, 2, 3, 4, 6: tries the cipher and password candidates until the
 //           filesystem probe recognises the image. Kinds other than 3 succeed
-//           in fallback when nothing is recognised (Container::fallback);
+//           in fallback when nothing is recognised (ContainerInfo::fallback);
 //           container_verify_filesystem then tells a wrong password.
 // -EINVAL for an unavailable cipher or a combination the kind cannot use,
 // -E2BIG for a password above kMaxPasswordLength. A failed unlock leaves the
@@ -252,15 +261,27 @@ struct ReencodeOptions {
     void *progress_data = nullptr;
 };
 
+// Takes the in-use lock a copy of the container needs: the exclusive lock
+// through a descriptor open for writing; through a read-only descriptor
+// (where Linux grants no exclusive lock) the shared lock, which keeps every
+// writer out, and only while no other open file holds a lock on the file.
+//   0            locked so; held until the container is closed
+//   EWOULDBLOCK  another open file holds the lock (a mount, another
+//                operation or, for a read-only descriptor, another reader)
+//   other        the error of the locking call
+// On failure the container is locked out (no key, no cipher, not unlocked):
+// it may no longer hold any lock, and the caller closes it.
+int container_lock_for_copy(Container *container);
+
 // Writes the decrypted image of `source` (read-only, unlocked, verified by
 // the probe here) into a new container and publishes it without replacing
 // anything once the output was reopened, unlocked with the new password,
-// recognised and compared byte for byte. Takes the source's exclusive in-use
-// lock. Errors: EINVAL (refused source or options), ENOTSUP/ENOTRECOVERABLE
-// (version-8 sources), EACCES (source not recognised), E2BIG, EFBIG,
-// ECANCELED, EILSEQ (the output is not what was meant), kErrChanged (a file
-// changed meanwhile), and the errors of the files. Nothing is published on
-// failure.
+// recognised and compared byte for byte. Takes the source's lock with
+// container_lock_for_copy. Errors: EINVAL (refused source or options),
+// ENOTSUP/ENOTRECOVERABLE (version-8 sources), EBUSY (the source's lock is
+// held elsewhere), EACCES (source not recognised), E2BIG, EFBIG, ECANCELED,
+// EILSEQ (the output is not what was meant), kErrChanged (a file changed
+// meanwhile), and the errors of the files. Nothing is published on failure.
 int container_reencode(Container *source, const ReencodeOptions &options);
 
 // Test seam: called with the output's descriptor after the copy writer wrote

@@ -5,6 +5,7 @@
 #include "container/container.h"
 
 #include "container/container_access.h"
+#include "container/container_internal.h"
 #include "container/formats.h"
 
 #include <algorithm>

@@ -5,6 +5,7 @@
 #include "container/container.h"
 
 #include "container/container_access.h"
+#include "container/container_internal.h"
 #include "container/file_access.h"
 #include "container/formats.h"
 #include "container/output_file.h"
@@ -299,6 +300,28 @@ void copy_writer_set_written_hook_for_testing(void (*hook)(int output_fd)) {
     written_hook = hook;
 }
 
+int container_lock_for_copy(Container *container) {
+    const int fd = container->fd;
+    // Linux grants the exclusive lock only to a descriptor open for writing.
+    // A read-only one (a file this user may only read, a read-only mount)
+    // takes the shared lock, which keeps every writer out, and is refused
+    // while any other open file holds a lock on it.
+    int error = handle_is_read_only(fd) ? -EBADF : file_lock(fd, true);
+    if (error == -EBADF) {
+        error = file_lock(fd, false);
+        if (error == 0)
+            error = file_lock_test(fd, true);
+    }
+    if (error) {
+        // Left locked out: no key, no cipher, not unlocked.
+        cipher_reset(&container->data_cipher);
+        secure_wipe(container->data_key, sizeof container->data_key);
+        container->cipher = kCipherUnset;
+        container->unlocked = false;
+    }
+    return error;
+}
+
 int container_reencode(Container *source, const ReencodeOptions &o) {
     if (int error = refuse(source, o))
         return error;
@@ -313,19 +336,8 @@ int container_reencode(Container *source, const ReencodeOptions &o) {
     }
     if (source->block_device || volume_is_local_durable(source->fd) != 0)
         return -EINVAL;
-    // A descriptor open for reading can only hold the shared lock, which
-    // already keeps every writer out for the whole copy.
-    int lock_error = file_lock(source->fd, true);
-    if (lock_error == -EBADF)
-        lock_error = file_lock(source->fd, false);
-    if (int error = lock_error) {
-        // The source is left locked out: no key, no cipher, not unlocked.
-        cipher_reset(&source->data_cipher);
-        secure_wipe(source->data_key, sizeof source->data_key);
-        source->cipher = kCipherUnset;
-        source->unlocked = false;
+    if (int error = container_lock_for_copy(source))
         return error == -EAGAIN || error == -EWOULDBLOCK ? -EBUSY : error;
-    }
     FileStatus before;
     if (int error = file_status(source->fd, &before))
         return error;

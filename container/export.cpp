@@ -4,6 +4,7 @@
 #include "container/container.h"
 
 #include "container/container_access.h"
+#include "container/container_internal.h"
 #include "container/formats.h"
 #include "container/output_file.h"
 #include "runtime/errors.h"

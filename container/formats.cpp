@@ -6,6 +6,7 @@
 // whose sector 0 is in clear or can only be read with the user's password.
 #include "container/formats.h"
 
+#include "container/container_internal.h"
 #include "container/probe.h"
 #include "container/probe_checks.h"
 #include "container/secure_memory.h"

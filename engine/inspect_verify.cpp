@@ -1,7 +1,6 @@
 // "inspect", "verify" and "export": the container summary without and with
 // the password, and the decrypted image written to a new file.
 #include "container/container.h"
-#include "container/v3_store.h"
 #include "container/write_session.h"
 #include "engine/engine.h"
 #include "engine/events.h"
@@ -31,12 +30,14 @@ int read_through_container(void *context, void *buffer, size_t length, uint64_t 
 // the markers, and for a verified container a dirty filesystem on it.
 bool write_session_left(const PreparedSource &src, bool verified) {
     Container *c = src.container;
-    if (verified && c->v3 != nullptr && v3_version(c->v3) == 7 && v3_open_for_writing(c->v3))
+    ContainerInfo info;
+    container_info(c, &info);
+    if (verified && info.v3 && info.v3_version == 7 && info.v3_open_for_writing)
         return true;
-    if (write_session_marker_found(src.path.c_str(), c->fd))
+    if (write_session_marker_found(src.path.c_str(), container_descriptor(c)))
         return true;
     if (verified) {
-        ImageReader image{read_through_container, c, c->size};
+        ImageReader image{read_through_container, c, info.size};
         DirtyState state = dirty_state_scan(image);
         if (state == DirtyState::Dirty || state == DirtyState::IoFailure)
             return true;
@@ -48,46 +49,48 @@ bool write_session_left(const PreparedSource &src, bool verified) {
 
 int write_summary(EngineContext *ctx, const PreparedSource &src, bool verified, JsonValue *extra) {
     Container *c = src.container;
+    ContainerInfo info;
+    container_info(c, &info);
     SummaryFacts f;
-    f.format_name = format_kind_name(c->format_kind);
+    f.format_name = format_kind_name(info.format_kind);
     f.plaintext = src.plaintext;
-    f.unlocked = c->unlocked;
-    f.cipher = c->cipher;
-    f.cipher_name = cipher_name(c->cipher);
+    f.unlocked = info.unlocked;
+    f.cipher = info.cipher;
+    f.cipher_name = cipher_name(info.cipher);
     f.verified = verified;
     if (verified) {
         f.filesystem = src.probe_text;
-        ImageReader image{read_through_container, c, c->size};
-        f.filesystem_type = filesystem_type(c->presented_sector0, image);
+        ImageReader image{read_through_container, c, info.size};
+        f.filesystem_type = filesystem_type(info.presented_sector0, image);
         WriteSupportInput in;
-        in.format_kind = c->format_kind;
-        in.cipher = c->cipher;
-        in.v3_version = c->v3 ? v3_version(c->v3) : 0;
-        in.v3_recovery_needed = c->v3 && v3_recovery_needed(c->v3);
-        in.header_locked = c->header_locked;
-        in.cd_image = c->cd_image;
-        in.sector0 = c->presented_sector0;
+        in.format_kind = info.format_kind;
+        in.cipher = info.cipher;
+        in.v3_version = info.v3_version;
+        in.v3_recovery_needed = info.v3_recovery_needed;
+        in.header_locked = info.header_locked;
+        in.cd_image = info.cd_image;
+        in.sector0 = info.presented_sector0;
         f.write_filesystem = write_support_filesystem(in);
     }
     struct stat st;
-    if (fstat(c->fd, &st) == 0) {
+    if (fstat(container_descriptor(c), &st) == 0) {
         f.allocated_size_known = true;
         f.allocated_size = static_cast<uint64_t>(st.st_blocks) * 512;
     }
-    if (c->v3 != nullptr) {
+    if (info.v3) {
         f.v3 = true;
-        f.v3_compressed = v3_compressed(c->v3);
-        f.v3_chunk_size = v3_chunk_size(c->v3);
-        f.v3_recovery_needed = v3_recovery_needed(c->v3);
+        f.v3_compressed = info.v3_compressed;
+        f.v3_chunk_size = info.v3_chunk_size;
+        f.v3_recovery_needed = info.v3_recovery_needed;
     }
-    f.size = c->size;
+    f.size = info.size;
     bool d = write_session_left(src, verified);
     bool v3_needs = verified && f.v3 && f.v3_recovery_needed;
     f.recovery_required = src.recovery_files || d || v3_needs;
     f.write_session_recovery = d && !src.recovery_files && !v3_needs;
-    f.cd_image = c->cd_image;
-    f.header_locked = c->header_locked;
-    f.memory_locked = c->memory_locked;
+    f.cd_image = info.cd_image;
+    f.header_locked = info.header_locked;
+    f.memory_locked = info.memory_locked;
     f.credentials_locked = ctx->credentials_locked;
     JsonValue *summary = container_summary(f);
     for (JsonValue *m = json_first(extra); m != nullptr; m = json_next(m))

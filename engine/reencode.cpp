@@ -3,7 +3,6 @@
 #include "engine/reencode.h"
 #include "container/container.h"
 #include "container/file_access.h"
-#include "container/v3_store.h"
 #include "engine/engine.h"
 #include "engine/events.h"
 #include "engine/operations.h"
@@ -23,17 +22,17 @@ void copy_progress(const char *phase, uint64_t done, uint64_t total, void *data)
 }
 
 // The output's layout: the defaults for the command applied to the source.
-void resolve_layout(const EngineArgs &args, const Container *source, ReencodeOptions *o) {
-    const bool v3 = source->v3 != nullptr;
-    o->cipher = args.output_cipher == kCipherKeep ? source->cipher : args.output_cipher;
+void resolve_layout(const EngineArgs &args, const ContainerInfo &source, ReencodeOptions *o) {
+    const bool v3 = source.v3;
+    o->cipher = args.output_cipher == kCipherKeep ? source.cipher : args.output_cipher;
     switch (args.command) {
     case EngineCommand::Rekey:
         if (args.pair_given) {
             o->chunk_size = args.chunk_size;
             o->compress = args.compression == CompressionChoice::Fast;
         } else {
-            o->chunk_size = v3 ? v3_chunk_size(source->v3) : 0;
-            o->compress = v3 && v3_compressed(source->v3);
+            o->chunk_size = v3 ? source.v3_chunk_size : 0;
+            o->compress = v3 && source.v3_compressed;
         }
         break;
     case EngineCommand::Convert:
@@ -45,8 +44,8 @@ void resolve_layout(const EngineArgs &args, const Container *source, ReencodeOpt
             o->chunk_size = args.chunk_size;
             o->compress = args.compression == CompressionChoice::Fast;
         } else {
-            o->chunk_size = v3 ? v3_chunk_size(source->v3) : kDefaultChunk;
-            o->compress = v3 && v3_compressed(source->v3);
+            o->chunk_size = v3 ? source.v3_chunk_size : kDefaultChunk;
+            o->compress = v3 && source.v3_compressed;
         }
         break;
     default:
@@ -110,16 +109,17 @@ int reencode_prepare(EngineContext *ctx, PreparedSource *src, ReencodeOptions *o
                      int *exit_code) {
     if (source_prepare(ctx, src, exit_code) != 0)
         return -1;
-    Container *c = src->container;
+    ContainerInfo info;
+    container_info(src->container, &info);
     const EngineCommand command = ctx->args.command;
-    bool refused = c->header_locked || (src->plaintext && command != EngineCommand::Convert);
+    bool refused = info.header_locked || (src->plaintext && command != EngineCommand::Convert);
     if (refused) {
         source_release(src);
         *exit_code = engine_fail("unsupported", "Change Password requires a verified encrypted "
                                                 "container with a recognized header.");
         return -1;
     }
-    resolve_layout(ctx->args, c, options);
+    resolve_layout(ctx->args, info, options);
     if (new_password_check(ctx, options->cipher, exit_code) != 0) {
         source_release(src);
         return -1;

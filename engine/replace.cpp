@@ -70,6 +70,7 @@ struct ReplaceState {
 int replace_files(EngineContext *ctx, PreparedSource *src, ReencodeOptions *options,
                   ReplaceState *state) {
     ReplacementFolder &folder = state->folder;
+    const int original_fd = container_descriptor(src->container);
     int rc = replacement_folder_open(src->path.c_str(), &folder);
     if (rc != 0)
         return rc;
@@ -85,16 +86,16 @@ int replace_files(EngineContext *ctx, PreparedSource *src, ReencodeOptions *opti
     FileStatus named, held;
     rc = file_status_at(folder.dir.get(), folder.name.c_str(), false, &named);
     if (rc == 0)
-        rc = file_status(src->container->fd, &held);
+        rc = file_status(original_fd, &held);
     if (rc != 0 || !(named.identity == held.identity))
         return -EBUSY;
     // 4. The original's identity, read in full.
-    rc = check_original(src->container->fd);
+    rc = check_original(original_fd);
     if (rc != 0)
         return rc;
     ReplacementJournal &j = state->journal;
     j.name = folder.name;
-    rc = replacement_identity_fd(src->container->fd, cancelled, ctx, &j.original);
+    rc = replacement_identity_fd(original_fd, cancelled, ctx, &j.original);
     if (rc != 0)
         return rc;
     // 5. Names for the copy and the exchange.
@@ -117,7 +118,7 @@ int replace_files(EngineContext *ctx, PreparedSource *src, ReencodeOptions *opti
     rc = copy_lock_and_identify(folder.dir.get(), j.backup, ctx, &j.copy, &copy);
     ReplacementIdentity again;
     if (rc == 0)
-        rc = replacement_identity_fd(src->container->fd, cancelled, ctx, &again);
+        rc = replacement_identity_fd(original_fd, cancelled, ctx, &again);
     if (rc == 0 && !(again == j.original))
         rc = -kErrChanged;
     if (rc == 0 && engine_cancel_requested(ctx))

@@ -83,16 +83,10 @@ int source_prepare(EngineContext *ctx, PreparedSource *src, int *exit_code) {
 
     // 4. The re-encoding commands hold the lock exclusively from here on.
     if (changes_password(command)) {
-        rc = file_lock(src->container->fd, true);
         // A file this user may only read (mode 0444, a read-only mount) is
-        // open read-only, and Linux grants the exclusive lock only to a
-        // descriptor open for writing. The shared lock held already keeps
-        // every writer out; the source is refused only while somebody else
-        // holds a lock on it.
-        if (rc == -EBADF)
-            rc = file_lock(src->container->fd, false);
-        if (rc == 0 && handle_is_read_only(src->container->fd))
-            rc = file_lock_test(src->container->fd, true);
+        // open read-only and keeps the shared lock; it is refused while
+        // somebody else holds a lock on it.
+        rc = container_lock_for_copy(src->container);
         if (rc != 0) {
             source_release(src);
             if (rc != -EWOULDBLOCK && rc != -EAGAIN)
@@ -145,7 +139,9 @@ int source_prepare(EngineContext *ctx, PreparedSource *src, int *exit_code) {
     }
 
     // 9. Only whole sectors.
-    if (src->container->size % 512 != 0) {
+    ContainerInfo info;
+    container_info(src->container, &info);
+    if (info.size % 512 != 0) {
         source_release(src);
         return fail(exit_code, "unsupported", "The container has an incomplete final sector.");
     }

@@ -94,7 +94,10 @@ bool write_all(int fd, const std::vector<uint8_t> &bytes) {
     return true;
 }
 
-void check(const tw::Container *c, uint64_t file_size) {
+void check(const tw::Container *container, uint64_t file_size) {
+    tw::ContainerInfo info;
+    tw::container_info(container, &info);
+    const tw::ContainerInfo *c = &info;
     if (c->format_kind < tw::kFormatModern || c->format_kind > tw::kFormatCompressed)
         __builtin_trap();
     if (c->sector_count != c->size / tw::kSectorSize || c->file_size != file_size)

@@ -4,6 +4,7 @@
 // and the data sectors encrypted with a legacy cipher keyed from the password.
 // Salted and v3 containers are made with the library's own writers.
 #include "container/container.h"
+#include "container/container_internal.h"
 #include "container/file_access.h"
 #include "container/kdf_trailer.h"
 #include "container/system_key.h"
@@ -823,7 +824,7 @@ TEST_F(AccessTest, FullReadCheckRefusalsAndCancellation) {
     k = container_;
     ASSERT_EQ(unlock(kPassword), 0);
     std::atomic<uint32_t> cancel{1};
-    k->cancel = &cancel;
+    tw::container_set_cancel(k, &cancel);
     EXPECT_EQ(tw::container_check_all(k, nullptr, nullptr), -ECANCELED);
     const std::string out = ToolImages::get().dir() + "/cancelled.img";
     EXPECT_EQ(tw::container_export(k, out.c_str(), nullptr, nullptr), -ECANCELED);
@@ -991,7 +992,7 @@ TEST_F(AccessTest, ReencodeInterruptedPublishesNothing) {
         ASSERT_EQ(tw::container_open(source.c_str(), tw::kContainerOpenRead, &container_), 0);
         ASSERT_EQ(unlock(kPassword), 0);
         std::atomic<uint32_t> flag{0};
-        container_->cancel = &flag;
+        tw::container_set_cancel(container_, &flag);
         Interference i{cancel ? "verifying" : "reencoding"};
         if (cancel)
             i.cancel = &flag;
@@ -1015,6 +1016,38 @@ TEST_F(AccessTest, ReencodeInterruptedPublishesNothing) {
         EXPECT_EQ(ToolImages::read(source), before);
         std::filesystem::remove(source);
     }
+}
+
+// A read-only source can hold only the shared in-use lock, which a mount or
+// another operation may hold as well: the copy writer refuses it while any
+// other open file holds a lock on it, and copies it once it is alone.
+TEST_F(AccessTest, ReencodeRefusesAReadOnlySourceSomebodyElseHolds) {
+    const Bytes &image = ToolImages::get().image("fat32");
+    const std::string source = ToolImages::get().write("shared.zcx", file_of<salted_aes>(image));
+    tw::container_close(container_);
+    container_ = nullptr;
+    ASSERT_EQ(tw::container_open(source.c_str(), tw::kContainerOpenRead, &container_), 0);
+    ASSERT_EQ(unlock(kPassword), 0);
+    Container *other = nullptr;
+    ASSERT_EQ(tw::container_open(source.c_str(), tw::kContainerOpenRead, &other), 0);
+    const std::string output = ToolImages::get().dir() + "/shared-out.zcx";
+    tw::ReencodeOptions r;
+    r.password = bytes_of(kPassword).data();
+    r.password_length = kPassword.size();
+    r.chunk_size = 16384;
+    r.output_path = output.c_str();
+    EXPECT_EQ(tw::container_reencode(container_, r), -EBUSY);
+    EXPECT_FALSE(std::filesystem::exists(output));
+    tw::ContainerInfo info;
+    tw::container_info(container_, &info);
+    EXPECT_FALSE(info.unlocked);
+
+    tw::container_close(other);
+    ASSERT_EQ(unlock(kPassword), 0);
+    EXPECT_EQ(tw::container_reencode(container_, r), 0);
+    EXPECT_TRUE(std::filesystem::exists(output));
+    std::filesystem::remove(output);
+    std::filesystem::remove(source);
 }
 
 // ---- Import stream

@@ -5,6 +5,7 @@
 // encrypted with the header's cipher.
 #include "container/cipher.h"
 #include "container/container.h"
+#include "container/container_internal.h"
 #include "container/file_access.h"
 #include "container/kdf_trailer.h"
 #include "container/system_key.h"

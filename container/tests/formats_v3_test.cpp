@@ -1,5 +1,6 @@
 // Classification of real v3 containers made by the v3 store.
 #include "container/container.h"
+#include "container/container_internal.h"
 #include "container/file_access.h"
 #include "container/v3_store.h"
 
