@@ -67,9 +67,9 @@ const FileCommandSpec *find_file_command(std::string_view name) {
 
 // The passwords of one file operation, in locked memory.
 struct Passwords {
-    SecretBuffer password;
-    SecretBuffer new_password;
-    SecretBuffer confirmation;
+    SecureBuffer password;
+    SecureBuffer new_password;
+    SecureBuffer confirmation;
 };
 
 int read_passwords(const CliArgs &args, std::string_view engine_command, Passwords *p,
@@ -216,9 +216,9 @@ int run_file_command(EngineRunContext *ctx, const CliArgs &args, const FileComma
         op.output = args.words[2];
     op.algorithm = args.algorithm;
     op.compression = args.compression;
-    op.password = passwords.password.bytes();
-    op.new_password = passwords.new_password.bytes();
-    op.confirmation = passwords.confirmation.bytes();
+    op.password = passwords.password.span();
+    op.new_password = passwords.new_password.span();
+    op.confirmation = passwords.confirmation.span();
 
     int rc = with_progress_line(ctx, args.json,
                                 [&] { return engine_file_operation(ctx, op, &outcome); });
@@ -261,8 +261,8 @@ int run_create(EngineRunContext *ctx, const CliArgs &args) {
     op.label = args.words[4];
     op.algorithm = args.algorithm;
     op.compression = args.compression;
-    op.new_password = passwords.new_password.bytes();
-    op.confirmation = passwords.confirmation.bytes();
+    op.new_password = passwords.new_password.span();
+    op.confirmation = passwords.confirmation.span();
 
     rc = with_progress_line(ctx, args.json, [&] { return engine_create(ctx, op, &outcome); });
     passwords = Passwords{};

@@ -134,11 +134,11 @@ int engine_create(EngineRunContext *ctx, const CreateOperation &op, ClientOutcom
     in.cipher = op.algorithm;
     in.new_password = op.new_password;
     in.confirmation = op.confirmation;
-    SecretBuffer request;
+    SecureBuffer request;
     int rc = credential_request_build(in, &request, out);
     if (rc != 0)
         return rc;
-    return engine_run(ctx, args, request.bytes(), out);
+    return engine_run(ctx, args, request.span(), out);
 }
 
 int engine_file_operation(EngineRunContext *ctx, const FileOperation &op, ClientOutcome *out) {
@@ -165,7 +165,7 @@ int engine_file_operation(EngineRunContext *ctx, const FileOperation &op, Client
         args.push_back(std::to_string(op.algorithm));
     add_compression(op.compression, &args);
 
-    SecretBuffer request;
+    SecureBuffer request;
     if (command->credential_kind != 0) {
         CredentialInput in;
         in.kind = command->credential_kind;
@@ -180,7 +180,7 @@ int engine_file_operation(EngineRunContext *ctx, const FileOperation &op, Client
             return rc;
     }
     // The request is wiped when it goes out of scope, right after the run.
-    return engine_run(ctx, args, request.bytes(), out);
+    return engine_run(ctx, args, request.span(), out);
 }
 
 } // namespace tw

@@ -15,9 +15,9 @@
 #include "container/cipher.h"
 #include "container/kdf_trailer.h"
 #include "container/keys.h"
-#include "container/secure_memory.h"
 #include "container/v3_store.h"
 #include "platform/files.h"
+#include "platform/secure_memory.h"
 
 #include <atomic>
 #include <cstddef>
