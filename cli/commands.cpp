@@ -36,9 +36,9 @@ void install_interrupt_handler() {
 
 // The passwords of one file operation, in locked memory.
 struct Passwords {
-    SecretBuffer password;
-    SecretBuffer new_password;
-    SecretBuffer confirmation;
+    SecureBuffer password;
+    SecureBuffer new_password;
+    SecureBuffer confirmation;
 };
 
 int read_passwords(const CliArgs &args, const EngineCommandInfo &command, Passwords *p,
@@ -182,9 +182,9 @@ int run_file_command(EngineRunContext *ctx, const CliArgs &args, const EngineCom
         op.output = args.words[2];
     op.algorithm = args.algorithm;
     op.compression = args.compression;
-    op.password = passwords.password.bytes();
-    op.new_password = passwords.new_password.bytes();
-    op.confirmation = passwords.confirmation.bytes();
+    op.password = passwords.password.span();
+    op.new_password = passwords.new_password.span();
+    op.confirmation = passwords.confirmation.span();
 
     int rc = with_progress_line(ctx, args.json,
                                 [&] { return engine_file_operation(ctx, op, &outcome); });
@@ -228,8 +228,8 @@ int run_create(EngineRunContext *ctx, const CliArgs &args) {
     op.label = args.words[4];
     op.algorithm = args.algorithm;
     op.compression = args.compression;
-    op.new_password = passwords.new_password.bytes();
-    op.confirmation = passwords.confirmation.bytes();
+    op.new_password = passwords.new_password.span();
+    op.confirmation = passwords.confirmation.span();
 
     rc = with_progress_line(ctx, args.json, [&] { return engine_create(ctx, op, &outcome); });
     passwords = Passwords{};

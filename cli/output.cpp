@@ -3,7 +3,7 @@
 #include "cli/cli.h"
 #include "cli/texts.h"
 
-#include "client/descriptor_io.h"
+#include "platform/io.h"
 
 #include <cerrno>
 #include <cmath>
@@ -17,11 +17,11 @@ std::string cli_version_text() {
 }
 
 void cli_print(std::string_view text) {
-    fd_write_all(STDOUT_FILENO, std::string(text) + "\n");
+    write_full(STDOUT_FILENO, std::string(text) + "\n");
 }
 
 void cli_print_error(std::string_view text) {
-    fd_write_all(STDERR_FILENO, std::string(text) + "\n");
+    write_full(STDERR_FILENO, std::string(text) + "\n");
 }
 
 void cli_print_json(const JsonValue *value) {
@@ -60,14 +60,14 @@ void progress_line_update(void *opaque, const char *phase, double fraction) {
     if (line->shown && text == line->last)
         return;
     // Carriage return and erase-to-end-of-line: the indicator stays one line.
-    fd_write_all(STDERR_FILENO, "\r\033[K" + text);
+    write_full(STDERR_FILENO, "\r\033[K" + text);
     line->shown = true;
     line->last = std::move(text);
 }
 
 void progress_line_clear(ProgressLine *line) {
     if (line->shown)
-        fd_write_all(STDERR_FILENO, "\r\033[K");
+        write_full(STDERR_FILENO, "\r\033[K");
     line->shown = false;
     line->last.clear();
 }

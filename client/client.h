@@ -15,7 +15,7 @@
 // for every other code.
 #pragma once
 
-#include "client/secret_buffer.h"
+#include "platform/secure_memory.h"
 #include "runtime/json.h"
 
 #include <atomic>
@@ -168,7 +168,7 @@ struct CredentialInput {
 // holding a NUL byte, or not equal to its confirmation; checked first), then
 // "credentials" (the current password over the limit or holding a NUL byte,
 // a malformed system key, a cipher not offered, an unknown kind).
-int credential_request_build(const CredentialInput &in, SecretBuffer *out, ClientOutcome *err);
+int credential_request_build(const CredentialInput &in, SecureBuffer *out, ClientOutcome *err);
 
 // ---- Reading passwords ----
 
@@ -180,20 +180,20 @@ int credential_request_build(const CredentialInput &in, SecretBuffer *out, Clien
 // failed or interrupted read (Ctrl+C), input that is not UTF-8, and a line
 // of more than 4096 bytes (refused as a whole, even when erased back below
 // the limit, rather than kept shortened).
-int read_password_console(const char *prompt, SecretBuffer *out, ClientOutcome *err);
+int read_password_console(const char *prompt, SecureBuffer *out, ClientOutcome *err);
 
 // Reads a password from fd (standard input) to its end: at most 4097 bytes,
 // then one trailing line feed and then one trailing carriage return are
 // removed. More than 4097 bytes, a NUL byte or invalid UTF-8 fail with
 // "credentials".
-int read_password_stdin(SecretBuffer *out, ClientOutcome *err, int fd = STDIN_FILENO);
+int read_password_stdin(SecureBuffer *out, ClientOutcome *err, int fd = STDIN_FILENO);
 
 // Reads a JSON object of at most 65536 bytes from fd (standard input) with
 // the text members "newPassword" and "confirmation", and "password" when
 // needs_password. The members are copied into the buffers (password is
 // left empty when not needed); everything read is wiped.
-int read_credentials_json(bool needs_password, SecretBuffer *password, SecretBuffer *new_password,
-                          SecretBuffer *confirmation, ClientOutcome *err, int fd = STDIN_FILENO);
+int read_credentials_json(bool needs_password, SecureBuffer *password, SecureBuffer *new_password,
+                          SecureBuffer *confirmation, ClientOutcome *err, int fd = STDIN_FILENO);
 
 // ---- System services ----
 

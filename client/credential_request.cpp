@@ -46,7 +46,7 @@ void put_bytes(uint8_t **p, std::span<const uint8_t> bytes) {
 
 } // namespace
 
-int credential_request_build(const CredentialInput &in, SecretBuffer *out, ClientOutcome *err) {
+int credential_request_build(const CredentialInput &in, SecureBuffer *out, ClientOutcome *err) {
     out->clear();
     if (in.kind == 2) {
         const auto &n = in.new_password;
@@ -62,7 +62,7 @@ int credential_request_build(const CredentialInput &in, SecretBuffer *out, Clien
     const size_t header = in.kind == 2 ? 20 : 16;
     const size_t total = header + in.password.size() + in.system_key.size() +
                          (in.kind == 2 ? in.new_password.size() : 0);
-    SecretBuffer record(total);
+    SecureBuffer record = SecureBuffer::with_capacity(total);
     if (!record.valid() || !record.resize(total))
         return client_fail(err, "engine", "Out of memory.");
     uint8_t *p = record.data();

@@ -163,11 +163,11 @@ int engine_create(EngineRunContext *ctx, const CreateOperation &op, ClientOutcom
     in.cipher = op.algorithm;
     in.new_password = op.new_password;
     in.confirmation = op.confirmation;
-    SecretBuffer request;
+    SecureBuffer request;
     int rc = credential_request_build(in, &request, out);
     if (rc != 0)
         return rc;
-    return engine_run(ctx, args, request.bytes(), out);
+    return engine_run(ctx, args, request.span(), out);
 }
 
 int engine_file_operation(EngineRunContext *ctx, const FileOperation &op, ClientOutcome *out) {
@@ -189,7 +189,7 @@ int engine_file_operation(EngineRunContext *ctx, const FileOperation &op, Client
     texts.algorithm = std::to_string(op.algorithm);
     std::vector<std::string> args = engine_arguments(*command, texts, op.compression);
 
-    SecretBuffer request;
+    SecureBuffer request;
     if (command->credential != CredentialKind::None) {
         CredentialInput in;
         in.kind = static_cast<uint32_t>(command->credential);
@@ -204,7 +204,7 @@ int engine_file_operation(EngineRunContext *ctx, const FileOperation &op, Client
             return rc;
     }
     // The request is wiped when it goes out of scope, right after the run.
-    return engine_run(ctx, args, request.bytes(), out);
+    return engine_run(ctx, args, request.span(), out);
 }
 
 } // namespace tw

@@ -1,11 +1,13 @@
 // Running tarnwick-engine: one child process per operation, a credential
 // request on its standard input, JSON event lines on its standard output.
 #include "client/client.h"
-#include "client/descriptor_io.h"
 
+#include "platform/descriptor.h"
 #include "platform/folders.h"
+#include "platform/io.h"
 #include "platform/named_event.h"
 #include "platform/process.h"
+#include "platform/secure_memory.h"
 
 #include <cerrno>
 #include <cmath>
@@ -13,7 +15,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <openssl/crypto.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -32,25 +33,12 @@ constexpr int kPollMilliseconds = 100;
 
 constexpr const char *kEngineStopped = "The engine stopped before completing the operation.";
 
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd() { reset(); }
-    void reset() {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
-};
-
-bool make_pipe(Fd *read_end, Fd *write_end) {
+bool make_pipe(FileHandle *read_end, FileHandle *write_end) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return false;
-    read_end->fd = fds[0];
-    write_end->fd = fds[1];
+    read_end->reset(fds[0]);
+    write_end->reset(fds[1]);
     return true;
 }
 
@@ -223,7 +211,7 @@ int engine_run(EngineRunContext *ctx, std::span<const std::string> args,
     if (ctx->cancel_requested.load())
         return client_fail(out, "cancelled", "Operation cancelled.");
 
-    Fd in_read, in_write, out_read, out_write, err_read, err_write;
+    FileHandle in_read, in_write, out_read, out_write, err_read, err_write;
     if (!make_pipe(&in_read, &in_write) || !make_pipe(&out_read, &out_write) ||
         !make_pipe(&err_read, &err_write))
         return client_fail(out, "engine", "The Tarnwick engine could not start.");
@@ -233,9 +221,9 @@ int engine_run(EngineRunContext *ctx, std::span<const std::string> args,
     argv.push_back(engine);
     argv.insert(argv.end(), args.begin(), args.end());
     LaunchOptions options;
-    options.stdin_fd = in_read.fd;
-    options.stdout_fd = out_write.fd;
-    options.stderr_fd = err_write.fd;
+    options.stdin_fd = in_read.get();
+    options.stdout_fd = out_write.get();
+    options.stderr_fd = err_write.get();
     // A Ctrl+C at the terminal reaches only the front-end, which cancels the
     // engine through its event so that it can clean up.
     options.new_process_group = true;
@@ -254,7 +242,7 @@ int engine_run(EngineRunContext *ctx, std::span<const std::string> args,
     err_write.reset();
 
     // A failed write means the engine stopped reading; its events say why.
-    fd_write_all(in_write.fd, credentials.data(), credentials.size());
+    write_full(in_write.get(), credentials.data(), credentials.size());
     in_write.reset();
 
     RunState state{ctx};
@@ -264,27 +252,25 @@ int engine_run(EngineRunContext *ctx, std::span<const std::string> args,
     bool event_set = false;
     char chunk[kReadChunk];
 
-    while (out_read.fd >= 0 || err_read.fd >= 0) {
+    while (out_read.valid() || err_read.valid()) {
         if (ctx->cancel_requested.load() && !event_set)
             event_set = set_cancel_event(child.pid);
-        pollfd fds[2] = {{out_read.fd, POLLIN, 0}, {err_read.fd, POLLIN, 0}};
+        pollfd fds[2] = {{out_read.get(), POLLIN, 0}, {err_read.get(), POLLIN, 0}};
         int ready = ::poll(fds, 2, kPollMilliseconds);
         if (ready < 0 && errno != EINTR)
             break;
         if (ready <= 0)
             continue;
         if (fds[1].revents != 0) {
-            ssize_t n = ::read(err_read.fd, chunk, sizeof chunk);
+            ssize_t n = read_some(err_read.get(), chunk, sizeof chunk);
             if (n > 0)
                 append_stderr(&stderr_tail, chunk, static_cast<size_t>(n));
-            else if (n == 0 || errno != EINTR)
+            else
                 err_read.reset();
         }
         if (fds[0].revents == 0)
             continue;
-        ssize_t n = ::read(out_read.fd, line.data() + pending, line.size() - pending);
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = read_some(out_read.get(), line.data() + pending, line.size() - pending);
         if (n <= 0) {
             out_read.reset();
             continue;
@@ -319,7 +305,7 @@ int engine_run(EngineRunContext *ctx, std::span<const std::string> args,
         }
     }
     // Lines can hold results; nothing of them stays behind in memory.
-    OPENSSL_cleanse(line.data(), line.size());
+    secure_wipe(line.data(), line.size());
 
     if (ctx->cancel_requested.load())
         set_cancel_event(child.pid);

@@ -1,8 +1,8 @@
 // Reading passwords from the terminal or from standard input.
 #include "client/client.h"
-#include "client/descriptor_io.h"
 #include "client/messages.h"
 
+#include "platform/io.h"
 #include "runtime/text.h"
 
 #include <cerrno>
@@ -25,12 +25,10 @@ constexpr const char *kReadFailed = "Could not read a password.";
 // Reads fd to its end into buffer, which has room for limit + 1 bytes, so
 // that input over the limit is seen (and then not read further).
 // 0, -E2BIG when more than limit bytes came, or -EIO.
-int read_to_end(int fd, SecretBuffer *buffer, size_t limit) {
+int read_to_end(int fd, SecureBuffer *buffer, size_t limit) {
     size_t total = 0;
     for (;;) {
-        ssize_t n = ::read(fd, buffer->data() + total, limit + 1 - total);
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = read_some(fd, buffer->data() + total, limit + 1 - total);
         if (n < 0)
             return -EIO;
         if (n == 0)
@@ -43,14 +41,14 @@ int read_to_end(int fd, SecretBuffer *buffer, size_t limit) {
     return 0;
 }
 
-bool text_is_clean(const SecretBuffer &text) {
+bool text_is_clean(const SecureBuffer &text) {
     return std::memchr(text.data(), '\0', text.size()) == nullptr &&
            utf8_is_valid(text.data(), text.size());
 }
 
 // Removes the last character of the UTF-8 text (continuation bytes and
 // their lead byte).
-void erase_last_character(SecretBuffer *line) {
+void erase_last_character(SecureBuffer *line) {
     size_t size = line->size();
     while (size > 0 && (line->data()[size - 1] & 0xC0) == 0x80)
         --size;
@@ -62,7 +60,7 @@ void erase_last_character(SecretBuffer *line) {
 // Reads one line with the terminal in non-canonical mode: a canonical line
 // holds at most 4095 characters, fewer than the longest password. Editing
 // follows the terminal's own erase and kill characters.
-int read_line(int fd, const termios &settings, SecretBuffer *line, bool *overflow) {
+int read_line(int fd, const termios &settings, SecureBuffer *line, bool *overflow) {
     const auto erase = static_cast<unsigned char>(settings.c_cc[VERASE]);
     const auto kill = static_cast<unsigned char>(settings.c_cc[VKILL]);
     const auto eof = static_cast<unsigned char>(settings.c_cc[VEOF]);
@@ -93,7 +91,7 @@ int read_line(int fd, const termios &settings, SecretBuffer *line, bool *overflo
 
 } // namespace
 
-int read_password_console(const char *prompt, SecretBuffer *out, ClientOutcome *err) {
+int read_password_console(const char *prompt, SecureBuffer *out, ClientOutcome *err) {
     out->clear();
     int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
@@ -103,12 +101,12 @@ int read_password_console(const char *prompt, SecretBuffer *out, ClientOutcome *
         ::close(fd);
         return client_fail(err, "credentials", kNoTerminal);
     }
-    SecretBuffer line(kClientPasswordLimit);
+    SecureBuffer line = SecureBuffer::with_capacity(kClientPasswordLimit);
     if (!line.valid()) {
         ::close(fd);
         return client_fail(err, "credentials", kReadFailed);
     }
-    fd_write_all(fd, prompt);
+    write_full(fd, prompt);
     termios quiet = saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON);
     quiet.c_cc[VMIN] = 1;
@@ -118,7 +116,7 @@ int read_password_console(const char *prompt, SecretBuffer *out, ClientOutcome *
     if (rc == 0)
         rc = read_line(fd, saved, &line, &overflow);
     tcsetattr(fd, TCSANOW, &saved);
-    fd_write_all(fd, "\n");
+    write_full(fd, "\n");
     ::close(fd);
     if (rc == 0 && overflow) {
         line.clear();
@@ -132,9 +130,9 @@ int read_password_console(const char *prompt, SecretBuffer *out, ClientOutcome *
     return 0;
 }
 
-int read_password_stdin(SecretBuffer *out, ClientOutcome *err, int fd) {
+int read_password_stdin(SecureBuffer *out, ClientOutcome *err, int fd) {
     out->clear();
-    SecretBuffer text(kStdinPasswordLimit + 1);
+    SecureBuffer text = SecureBuffer::with_capacity(kStdinPasswordLimit + 1);
     if (!text.valid())
         return client_fail(err, "credentials", kReadFailed);
     int rc = read_to_end(fd, &text, kStdinPasswordLimit);
@@ -154,8 +152,8 @@ int read_password_stdin(SecretBuffer *out, ClientOutcome *err, int fd) {
     return 0;
 }
 
-int read_credentials_json(bool needs_password, SecretBuffer *password, SecretBuffer *new_password,
-                          SecretBuffer *confirmation, ClientOutcome *err, int fd) {
+int read_credentials_json(bool needs_password, SecureBuffer *password, SecureBuffer *new_password,
+                          SecureBuffer *confirmation, ClientOutcome *err, int fd) {
     const char *message =
         needs_password ? "Expected a JSON object with password, newPassword, and confirmation "
                          "strings, up to 64 KiB."
@@ -164,7 +162,7 @@ int read_credentials_json(bool needs_password, SecretBuffer *password, SecretBuf
     password->clear();
     new_password->clear();
     confirmation->clear();
-    SecretBuffer text(kCredentialsJsonLimit + 1);
+    SecureBuffer text = SecureBuffer::with_capacity(kCredentialsJsonLimit + 1);
     if (!text.valid() || read_to_end(fd, &text, kCredentialsJsonLimit) != 0)
         return client_fail(err, "credentials", message);
     JsonValue *object = json_parse(text.data(), text.size());
@@ -173,7 +171,7 @@ int read_credentials_json(bool needs_password, SecretBuffer *password, SecretBuf
               json_has(object, "newPassword", JsonKind::String) &&
               json_has(object, "confirmation", JsonKind::String) &&
               (!needs_password || json_has(object, "password", JsonKind::String));
-    auto copy = [&](const char *key, SecretBuffer *to) {
+    auto copy = [&](const char *key, SecureBuffer *to) {
         size_t length = 0;
         const char *bytes = json_string_bytes(json_get(object, key), &length);
         return to->assign(bytes, length);

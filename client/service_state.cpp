@@ -2,6 +2,7 @@
 // systemd where it manages the machine, else read from the service's socket.
 #include "client/client.h"
 
+#include "platform/io.h"
 #include "platform/process.h"
 
 #include <cerrno>
@@ -54,9 +55,7 @@ bool systemctl_show(const std::string &systemctl, std::string_view unit, std::st
             ::kill(child.pid, SIGKILL);
             break;
         }
-        ssize_t n = ::read(fds[0], chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = read_some(fds[0], chunk, sizeof chunk);
         if (n <= 0 || text->size() > 65536)
             break;
         text->append(chunk, static_cast<size_t>(n));
@@ -65,6 +64,7 @@ bool systemctl_show(const std::string &systemctl, std::string_view unit, std::st
     if (child.pidfd >= 0)
         ::close(child.pidfd);
     int status = 0;
+    // The child must be reaped whatever interrupts the wait: retry until it is.
     while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
     }
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;

@@ -1,7 +1,7 @@
 #include "container/cipher.h"
 
 #include "container/cipher_parts.h"
-#include "container/secure_memory.h"
+#include "platform/secure_memory.h"
 
 #include <cerrno>
 #include <cstdint>

@@ -5,7 +5,7 @@
 // has its own context keyed once at set-up; a sector then costs one IV change
 // and one update call, which keeps runs of sectors close to raw AES speed.
 #include "container/cipher_parts.h"
-#include "container/secure_memory.h"
+#include "platform/secure_memory.h"
 
 #include <cerrno>
 #include <openssl/evp.h>

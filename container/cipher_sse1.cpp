@@ -3,7 +3,7 @@
 // of five passes over the eight words around the sector's wrap point, and a
 // second whitening pass. The sector number does not enter.
 #include "container/cipher_parts.h"
-#include "container/secure_memory.h"
+#include "platform/secure_memory.h"
 
 #include <cstring>
 

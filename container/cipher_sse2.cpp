@@ -5,7 +5,7 @@
 // later block.
 #include "container/cipher.h"
 #include "container/cipher_parts.h"
-#include "container/secure_memory.h"
+#include "platform/secure_memory.h"
 
 namespace tw {
 

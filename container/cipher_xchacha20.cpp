@@ -5,6 +5,7 @@
 // crypto_stream_xchacha20_xor_ic with the adjusted nonce and counter 1; a run
 // computes the subkey once and reuses it for every sector.
 #include "container/cipher_parts.h"
+#include "platform/secure_memory.h"
 
 #include <cerrno>
 #include <sodium.h>
@@ -41,7 +42,7 @@ int xchacha20_run(const uint8_t key[32], const uint8_t nonce[kXChaCha20NonceSize
                                           subkey) != 0)
             rc = -EIO;
     }
-    sodium_memzero(subkey, sizeof subkey);
+    secure_wipe(subkey, sizeof subkey);
     return rc;
 }
 

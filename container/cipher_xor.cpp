@@ -1,7 +1,7 @@
 // The XOR cipher: an 8-byte key derived from the key bytes, XORed over the
 // sector. The sector number does not enter; encryption equals decryption.
 #include "container/cipher_parts.h"
-#include "container/secure_memory.h"
+#include "platform/secure_memory.h"
 
 #include <cstring>
 

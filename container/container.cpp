@@ -5,7 +5,7 @@
 #include "container/container_internal.h"
 #include "container/file_access.h"
 #include "container/formats.h"
-#include "container/secure_memory.h"
+#include "platform/secure_memory.h"
 #include "runtime/errors.h"
 
 #include <cerrno>

@@ -15,8 +15,8 @@
 
 #include "container/cipher.h"
 #include "container/keys.h"
-#include "container/secure_memory.h"
 #include "platform/files.h"
+#include "platform/secure_memory.h"
 
 #include <atomic>
 #include <cstddef>

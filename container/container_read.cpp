@@ -7,6 +7,7 @@
 #include "container/container_access.h"
 #include "container/container_internal.h"
 #include "container/formats.h"
+#include "platform/io.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -28,7 +29,7 @@ void remember_read_error(Container *c, int error) {
 // Reads `count` sectors from `first` (all > 0) and decrypts them in place,
 // without the exFAT repair.
 int read_decrypted_run(Container *c, uint64_t first, size_t count, uint8_t *out) {
-    int error = container_read_exact(c->fd, out, count * kSectorSize, first * kSectorSize);
+    int error = pread_full(c->fd, out, count * kSectorSize, first * kSectorSize);
     if (error) {
         remember_read_error(c, error);
         return error;

@@ -10,6 +10,7 @@
 #include "container/probe.h"
 #include "container/probe_checks.h"
 #include "container/system_key.h"
+#include "platform/io.h"
 #include "runtime/errors.h"
 
 #include <cerrno>
@@ -230,8 +231,7 @@ class Kind3Trial {
         SecureBuffer raw(kSectorSize);
         if (!raw.valid())
             return false;
-        int error = container_read_exact(c_->fd, raw.data(), kSectorSize,
-                                         kIsoDescriptorSector * kSectorSize);
+        int error = pread_full(c_->fd, raw.data(), kSectorSize, kIsoDescriptorSector * kSectorSize);
         if (error) {
             if (first_error_ == 0)
                 first_error_ = error;

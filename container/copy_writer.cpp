@@ -10,6 +10,7 @@
 #include "container/formats.h"
 #include "container/output_file.h"
 #include "container/system_key.h"
+#include "platform/io.h"
 #include "runtime/errors.h"
 
 #include <algorithm>
@@ -86,7 +87,7 @@ int write_step(Target *t, uint8_t *data, size_t length, uint64_t offset) {
         return v3_write(t->container->v3, container_v3_cipher, t->container, data, length, offset);
     if (int error = encrypt_salted_step(t, data, length, offset))
         return error;
-    return container_write_exact(t->fd, data, length, offset);
+    return pwrite_full(t->fd, data, length, offset);
 }
 
 // A new read-only description of an unnamed file.
@@ -231,7 +232,7 @@ int copy_write(const CopySource &source, Target *t, const ReencodeOptions &o, bo
         if (error == 0)
             error = keep_open ? v3_commit(t->container->v3) : v3_end_writes(t->container->v3);
     } else {
-        error = container_write_exact(t->fd, trailer, kKdfTrailerSize, total);
+        error = pwrite_full(t->fd, trailer, kKdfTrailerSize, total);
     }
     FileStatus written;
     if (error == 0)

@@ -7,6 +7,7 @@
 #include "container/container_internal.h"
 #include "container/formats.h"
 #include "container/output_file.h"
+#include "platform/io.h"
 #include "runtime/errors.h"
 
 #include <algorithm>
@@ -27,7 +28,7 @@ bool cancelled(const Container *c) {
 // The stored sector 0 must still be the one classified at open: a copy never
 // presents a sector 0 that belongs to another file.
 int present_sector0(Container *c, uint8_t *out) {
-    int error = container_read_exact(c->fd, out, kSectorSize, 0);
+    int error = pread_full(c->fd, out, kSectorSize, 0);
     if (error == 0 && std::memcmp(out, c->raw_sector0, kSectorSize) != 0)
         error = -kErrChanged;
     if (error == 0 && !c->sector0_available)
@@ -135,8 +136,7 @@ int container_export(Container *c, const char *output_path, ContainerProgressFn 
         size_t length = size_t(count) * kSectorSize;
         status = container_read_range(c, buffer.data(), length, done * kSectorSize);
         if (status == 0)
-            status =
-                container_write_exact(output.file.get(), buffer.data(), length, done * kSectorSize);
+            status = pwrite_full(output.file.get(), buffer.data(), length, done * kSectorSize);
         done += count;
         if (status == 0 && progress)
             progress(done, total, data);

@@ -30,6 +30,7 @@ int refuse_type(const char *path) {
 
 void retry_delay() {
     struct timespec delay = {0, kRetryDelayNanoseconds};
+    // An interrupted sleep goes on for the time that remains.
     while (nanosleep(&delay, &delay) < 0 && errno == EINTR) {
     }
 }

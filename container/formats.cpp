@@ -9,9 +9,10 @@
 #include "container/container_internal.h"
 #include "container/probe.h"
 #include "container/probe_checks.h"
-#include "container/secure_memory.h"
 #include "container/system_key.h"
 #include "platform/files.h"
+#include "platform/io.h"
+#include "platform/secure_memory.h"
 
 #include <cerrno>
 #include <cstring>
@@ -141,7 +142,7 @@ int classify_v3(Container *c, unsigned flags, V3Store *store, uint64_t virtual_s
             return -EXDEV;
         return 0;
     }
-    if (int error = container_read_exact(c->fd, c->raw_sector0, kSectorSize, 0))
+    if (int error = pread_full(c->fd, c->raw_sector0, kSectorSize, 0))
         return error;
     Candidates candidates;
     return prepare_system_key(c, flags, &candidates);
@@ -154,8 +155,7 @@ int check_trailer(Container *c, bool *salted) {
     *salted = false;
     if (c->file_size < kSectorSize + kKdfTrailerSize)
         return 0;
-    if (int error = container_read_exact(c->fd, c->trailer, kKdfTrailerSize,
-                                         c->file_size - kKdfTrailerSize))
+    if (int error = pread_full(c->fd, c->trailer, kKdfTrailerSize, c->file_size - kKdfTrailerSize))
         return error;
     if (!kdf_trailer_has_magic(c->trailer)) {
         secure_wipe(c->trailer, kKdfTrailerSize);
@@ -258,41 +258,6 @@ void container_record_embedded_header(Container *c, const uint8_t *sector) {
     c->header_cipher = legacy_header_cipher(static_cast<uint32_t>(first >> 56) & 0xF);
 }
 
-namespace {
-
-// Repeats a positioned read or write until `length` bytes moved: 0, -EIO when
-// the file ends first, or the call's error.
-template <typename Byte, typename Call>
-int transfer_exact(Byte *p, size_t length, uint64_t offset, Call call) {
-    while (length > 0) {
-        ssize_t n = call(p, length, static_cast<off_t>(offset));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -errno;
-        }
-        if (n == 0)
-            return -EIO;
-        p += n;
-        length -= static_cast<size_t>(n);
-        offset += static_cast<uint64_t>(n);
-    }
-    return 0;
-}
-
-} // namespace
-
-int container_read_exact(int fd, void *buffer, size_t length, uint64_t offset) {
-    return transfer_exact(static_cast<uint8_t *>(buffer), length, offset,
-                          [fd](uint8_t *p, size_t n, off_t at) { return pread(fd, p, n, at); });
-}
-
-int container_write_exact(int fd, const void *data, size_t length, uint64_t offset) {
-    return transfer_exact(
-        static_cast<const uint8_t *>(data), length, offset,
-        [fd](const uint8_t *p, size_t n, off_t at) { return pwrite(fd, p, n, at); });
-}
-
 int container_classify(Container *c, unsigned flags) {
     if (c->file_size < kSectorSize)
         return -EINVAL;
@@ -308,7 +273,7 @@ int container_classify(Container *c, unsigned flags) {
 
     c->size = c->file_size;
     c->sector_count = c->size / kSectorSize;
-    if (int error = container_read_exact(c->fd, c->raw_sector0, kSectorSize, 0))
+    if (int error = pread_full(c->fd, c->raw_sector0, kSectorSize, 0))
         return error;
     bool salted = false;
     if (int error = check_trailer(c, &salted))
@@ -325,7 +290,7 @@ int container_classify(Container *c, unsigned flags) {
 
     if (c->sector_count > kIsoMinimumSectors) {
         uint8_t descriptor[kSectorSize];
-        if (int error = container_read_exact(c->fd, descriptor, kSectorSize, kIsoDescriptorOffset))
+        if (int error = pread_full(c->fd, descriptor, kSectorSize, kIsoDescriptorOffset))
             return error;
         c->cd_image = container_iso_descriptor(descriptor);
     }

@@ -15,13 +15,6 @@ namespace tw {
 // the container.
 int container_classify(Container *container, unsigned flags);
 
-// Reads exactly `length` bytes at `offset`: 0, -EIO for a short read, or the
-// read's error.
-int container_read_exact(int fd, void *buffer, size_t length, uint64_t offset);
-
-// Writes exactly `length` bytes at `offset`: 0 or the write's error.
-int container_write_exact(int fd, const void *data, size_t length, uint64_t offset);
-
 // The recorded range of kinds 4 and 6: the whole container.
 void container_record_whole_range(Container *container);
 

@@ -1,6 +1,6 @@
 #include "container/kdf_trailer.h"
 
-#include "container/secure_memory.h"
+#include "platform/secure_memory.h"
 #include "runtime/cipher_id.h"
 #include "runtime/random.h"
 

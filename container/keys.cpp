@@ -2,7 +2,7 @@
 
 #include "runtime/text.h"
 
-#include "container/secure_memory.h"
+#include "platform/secure_memory.h"
 
 #include <cerrno>
 #include <climits>

@@ -4,7 +4,7 @@
 // key handed to the cipher set-up, bytes 64..95 the MAC key that authenticates
 // headers, blocks and salted trailers. Functions return 0 or a negative errno
 // and wipe their outputs on every failure. Callers keep passwords and outputs
-// in memory from secure_alloc (container/secure_memory.h).
+// in memory from secure_alloc (platform/secure_memory.h).
 #pragma once
 
 #include <cstddef>

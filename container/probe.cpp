@@ -2,6 +2,7 @@
 // line each one gives.
 #include "container/probe.h"
 #include "container/probe_checks.h"
+#include "platform/secure_memory.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -20,11 +21,11 @@ std::string format(const char *fmt, ...) {
 }
 
 SectorBuffer::~SectorBuffer() {
-    explicit_bzero(bytes, sizeof bytes);
+    secure_wipe(bytes, sizeof bytes);
 }
 WipedBytes::~WipedBytes() {
     if (bytes) {
-        explicit_bzero(bytes.get(), size);
+        secure_wipe(bytes.get(), size);
     }
 }
 

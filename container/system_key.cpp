@@ -1,7 +1,7 @@
 #include "container/system_key.h"
 #include "runtime/text.h"
 
-#include "container/secure_memory.h"
+#include "platform/secure_memory.h"
 
 #include <cerrno>
 #include <cstdlib>

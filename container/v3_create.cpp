@@ -1,9 +1,9 @@
 // Unlocking and creating v3 containers, and the free-space check before a
 // creation.
 #include "container/keys.h"
-#include "container/secure_memory.h"
 #include "container/v3_internal.h"
 #include "platform/files.h"
+#include "platform/secure_memory.h"
 #include "runtime/random.h"
 
 #include <cerrno>

@@ -1,9 +1,9 @@
 // v3 layout arithmetic, root-header validation and building, detection, and
 // the store's lifetime.
 #include "container/keys.h"
-#include "container/secure_memory.h"
 #include "container/v3_internal.h"
 #include "platform/files.h"
+#include "platform/secure_memory.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,8 +1,8 @@
 // Reading the v3 virtual disk: chunk references through the chunk map, then
 // authenticated, decrypted and (when compressed) decompressed chunks.
 #include "container/keys.h"
-#include "container/secure_memory.h"
 #include "container/v3_internal.h"
+#include "platform/secure_memory.h"
 
 #include <algorithm>
 #include <cerrno>

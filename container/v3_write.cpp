@@ -6,8 +6,8 @@
 // copy and flushes again: a crash at any point leaves the newest committed
 // generation readable.
 #include "container/keys.h"
-#include "container/secure_memory.h"
 #include "container/v3_internal.h"
+#include "platform/secure_memory.h"
 #include "runtime/random.h"
 
 #include <algorithm>

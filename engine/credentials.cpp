@@ -1,12 +1,12 @@
 #include "engine/credentials.h"
 
-#include "container/secure_memory.h"
+#include "platform/io.h"
+#include "platform/secure_memory.h"
 #include "runtime/cipher_id.h"
 #include "runtime/text.h"
 
 #include <cerrno>
 #include <cstring>
-#include <openssl/crypto.h>
 #include <unistd.h>
 
 namespace tw {
@@ -31,16 +31,7 @@ bool read_exact(Source *src, void *out, size_t length) {
         src->offset += length;
         return true;
     }
-    while (length > 0) {
-        ssize_t n = ::read(src->fd, p, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
+    return read_full(src->fd, p, length) == 0;
 }
 
 // The stream must end right after the last field: one more one-byte read
@@ -49,13 +40,9 @@ bool at_end(Source *src) {
     if (src->fd < 0)
         return src->offset == src->length;
     uint8_t extra;
-    for (;;) {
-        ssize_t n = ::read(src->fd, &extra, 1);
-        if (n < 0 && errno == EINTR)
-            continue;
-        OPENSSL_cleanse(&extra, sizeof extra);
-        return n <= 0;
-    }
+    ssize_t n = read_some(src->fd, &extra, 1);
+    secure_wipe(&extra, sizeof extra);
+    return n <= 0;
 }
 
 uint32_t le32(const uint8_t *p) {
@@ -104,7 +91,7 @@ int decode(Source *src, CredentialRecord *r) {
              utf8_is_valid(r->new_password, r->new_password_length);
     }
     ok = ok && at_end(src);
-    OPENSSL_cleanse(header, sizeof header);
+    secure_wipe(header, sizeof header);
     if (!ok) {
         credential_record_wipe(r);
         return -EPROTO;
@@ -132,13 +119,13 @@ void credential_record_free(CredentialRecord *record) {
 
 void credential_record_wipe(CredentialRecord *record) {
     if (record != nullptr)
-        OPENSSL_cleanse(record, sizeof *record);
+        secure_wipe(record, sizeof *record);
 }
 
 void credential_record_wipe_password(CredentialRecord *record) {
     if (record == nullptr)
         return;
-    OPENSSL_cleanse(record->password, sizeof record->password);
+    secure_wipe(record->password, sizeof record->password);
     record->password_length = 0;
 }
 

@@ -1,11 +1,11 @@
 #include "engine/engine.h"
 
 #include "container/output_file.h"
-#include "container/secure_memory.h"
 #include "container/system_key.h"
 #include "engine/events.h"
 #include "platform/named_event.h"
 #include "platform/process.h"
+#include "platform/secure_memory.h"
 #include "runtime/text.h"
 
 #include <atomic>

@@ -1,5 +1,7 @@
 #include "engine/events.h"
 
+#include "platform/io.h"
+
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -20,20 +22,8 @@ int write_line(JsonValue *event) {
     // line goes out in one write; the terminator is restored before release.
     const size_t text_length = std::strlen(text);
     text[text_length] = '\n';
-    size_t length = text_length + 1;
-    const char *p = text;
-    int rc = 0;
-    while (length > 0) {
-        ssize_t n = ::write(STDOUT_FILENO, p, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            rc = -EIO;
-            break;
-        }
-        p += n;
-        length -= static_cast<size_t>(n);
-    }
+    // Any failure to deliver the whole line is reported as -EIO.
+    int rc = write_full(STDOUT_FILENO, text, text_length + 1) == 0 ? 0 : -EIO;
     text[text_length] = '\0';
     json_free_text(text);
     return rc;

@@ -1,5 +1,7 @@
 #include "engine/replacement.h"
 
+#include "platform/io.h"
+#include "platform/secure_memory.h"
 #include "runtime/errors.h"
 #include "runtime/text.h"
 
@@ -265,11 +267,9 @@ int replacement_identity_fd(int fd, bool (*cancelled)(void *), void *context,
             rc = -ECANCELED;
             break;
         }
-        ssize_t n = pread(fd, block.get(), kIdentityBlock, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = pread_some(fd, block.get(), kIdentityBlock, offset);
         if (n < 0) {
-            rc = -errno;
+            rc = static_cast<int>(n);
             break;
         }
         if (n == 0)
@@ -284,7 +284,7 @@ int replacement_identity_fd(int fd, bool (*cancelled)(void *), void *context,
     if (rc == 0 && EVP_DigestFinal_ex(md, out->sha256, &length) != 1)
         rc = -EIO;
     EVP_MD_CTX_free(md);
-    OPENSSL_cleanse(block.get(), kIdentityBlock);
+    secure_wipe(block.get(), kIdentityBlock);
     if (rc != 0)
         return rc;
     // The contents read must be the whole file as it was when we started.

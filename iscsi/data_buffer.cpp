@@ -1,7 +1,7 @@
 #include "iscsi/target_state.h"
+#include "platform/secure_memory.h"
 
 #include <cerrno>
-#include <openssl/crypto.h>
 #include <sys/mman.h>
 
 namespace tw {
@@ -9,7 +9,7 @@ namespace tw {
 void data_buffer_release(IscsiTarget *target) {
     if (!target->data)
         return;
-    OPENSSL_cleanse(target->data, target->data_capacity);
+    secure_wipe(target->data, target->data_capacity);
     munlock(target->data, target->data_capacity);
     munmap(target->data, target->data_capacity);
     target->data = nullptr;
@@ -34,7 +34,7 @@ int data_buffer_reserve(IscsiTarget *target, size_t size) {
 
 void data_buffer_wipe(IscsiTarget *target, size_t used) {
     if (target->data && used > 0)
-        OPENSSL_cleanse(target->data, used < target->data_capacity ? used : target->data_capacity);
+        secure_wipe(target->data, used < target->data_capacity ? used : target->data_capacity);
 }
 
 } // namespace tw

@@ -1,6 +1,7 @@
 // The target object: the loopback listener, connection admission and the
 // accept loop.
 #include "iscsi/session.h"
+#include "platform/secure_memory.h"
 #include "platform/socket_owner.h"
 
 #include <arpa/inet.h>
@@ -10,7 +11,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <new>
-#include <openssl/crypto.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -53,7 +53,7 @@ void *allocate_locked(size_t size) {
 void free_target(IscsiTarget *target) {
     data_buffer_release(target);
     target->~IscsiTarget();
-    OPENSSL_cleanse(static_cast<void *>(target), sizeof *target);
+    secure_wipe(static_cast<void *>(target), sizeof *target);
     munlock(target, sizeof *target);
     munmap(target, sizeof *target);
 }
@@ -131,6 +131,8 @@ int target_serve(IscsiTarget *target) {
         pollfd pfd{target->listen_fd, POLLIN, 0};
         int n = poll(&pfd, 1, kStopPollMs);
         if (n < 0) {
+            // A signal only cuts the wait short: go round to look at the stop
+            // flag again.
             if (errno == EINTR)
                 continue;
             return -EIO;

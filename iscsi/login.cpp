@@ -1,13 +1,13 @@
 // Login phase: identity checks, CHAP-MD5 (mandatory, one-way) and the
 // operational key negotiation.
 #include "iscsi/session.h"
+#include "platform/secure_memory.h"
 #include "runtime/random.h"
 #include "runtime/text.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 namespace tw {
@@ -39,7 +39,7 @@ struct LoginState {
 
     ~LoginState() { forget_challenge(); }
     void forget_challenge() {
-        OPENSSL_cleanse(challenge, sizeof challenge);
+        secure_wipe(challenge, sizeof challenge);
         chap_id = 0;
         challenge_issued = false;
     }
@@ -86,7 +86,7 @@ bool chap_response_matches(const IscsiTarget *target, const LoginState &state, b
     uint8_t difference = 0;
     for (size_t i = 0; i < 16; ++i)
         difference |= static_cast<uint8_t>(offered[i] ^ expected[i]);
-    OPENSSL_cleanse(expected, sizeof expected);
+    secure_wipe(expected, sizeof expected);
     return ok && difference == 0;
 }
 
@@ -132,13 +132,13 @@ uint16_t security_stage(IscsiTarget *target, LoginState *state, const TextBuffer
             return kStatusAuthenticationFailure;
         uint8_t random[kChallengeLength + 1];
         if (!random_bytes(random, sizeof random)) {
-            OPENSSL_cleanse(random, sizeof random);
+            secure_wipe(random, sizeof random);
             return kStatusAuthenticationFailure;
         }
         memcpy(state->challenge, random, kChallengeLength);
         state->chap_id = random[kChallengeLength];
         state->challenge_issued = true;
-        OPENSSL_cleanse(random, sizeof random);
+        secure_wipe(random, sizeof random);
         char id[4];
         snprintf(id, sizeof id, "%u", state->chap_id);
         char hex[2 + 2 * kChallengeLength + 1] = "0x";

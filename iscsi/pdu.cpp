@@ -1,10 +1,12 @@
 #include "iscsi/pdu.h"
 
+#include "platform/io.h"
+#include "platform/secure_memory.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <openssl/crypto.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -38,9 +40,7 @@ int receive_exactly(IscsiTarget *target, uint8_t *buffer, size_t count) {
         int rc = wait_readable(target);
         if (rc < 0)
             return rc;
-        ssize_t n = recv(target->connection_fd, buffer, std::min(count, kMaxIoPiece), 0);
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = read_some(target->connection_fd, buffer, std::min(count, kMaxIoPiece));
         if (n <= 0)
             return -EPIPE;
         buffer += n;
@@ -63,9 +63,7 @@ int send_pieces(int fd, iovec *iov, int count) {
         msghdr message{};
         message.msg_iov = piece;
         message.msg_iovlen = static_cast<size_t>(pieces);
-        ssize_t n = sendmsg(fd, &message, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = send_message_some(fd, &message, MSG_NOSIGNAL);
         if (n <= 0)
             return -EPIPE;
         size_t sent = static_cast<size_t>(n);
@@ -86,7 +84,7 @@ int send_pieces(int fd, iovec *iov, int count) {
 
 void Pdu::clear() {
     if (data) {
-        OPENSSL_cleanse(data, capacity);
+        secure_wipe(data, capacity);
         free(data);
     }
     data = nullptr;
@@ -106,7 +104,7 @@ int receive_pdu(IscsiTarget *target, Pdu *pdu) {
     if (ahs_length > 0) {
         uint8_t ahs[1020];
         rc = receive_exactly(target, ahs, ahs_length);
-        OPENSSL_cleanse(ahs, ahs_length);
+        secure_wipe(ahs, ahs_length);
         if (rc < 0)
             return rc;
     }
@@ -152,7 +150,7 @@ void put_sequence_numbers(IscsiTarget *target, uint8_t *header, bool with_stat_s
 
 void TextBuffer::clear() {
     if (bytes) {
-        OPENSSL_cleanse(bytes, capacity);
+        secure_wipe(bytes, capacity);
         free(bytes);
     }
     bytes = nullptr;
@@ -175,7 +173,7 @@ void TextBuffer::append(const void *more, size_t count) {
         }
         if (bytes) {
             memcpy(bigger, bytes, length);
-            OPENSSL_cleanse(bytes, capacity);
+            secure_wipe(bytes, capacity);
             free(bytes);
         }
         bytes = bigger;

@@ -1,5 +1,7 @@
 #include "platform/clock.h"
 
+#include "platform/io.h"
+
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
@@ -36,10 +38,7 @@ uint64_t read_boot_id() {
     if (fd < 0)
         return 0;
     char text[64];
-    ssize_t n;
-    do {
-        n = read(fd, text, sizeof text);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = read_some(fd, text, sizeof text);
     close(fd);
     if (n < 36)
         return 0;

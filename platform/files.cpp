@@ -182,14 +182,6 @@ int link_name(int dir, const char *old_name, const char *new_name) {
 
 } // namespace
 
-int FileHandle::reset(int fd) {
-    int result = 0;
-    if (fd_ >= 0 && close(fd_) < 0 && errno != EINTR)
-        result = negative_errno();
-    fd_ = fd;
-    return result;
-}
-
 bool file_status_same(const FileStatus &a, const FileStatus &b) {
     return a.identity == b.identity && a.size == b.size && a.last_write == b.last_write &&
            a.change == b.change;

@@ -1,6 +1,7 @@
 #include "platform/fingerprint.h"
 
 #include "platform/folders.h"
+#include "platform/io.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -75,11 +76,9 @@ std::string open_and_stamp(const std::string &folder, Files *files) {
 
 int hash_file(EVP_MD_CTX *ctx, int fd, unsigned char *buf) {
     for (;;) {
-        ssize_t n = read(fd, buf, kChunk);
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = read_some(fd, buf, kChunk);
         if (n < 0)
-            return -errno;
+            return static_cast<int>(n);
         if (n == 0)
             return 0;
         if (EVP_DigestUpdate(ctx, buf, static_cast<size_t>(n)) != 1)

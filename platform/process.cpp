@@ -1,5 +1,7 @@
 #include "platform/process.h"
 
+#include "platform/descriptor.h"
+#include "platform/io.h"
 #include "platform/named_event.h"
 
 #include <algorithm>
@@ -32,27 +34,21 @@ int pidfd_open_(pid_t pid) {
 
 // Reads a small /proc file whole. 0 or a negative errno.
 int read_proc_file(const std::string &path, std::string *out) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    FileHandle fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
         return -errno;
     out->clear();
     char buf[4096];
     for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            int e = errno;
-            close(fd);
-            return -e;
-        }
+        ssize_t n = read_some(fd.get(), buf, sizeof buf);
+        if (n < 0)
+            return static_cast<int>(n);
         if (n == 0)
             break;
         out->append(buf, static_cast<size_t>(n));
         if (out->size() > (1u << 20))
             break;
     }
-    close(fd);
     return 0;
 }
 
@@ -132,6 +128,7 @@ void *watch_parent(void *arg) {
     delete static_cast<WatchArgs *>(arg);
     // A pidfd becomes readable when its process exits.
     pollfd p{args.pidfd, POLLIN, 0};
+    // Only the parent's exit ends the watch: a signal just restarts the wait.
     while (poll(&p, 1, -1) < 0 && errno == EINTR) {
     }
     named_event_set(args.cancel);
@@ -380,10 +377,7 @@ int launch_process(std::span<const std::string> argv, const LaunchOptions &optio
             execve(path, args.data(), envp.data());
             err = errno;
         }
-        ssize_t w;
-        do {
-            w = write(report[1], &err, sizeof err);
-        } while (w < 0 && errno == EINTR);
+        (void)write_full(report[1], &err, sizeof err);
         _exit(127);
     }
     int fork_errno = errno;
@@ -395,12 +389,10 @@ int launch_process(std::span<const std::string> argv, const LaunchOptions &optio
         return -fork_errno;
     }
     int child_err = 0;
-    ssize_t n;
-    do {
-        n = read(report[0], &child_err, sizeof child_err);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = read_some(report[0], &child_err, sizeof child_err);
     close(report[0]);
     if (n == static_cast<ssize_t>(sizeof child_err)) {
+        // The failed child must be reaped whatever interrupts the wait.
         while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
         }
         return child_err != 0 ? -child_err : -EIO;

@@ -1,5 +1,6 @@
 #include "runtime/json.h"
 
+#include "platform/secure_memory.h"
 #include "runtime/records.h"
 #include "runtime/text.h"
 
@@ -10,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <locale.h>
-#include <openssl/crypto.h>
 
 namespace tw {
 
@@ -26,7 +26,7 @@ void release_node(JsonValue *node) {
         wipe_and_free_text(node->key);
     if (node->string_bytes != nullptr)
         wipe_and_free(node->string_bytes, static_cast<size_t>(node->string_length) + 1);
-    OPENSSL_cleanse(node, sizeof *node);
+    secure_wipe(node, sizeof *node);
     free(node);
 }
 

@@ -1,5 +1,6 @@
 #include "runtime/text.h"
 
+#include "platform/secure_memory.h"
 #include "runtime/random.h"
 
 #include <cerrno>
@@ -7,14 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <openssl/crypto.h>
 
 namespace tw {
 
 void wipe_and_free(void *block, size_t length) {
     if (block == nullptr)
         return;
-    OPENSSL_cleanse(block, length);
+    secure_wipe(block, length);
     free(block);
 }
 
@@ -238,7 +238,7 @@ bool uuid_generate(char out[kUuidTextSize]) {
              "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0], b[1],
              b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14],
              b[15]);
-    OPENSSL_cleanse(b, sizeof b);
+    secure_wipe(b, sizeof b);
     return true;
 }
 

@@ -9,7 +9,7 @@ namespace {
 
 using tw::ClientOutcome;
 using tw::CredentialInput;
-using tw::SecretBuffer;
+using tw::SecureBuffer;
 
 std::span<const uint8_t> bytes(const std::string &s) {
     return {reinterpret_cast<const uint8_t *>(s.data()), s.size()};
@@ -17,7 +17,7 @@ std::span<const uint8_t> bytes(const std::string &s) {
 
 // Builds a request; the spans point into the caller's strings.
 int build(uint32_t kind, uint32_t cipher, const std::string &password, const std::string &key,
-          const std::string &new_password, const std::string &confirmation, SecretBuffer *record,
+          const std::string &new_password, const std::string &confirmation, SecureBuffer *record,
           ClientOutcome *err) {
     CredentialInput in;
     in.kind = kind;
@@ -29,7 +29,7 @@ int build(uint32_t kind, uint32_t cipher, const std::string &password, const std
     return tw::credential_request_build(in, record, err);
 }
 
-std::string record_text(const SecretBuffer &b) {
+std::string record_text(const SecureBuffer &b) {
     return std::string(reinterpret_cast<const char *>(b.data()), b.size());
 }
 
@@ -53,7 +53,7 @@ TEST(CredentialRequest, ExactLayout) {
              std::string(4096, 'p') + "ABCDEF01234567n"},
     };
     for (const Case &c : cases) {
-        SecretBuffer record;
+        SecureBuffer record;
         ClientOutcome err;
         ASSERT_EQ(build(c.kind, c.cipher, c.password, c.key, c.new_password, c.new_password,
                         &record, &err),
@@ -94,7 +94,7 @@ TEST(CredentialRequest, RefusedInputs) {
         {"then the current password", 2, 255, std::string(4097, 'p'), "", "n", "n", "credentials"},
     };
     for (const Case &c : cases) {
-        SecretBuffer record;
+        SecureBuffer record;
         ClientOutcome err;
         EXPECT_EQ(build(c.kind, c.cipher, c.password, c.key, c.new_password, c.confirmation,
                         &record, &err),
@@ -109,7 +109,7 @@ TEST(CredentialRequest, RefusedInputs) {
 
 TEST(CredentialRequest, OfferedCiphersAccepted) {
     for (uint32_t cipher : {1u, 8u, 9u, 10u, 255u}) {
-        SecretBuffer record;
+        SecureBuffer record;
         ClientOutcome err;
         EXPECT_EQ(build(1, cipher, "", "", "", "", &record, &err), 0) << cipher;
         EXPECT_EQ(record.data()[4], cipher) << cipher;

@@ -12,7 +12,7 @@
 namespace {
 
 using tw::ClientOutcome;
-using tw::SecretBuffer;
+using tw::SecureBuffer;
 
 // A pipe holding `text`, written from a thread so that inputs larger than
 // the pipe's capacity work; the reader end is returned.
@@ -42,7 +42,7 @@ struct Feed {
     }
 };
 
-std::string text(const SecretBuffer &b) {
+std::string text(const SecureBuffer &b) {
     return std::string(reinterpret_cast<const char *>(b.data()), b.size());
 }
 
@@ -75,7 +75,7 @@ TEST(PasswordStdin, LimitsAndLineEnds) {
     };
     for (const Case &c : cases) {
         Feed feed(c.input);
-        SecretBuffer password;
+        SecureBuffer password;
         ClientOutcome err;
         int rc = tw::read_password_stdin(&password, &err, feed.fd);
         if (c.message.empty()) {
@@ -125,7 +125,7 @@ TEST(CredentialsJson, MembersAndLimits) {
     };
     for (const Case &c : cases) {
         Feed feed(c.input);
-        SecretBuffer password, new_password, confirmation;
+        SecureBuffer password, new_password, confirmation;
         ClientOutcome err;
         int rc = tw::read_credentials_json(c.needs_password, &password, &new_password,
                                            &confirmation, &err, feed.fd);

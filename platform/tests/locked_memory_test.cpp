@@ -1,4 +1,4 @@
-#include "platform/locked_memory.h"
+#include "platform/secure_memory.h"
 
 #include <cstdint>
 #include <cstdio>

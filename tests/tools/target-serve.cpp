@@ -8,6 +8,8 @@
 // line. Any process on 127.0.0.1 is admitted: test use only. Prints the port
 // on standard output and serves until SIGTERM or SIGINT.
 #include "iscsi/target.h"
+#include "platform/io.h"
+#include "platform/secure_memory.h"
 
 #include <cerrno>
 #include <csignal>
@@ -15,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <openssl/crypto.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,37 +30,11 @@ void on_signal(int) {
 }
 
 int file_read(void *context, void *buffer, uint64_t offset, size_t count) {
-    int fd = *static_cast<int *>(context);
-    auto *p = static_cast<uint8_t *>(buffer);
-    while (count > 0) {
-        ssize_t n = pread(fd, p, count, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -errno;
-        if (n == 0)
-            return -EIO;
-        p += n;
-        offset += static_cast<uint64_t>(n);
-        count -= static_cast<size_t>(n);
-    }
-    return 0;
+    return tw::pread_full(*static_cast<int *>(context), buffer, count, offset);
 }
 
 int file_write(void *context, const void *buffer, uint64_t offset, size_t count) {
-    int fd = *static_cast<int *>(context);
-    auto *p = static_cast<const uint8_t *>(buffer);
-    while (count > 0) {
-        ssize_t n = pwrite(fd, p, count, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? -errno : -EIO;
-        p += n;
-        offset += static_cast<uint64_t>(n);
-        count -= static_cast<size_t>(n);
-    }
-    return 0;
+    return tw::pwrite_full(*static_cast<int *>(context), buffer, count, offset);
 }
 
 int file_flush(void *context) {
@@ -75,9 +50,7 @@ size_t read_secret(int fd, uint8_t *secret, size_t capacity) {
     size_t length = 0;
     while (length < capacity) {
         uint8_t byte;
-        ssize_t n = read(fd, &byte, 1);
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = tw::read_some(fd, &byte, 1);
         if (n <= 0 || byte == '\n')
             break;
         secret[length++] = byte;
@@ -148,7 +121,7 @@ int main(int argc, char **argv) {
 
     uint16_t port = 0;
     g_target = tw::target_create(&config, &device, &port);
-    OPENSSL_cleanse(&config, sizeof config);
+    tw::secure_wipe(&config, sizeof config);
     if (!g_target) {
         fprintf(stderr, "target-serve: cannot create the target: %s\n", strerror(errno));
         return 1;

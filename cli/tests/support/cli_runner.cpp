@@ -1,5 +1,7 @@
 #include "cli_runner.h"
 
+#include "platform/io.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -251,9 +253,7 @@ CliRun run_cli(const Sandbox &sandbox, const CliOptions &options) {
             if (fds[i].fd < 0 || fds[i].revents == 0)
                 continue;
             char buf[4096];
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n < 0 && errno == EINTR)
-                continue;
+            ssize_t n = tw::read_some(fds[i].fd, buf, sizeof buf);
             if (n <= 0) {
                 close(fds[i].fd);
                 fds[i].fd = -1;

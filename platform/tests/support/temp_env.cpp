@@ -1,5 +1,7 @@
 #include "platform/tests/support/temp_env.h"
 
+#include "platform/io.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -71,9 +73,7 @@ std::string read_all(int fd) {
     std::string out;
     char buf[4096];
     for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = tw::read_some(fd, buf, sizeof buf);
         if (n <= 0)
             return out;
         out.append(buf, static_cast<size_t>(n));

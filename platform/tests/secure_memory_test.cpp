@@ -1,6 +1,6 @@
 #include "container/cipher.h"
 #include "container/keys.h"
-#include "container/secure_memory.h"
+#include "platform/secure_memory.h"
 
 #include <cerrno>
 #include <cstring>
@@ -58,6 +58,51 @@ TEST(SecureMemory, SecureBufferOwnsAndMovesItsMemory) {
     c = std::move(b);
     EXPECT_TRUE(c.valid());
     EXPECT_FALSE(tw::SecureBuffer(0).valid());
+}
+
+TEST(SecureMemory, CapacityBufferGrowsShrinksAndWipesWhatItDrops) {
+    tw::SecureBuffer b = tw::SecureBuffer::with_capacity(10);
+    ASSERT_TRUE(b.valid());
+    EXPECT_EQ(0u, b.size());
+    EXPECT_EQ(10u, b.capacity());
+    ASSERT_TRUE(b.resize(10));
+    std::memset(b.data(), 0x5C, 10);
+    EXPECT_FALSE(b.resize(11));
+    EXPECT_EQ(10u, b.size());
+    ASSERT_TRUE(b.resize(4));
+    for (size_t i = 4; i < 10; ++i) // the dropped tail is zero
+        ASSERT_EQ(0, b.data()[i]);
+    EXPECT_EQ(0x5C, b.data()[3]);
+    b.clear();
+    EXPECT_EQ(0u, b.size());
+    EXPECT_EQ(10u, b.capacity());
+    for (size_t i = 0; i < 10; ++i)
+        ASSERT_EQ(0, b.data()[i]);
+
+    ASSERT_TRUE(b.assign("secret", 6));
+    EXPECT_EQ(6u, b.size());
+    EXPECT_EQ(6u, b.capacity());
+    EXPECT_EQ(0, std::memcmp(b.data(), "secret", 6));
+    EXPECT_EQ(6u, b.span().size());
+
+    // An empty capacity is still an allocation; an empty fixed size is not.
+    tw::SecureBuffer empty = tw::SecureBuffer::with_capacity(0);
+    EXPECT_TRUE(empty.valid());
+    EXPECT_EQ(0u, empty.capacity());
+    EXPECT_FALSE(empty.resize(1));
+    ASSERT_TRUE(empty.assign(nullptr, 0));
+    EXPECT_TRUE(empty.valid());
+
+    // A fixed-size buffer is all in use; wipe keeps its size.
+    tw::SecureBuffer key(32);
+    ASSERT_TRUE(key.valid());
+    EXPECT_EQ(32u, key.size());
+    EXPECT_EQ(32u, key.capacity());
+    std::memset(key.data(), 0x11, 32);
+    key.wipe();
+    EXPECT_EQ(32u, key.size());
+    for (uint8_t byte : key.span())
+        ASSERT_EQ(0, byte);
 }
 
 // Runs `body` in a child whose memory locking is denied: RLIMIT_MEMLOCK 0,
@@ -127,6 +172,25 @@ int use_memory_while_locking_is_denied() {
     if (tw::derive_storage_keys(password, 2, salt, material) != 0)
         return 14;
     return 0;
+}
+
+int use_capacity_buffers_while_locking_is_denied() {
+    tw::SecureBuffer password = tw::SecureBuffer::with_capacity(100);
+    if (!password.valid() || password.locked())
+        return 20;
+    if (!password.assign("pw", 2) || password.locked())
+        return 21;
+    // Neither buffer reported the refused lock.
+    return tw::secure_memory_lock_failed() ? 22 : 0;
+}
+
+TEST(SecureMemory, CapacityBuffersDoNotWarnWhenLockingIsDenied) {
+    int status = 0;
+    std::string output =
+        run_without_memory_locking(use_capacity_buffers_while_locking_is_denied, &status);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status)) << output;
+    EXPECT_EQ("", output);
 }
 
 TEST(SecureMemory, DeniedLockingStillWorksAndWarnsEveryTime) {
