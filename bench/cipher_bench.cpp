@@ -5,8 +5,8 @@
 // Run a Release build: bench_cipher_bench [megabytes-per-round] [rounds]
 // Each figure is the best of the rounds, so that a busy machine shows the
 // speed the code can reach rather than the share of the CPU it got.
-#include "container/cipher.h"
-#include "container/keys.h"
+#include "container/cipher/cipher.h"
+#include "container/keys/keys.h"
 
 #include <chrono>
 #include <cstdio>

@@ -7,8 +7,8 @@
 // bytes, so neither holes nor compression make the copy artificially cheap
 // (LZ4 is measured on the same, incompressible data, i.e. its worst case).
 #include "container/container.h"
-#include "container/file_access.h"
-#include "container/system_key.h"
+#include "container/files/file_access.h"
+#include "container/keys/system_key.h"
 
 #include <chrono>
 #include <cstdio>

@@ -8,9 +8,9 @@
 // write call or per 32 chunks), closed with v3_end_writes, then read back in
 // 1 MiB reads and compared. The data is half compressible: every 4 KiB holds
 // 2 KiB of random bytes and 2 KiB of repeated text.
-#include "container/cipher.h"
-#include "container/system_key.h"
-#include "container/v3_store.h"
+#include "container/cipher/cipher.h"
+#include "container/keys/system_key.h"
+#include "container/v3/v3_store.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,14 +1,30 @@
-# tw_subsystem(NAME <name> [DEPS <targets>...] [PROGRAM <program-name>])
+# tw_subsystem(NAME <name> [DEPS <targets>...] [PROGRAM <program-name>] [PARTS <folders>...])
 #
-# Builds the folder's *.cpp files into the static library tw_<name>. With
-# PROGRAM, main.cpp becomes that program and the rest stays the library, so
-# tests link the same code the program runs. tests/*_test.cpp each become a
-# GoogleTest executable; fuzz/*_fuzz.cpp each become a libFuzzer target when
-# TW_FUZZ is on. Files are picked up by pattern so that work in one file never
+# Builds the folder's *.cpp files, and those of each PARTS subfolder, into the
+# static library tw_<name>. With PROGRAM, main.cpp becomes that program and
+# the rest stays the library, so tests link the same code the program runs.
+# tests/*_test.cpp (of the folder and of each part) each become a GoogleTest
+# executable; fuzz/*_fuzz.cpp each become a libFuzzer target when TW_FUZZ is
+# on. Files are picked up by pattern so that work in one file never
 # needs an edit of a shared list.
 function(tw_subsystem)
-  cmake_parse_arguments(TW "" "NAME;PROGRAM" "DEPS;TEST_DEPS" ${ARGN})
-  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  cmake_parse_arguments(TW "" "NAME;PROGRAM" "DEPS;TEST_DEPS;PARTS" ${ARGN})
+  # The folder itself and its parts: each may have sources, tests/ and fuzz/.
+  set(folders ${CMAKE_CURRENT_SOURCE_DIR})
+  foreach(part ${TW_PARTS})
+    list(APPEND folders ${CMAKE_CURRENT_SOURCE_DIR}/${part})
+  endforeach()
+  set(sources "")
+  set(tests "")
+  set(fuzzers "")
+  foreach(folder ${folders})
+    file(GLOB found CONFIGURE_DEPENDS ${folder}/*.cpp)
+    list(APPEND sources ${found})
+    file(GLOB found CONFIGURE_DEPENDS ${folder}/tests/*_test.cpp)
+    list(APPEND tests ${found})
+    file(GLOB found CONFIGURE_DEPENDS ${folder}/fuzz/*_fuzz.cpp)
+    list(APPEND fuzzers ${found})
+  endforeach()
   set(main_source ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)
   if(TW_PROGRAM)
     list(REMOVE_ITEM sources ${main_source})
@@ -29,7 +45,6 @@ function(tw_subsystem)
   endif()
 
   if(TW_TESTS AND NOT TW_FUZZ)
-    file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*_test.cpp)
     file(GLOB test_support CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/support/*.cpp)
     foreach(test_source ${tests})
       get_filename_component(test_name ${test_source} NAME_WE)
@@ -50,7 +65,6 @@ function(tw_subsystem)
   endif()
 
   if(TW_FUZZ)
-    file(GLOB fuzzers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/*_fuzz.cpp)
     foreach(fuzz_source ${fuzzers})
       get_filename_component(fuzz_name ${fuzz_source} NAME_WE)
       add_executable(${fuzz_name} ${fuzz_source})

@@ -3,8 +3,8 @@
 #include "container/container.h"
 
 #include "container/container_internal.h"
-#include "container/file_access.h"
-#include "container/formats.h"
+#include "container/files/file_access.h"
+#include "container/formats/formats.h"
 #include "platform/secure_memory.h"
 #include "runtime/errors.h"
 

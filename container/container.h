@@ -13,8 +13,8 @@
 // data key and cipher contexts. container_close wipes all of it.
 #pragma once
 
-#include "container/cipher.h"
-#include "container/keys.h"
+#include "container/cipher/cipher.h"
+#include "container/keys/keys.h"
 #include "platform/files.h"
 #include "platform/secure_memory.h"
 

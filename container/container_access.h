@@ -3,7 +3,7 @@
 #pragma once
 
 #include "container/container.h"
-#include "container/probe.h"
+#include "container/probe/probe.h"
 
 namespace tw {
 

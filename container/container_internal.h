@@ -7,11 +7,11 @@
 // key and cipher contexts. container_close wipes all of it.
 #pragma once
 
-#include "container/cipher.h"
+#include "container/cipher/cipher.h"
 #include "container/container.h"
-#include "container/kdf_trailer.h"
-#include "container/keys.h"
-#include "container/v3_store.h"
+#include "container/formats/kdf_trailer.h"
+#include "container/keys/keys.h"
+#include "container/v3/v3_store.h"
 #include "platform/files.h"
 
 #include <atomic>

@@ -6,7 +6,7 @@
 
 #include "container/container_access.h"
 #include "container/container_internal.h"
-#include "container/formats.h"
+#include "container/formats/formats.h"
 #include "platform/io.h"
 
 #include <algorithm>

@@ -6,10 +6,10 @@
 
 #include "container/container_access.h"
 #include "container/container_internal.h"
-#include "container/formats.h"
-#include "container/probe.h"
-#include "container/probe_checks.h"
-#include "container/system_key.h"
+#include "container/formats/formats.h"
+#include "container/keys/system_key.h"
+#include "container/probe/probe.h"
+#include "container/probe/probe_checks.h"
 #include "platform/io.h"
 #include "runtime/errors.h"
 

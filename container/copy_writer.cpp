@@ -6,10 +6,10 @@
 
 #include "container/container_access.h"
 #include "container/container_internal.h"
-#include "container/file_access.h"
-#include "container/formats.h"
-#include "container/output_file.h"
-#include "container/system_key.h"
+#include "container/files/file_access.h"
+#include "container/files/output_file.h"
+#include "container/formats/formats.h"
+#include "container/keys/system_key.h"
 #include "platform/io.h"
 #include "runtime/errors.h"
 

@@ -5,8 +5,8 @@
 
 #include "container/container_access.h"
 #include "container/container_internal.h"
-#include "container/formats.h"
-#include "container/output_file.h"
+#include "container/files/output_file.h"
+#include "container/formats/formats.h"
 #include "platform/io.h"
 #include "runtime/errors.h"
 

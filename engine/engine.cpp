@@ -1,7 +1,7 @@
 #include "engine/engine.h"
 
-#include "container/output_file.h"
-#include "container/system_key.h"
+#include "container/files/output_file.h"
+#include "container/keys/system_key.h"
 #include "engine/events.h"
 #include "platform/named_event.h"
 #include "platform/process.h"

@@ -1,7 +1,7 @@
 // "inspect", "verify" and "export": the container summary without and with
 // the password, and the decrypted image written to a new file.
 #include "container/container.h"
-#include "container/write_session.h"
+#include "container/files/write_session.h"
 #include "engine/engine.h"
 #include "engine/events.h"
 #include "engine/image_checks.h"

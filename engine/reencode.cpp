@@ -2,7 +2,7 @@
 // chosen cipher and layout, written to a new file.
 #include "engine/reencode.h"
 #include "container/container.h"
-#include "container/file_access.h"
+#include "container/files/file_access.h"
 #include "engine/engine.h"
 #include "engine/events.h"
 #include "engine/operations.h"

@@ -1,7 +1,7 @@
 #include "engine/source.h"
 
 #include "container/container.h"
-#include "container/file_access.h"
+#include "container/files/file_access.h"
 #include "engine/engine.h"
 #include "engine/events.h"
 #include "engine/recovery_files.h"

@@ -5,9 +5,9 @@
 // Salted and v3 containers are made with the library's own writers.
 #include "container/container.h"
 #include "container/container_internal.h"
-#include "container/file_access.h"
-#include "container/kdf_trailer.h"
-#include "container/system_key.h"
+#include "container/files/file_access.h"
+#include "container/formats/kdf_trailer.h"
+#include "container/keys/system_key.h"
 #include "container/tests/support/tool_images.h"
 #include "container/tests/support/v3_fixture.h"
 #include "runtime/errors.h"

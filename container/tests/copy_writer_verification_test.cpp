@@ -2,8 +2,8 @@
 // still holds a recognisable filesystem, but differs from the source in a
 // single byte, is rejected and never published.
 #include "container/container.h"
-#include "container/file_access.h"
-#include "container/system_key.h"
+#include "container/files/file_access.h"
+#include "container/keys/system_key.h"
 
 #include <cerrno>
 #include <cstdlib>

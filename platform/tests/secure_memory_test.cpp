@@ -1,5 +1,5 @@
-#include "container/cipher.h"
-#include "container/keys.h"
+#include "container/cipher/cipher.h"
+#include "container/keys/keys.h"
 #include "platform/secure_memory.h"
 
 #include <cerrno>

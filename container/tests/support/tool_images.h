@@ -2,10 +2,10 @@
 // and the byte helpers the container tests build legacy containers with.
 #pragma once
 
-#include "container/cipher.h"
+#include "container/cipher/cipher.h"
 #include "container/container.h"
-#include "container/file_access.h"
-#include "container/system_key.h"
+#include "container/files/file_access.h"
+#include "container/keys/system_key.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -3,10 +3,10 @@
 // block, the data cipher for everything else) and open/create helpers.
 #pragma once
 
-#include "container/cipher.h"
-#include "container/system_key.h"
-#include "container/v3_internal.h"
-#include "container/v3_store.h"
+#include "container/cipher/cipher.h"
+#include "container/keys/system_key.h"
+#include "container/v3/v3_internal.h"
+#include "container/v3/v3_store.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,8 +1,8 @@
 #include "containers.h"
 
-#include "container/cipher.h"
-#include "container/kdf_trailer.h"
-#include "container/system_key.h"
+#include "container/cipher/cipher.h"
+#include "container/formats/kdf_trailer.h"
+#include "container/keys/system_key.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,0 +1,460 @@
+// Writing the v3 virtual disk: copy-on-write transactions and their commit.
+//
+// A transaction collects new chunks and dirty metadata nodes in memory, all
+// placed in space that neither header copy references. Commit writes them,
+// flushes, then writes the header copy of the new generation over the older
+// copy and flushes again: a crash at any point leaves the newest committed
+// generation readable.
+#include "container/keys/keys.h"
+#include "container/v3/v3_internal.h"
+#include "platform/secure_memory.h"
+#include "runtime/random.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <lz4.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace tw::v3 {
+
+namespace {
+
+bool sticky_version(uint32_t version) {
+    return version == 5 || version == 7 || version == 8;
+}
+
+int write_all(int fd, const iovec *iov, int count, uint64_t offset) {
+    size_t total = 0;
+    for (int i = 0; i < count; ++i)
+        total += iov[i].iov_len;
+    ssize_t done = pwritev(fd, iov, count, off_t(offset));
+    if (done < 0)
+        return -errno;
+    if (size_t(done) == total)
+        return 0;
+    // Short write: finish piece by piece.
+    for (int i = 0; i < count; ++i) {
+        const uint8_t *p = static_cast<const uint8_t *>(iov[i].iov_base);
+        size_t len = iov[i].iov_len;
+        if (size_t(done) >= len) {
+            done -= ssize_t(len);
+            offset += len;
+            continue;
+        }
+        p += done;
+        len -= size_t(done);
+        offset += size_t(done);
+        done = 0;
+        while (len) {
+            ssize_t w = pwrite(fd, p, len, off_t(offset));
+            if (w < 0)
+                return -errno;
+            if (w == 0)
+                return -EIO;
+            p += w;
+            len -= size_t(w);
+            offset += size_t(w);
+        }
+    }
+    return 0;
+}
+
+int flush(V3Store *s) {
+    if (s->no_flush)
+        return 0;
+    return fdatasync(s->fd) == 0 ? 0 : -errno;
+}
+
+// Writes blocks in runs of adjacent offsets, one system call per run. With
+// the test hook set every block is its own run so that a crash can be placed
+// between any two writes.
+struct Piece {
+    uint64_t offset;
+    const uint8_t *data;
+    size_t length;
+};
+
+int write_pieces(std::vector<Piece> &pieces, int fd, bool report) {
+    std::sort(pieces.begin(), pieces.end(),
+              [](const Piece &a, const Piece &b) { return a.offset < b.offset; });
+    std::vector<iovec> iov;
+    size_t i = 0;
+    while (i < pieces.size()) {
+        iov.clear();
+        const uint64_t start = pieces[i].offset;
+        uint64_t next = start;
+        while (i < pieces.size() && pieces[i].offset == next && iov.size() < IOV_MAX &&
+               (iov.empty() || !commit_hook)) {
+            iov.push_back({const_cast<uint8_t *>(pieces[i].data), pieces[i].length});
+            next += pieces[i].length;
+            ++i;
+        }
+        int rc = write_all(fd, iov.data(), int(iov.size()), start);
+        if (rc)
+            return rc;
+        if (report && commit_hook)
+            commit_hook(kStageChunkWritten, i);
+    }
+    return 0;
+}
+
+NewChunk *pending_chunk(Transaction *t, uint64_t chunk) {
+    for (NewChunk &c : t->chunks)
+        if (c.chunk == chunk)
+            return &c;
+    return nullptr;
+}
+
+// Builds, places and installs one chunk whose complete new plaintext is `src`.
+int write_chunk(V3Store *s, V3CipherFn cipher, void *cipher_ctx, uint64_t chunk,
+                const BlockRef &old, const uint8_t *src) {
+    Transaction *t = s->txn;
+    const bool sector0 = chunk == kSector0Chunk;
+    const uint64_t plain = chunk_plain_length(s, chunk);
+    NewChunk *pending = pending_chunk(t, chunk);
+    if (pending && !ref_same_place(pending->ref, old))
+        return -EILSEQ;
+    BlockRef fresh{};
+    std::vector<uint8_t> stored;
+    int rc;
+    if (sector0 || !all_zero(src, plain)) {
+        if (!pending && t->chunks.size() >= kMaxChunkWrites)
+            return -E2BIG;
+        const uint32_t prefix = sector0 ? 0 : s->prefix;
+        uint8_t *b = s->block;
+        if (prefix) {
+            std::memset(b, 0, prefix);
+            if (!random_bytes(b, kXChaCha20NonceSize))
+                return -EIO;
+        }
+        uint64_t payload = plain;
+        if (s->compression && !sector0) {
+            int packed = LZ4_compress_fast_extState(
+                s->lz4_state, reinterpret_cast<const char *>(src),
+                reinterpret_cast<char *>(b + prefix), int(plain), int(plain), 1);
+            // Compression pays only when it saves at least one sector.
+            if (packed > 0 && round_up_512(uint64_t(packed)) < plain) {
+                payload = uint64_t(packed);
+                fresh.info = 1;
+            }
+        }
+        if (fresh.info == 0)
+            std::memcpy(b + prefix, src, plain);
+        fresh.length = uint32_t(prefix + payload);
+        const uint64_t size = round_up_512(fresh.length);
+        std::memset(b + fresh.length, 0, size - fresh.length);
+        if (sector0) {
+            rc = s->version != 8 ? cipher(cipher_ctx, b, 1, 0, nullptr, kEncrypt) : 0;
+            if (rc == 0 && s->sector0_key)
+                rc = cipher_sectors(s->sector0_key, 0, 1, b, b, kEncrypt);
+        } else {
+            rc = cipher(cipher_ctx, b + prefix, (size - prefix) / 512, chunk_first_sector(s, chunk),
+                        prefix ? b : nullptr, kEncrypt);
+        }
+        if (rc) {
+            secure_wipe(b, size);
+            return rc;
+        }
+        // The block now holds only ciphertext: no wipe needed.
+        if (!s->spare_buffers.empty()) {
+            stored = std::move(s->spare_buffers.back());
+            s->spare_buffers.pop_back();
+        }
+        stored.assign(b, b + size);
+        uint64_t first;
+        rc = bitmap_allocate(s, uint32_t(size / 512), &first);
+        if (rc)
+            return rc;
+        fresh.offset = s->layout.data_offset + 512 * first;
+        t->state.end_used = std::max(t->state.end_used, fresh.offset + size);
+        rc = block_tag(s, sector0 ? kTypeSector0 : kTypeChunk, 0, sector0 ? 0 : chunk, fresh,
+                       stored.data(), size, nullptr, 0, fresh.tag);
+        if (rc)
+            return rc;
+    } else if (old.offset == 0) {
+        return 0; // a hole stays a hole: nothing changes
+    }
+
+    // The old place: a block of this transaction is freed at once; a block a
+    // header copy may still reference is freed only once that copy is gone.
+    if (pending) {
+        const uint64_t size = round_up_512(old.length);
+        rc = bitmap_mark(s, (old.offset - s->layout.data_offset) / 512, size / 512, false);
+    } else if (old.offset != 0) {
+        rc = release_extent(s, old.offset, round_up_512(old.length));
+    } else {
+        rc = 0;
+    }
+    if (rc)
+        return rc;
+
+    if (sector0) {
+        t->state.sector0 = fresh;
+    } else {
+        DirtyNode *leaf;
+        rc = node_make_dirty(s, kTypeMap, 0, chunk / 64, &leaf);
+        if (rc)
+            return rc;
+        ref_encode(fresh, leaf->data + kRefSize * (chunk % 64));
+    }
+    if (fresh.offset == 0) {
+        if (pending)
+            t->chunks.erase(t->chunks.begin() + (pending - t->chunks.data()));
+    } else if (pending) {
+        pending->ref = fresh;
+        std::swap(pending->stored, stored);
+        if (s->spare_buffers.size() < kMaxChunkWrites)
+            s->spare_buffers.push_back(std::move(stored));
+    } else {
+        t->chunks.push_back(NewChunk{chunk, fresh, std::move(stored)});
+    }
+    return 0;
+}
+
+int write_piece(V3Store *s, V3CipherFn cipher, void *cipher_ctx, uint64_t chunk, uint64_t within,
+                const uint8_t *data, size_t n) {
+    BlockRef old;
+    int rc = chunk_ref_get(s, chunk, &old);
+    if (rc == 0)
+        rc = chunk_ref_check(s, chunk, old, view_state(s).end_used);
+    if (rc)
+        return rc;
+    const uint64_t plain = chunk_plain_length(s, chunk);
+    if (n == plain) {
+        rc = write_chunk(s, cipher, cipher_ctx, chunk, old, data);
+    } else {
+        rc = chunk_read_plain(s, cipher, cipher_ctx, chunk, old, s->plain);
+        if (rc == 0) {
+            std::memcpy(s->plain + within, data, n);
+            rc = write_chunk(s, cipher, cipher_ctx, chunk, old, s->plain);
+        }
+        secure_wipe(s->plain, plain);
+    }
+    if (rc == 0)
+        ++s->txn->chunk_writes;
+    return rc;
+}
+
+} // namespace
+
+int fail(V3Store *s, int rc) {
+    if (rc && (sticky_version(s->version) || s->deferred) && !s->sticky)
+        s->sticky = rc;
+    txn_discard(s);
+    return rc;
+}
+
+void txn_discard(V3Store *s) {
+    if (!s->txn)
+        return;
+    for (NewChunk &c : s->txn->chunks)
+        if (s->spare_buffers.size() < kMaxChunkWrites)
+            s->spare_buffers.push_back(std::move(c.stored));
+    delete s->txn;
+    s->txn = nullptr;
+}
+
+int txn_open(V3Store *s) {
+    if (s->txn)
+        return 0;
+    const CopyState &current = s->copy[s->current];
+    if (current.generation == UINT64_MAX)
+        return -EOVERFLOW;
+    s->txn = new (std::nothrow) Transaction();
+    if (!s->txn)
+        return -ENOMEM;
+    Transaction *t = s->txn;
+    t->state = current;
+    t->state.generation += 1;
+    t->state.extent_count = 0;
+    t->chunk_writes = 0;
+    // The copy this transaction overwrites listed blocks that only the copy
+    // before it referenced: once it is overwritten they are free.
+    const CopyState &older = s->copy[1 - s->current];
+    for (uint32_t i = 0; i < older.extent_count; ++i) {
+        const Extent &e = older.extents[i];
+        int rc = bitmap_mark(s, (e.offset - s->layout.data_offset) / 512, e.length / 512, false);
+        if (rc)
+            return rc;
+    }
+    return 0;
+}
+
+} // namespace tw::v3
+
+namespace tw {
+
+using namespace v3;
+
+int v3_commit(V3Store *s) {
+    if (!s)
+        return -EINVAL;
+    if (s->sticky)
+        return s->sticky;
+    Transaction *t = s->txn;
+    if (!t)
+        return 0;
+    CopyState &st = t->state;
+    if (t->nodes.empty() && t->chunks.empty() && st.writing == s->copy[s->current].writing) {
+        txn_discard(s);
+        return 0;
+    }
+    for (const NewChunk &c : t->chunks)
+        st.end_used = std::max(st.end_used, c.ref.offset + c.stored.size());
+    for (const auto &d : t->nodes)
+        if (d->type == kTypeMap)
+            st.end_used = std::max(st.end_used, d->ref.offset + kV3NodeSize);
+
+    // Tags bottom-up: every parent is dirty too and receives its children's
+    // tags before its own is computed.
+    std::vector<DirtyNode *> order;
+    order.reserve(t->nodes.size());
+    for (const auto &d : t->nodes)
+        order.push_back(d.get());
+    std::sort(order.begin(), order.end(), [](const DirtyNode *a, const DirtyNode *b) {
+        return a->type != b->type ? a->type < b->type : a->level < b->level;
+    });
+    int rc = 0;
+    for (DirtyNode *d : order) {
+        BlockRef ref = d->ref;
+        rc = block_tag(s, d->type, d->level, d->index, ref, d->data, kV3NodeSize, nullptr, 0,
+                       ref.tag);
+        if (rc == 0)
+            rc = set_child_ref(s, d->type, d->level, d->index, ref);
+        if (rc)
+            return fail(s, rc);
+    }
+
+    uint8_t header[kV3HeaderSize];
+    rc = header_build(s->header[s->current], st, s->mac_key, header);
+    if (rc)
+        return fail(s, rc);
+
+    std::vector<Piece> pieces;
+    pieces.reserve(t->chunks.size());
+    for (const NewChunk &c : t->chunks)
+        pieces.push_back({c.ref.offset, c.stored.data(), c.stored.size()});
+    rc = write_pieces(pieces, s->fd, true);
+    if (rc == 0) {
+        pieces.clear();
+        for (DirtyNode *d : order)
+            pieces.push_back({d->ref.offset, d->data, kV3NodeSize});
+        rc = write_pieces(pieces, s->fd, false);
+    }
+    // A block allocated and then replaced within the transaction raised the
+    // end of used space without being written: the file must still reach it,
+    // since a header whose end of used space lies beyond the file is invalid.
+    if (rc == 0) {
+        struct stat info;
+        if (fstat(s->fd, &info) != 0)
+            rc = -errno;
+        else if (uint64_t(info.st_size) < st.end_used && ftruncate(s->fd, off_t(st.end_used)) != 0)
+            rc = -errno;
+    }
+    if (rc == 0 && commit_hook)
+        commit_hook(kStageNodesWritten, t->chunks.size());
+    if (rc == 0)
+        rc = flush(s);
+    if (rc)
+        return fail(s, rc);
+
+    const int w = int(st.generation % 2);
+    iovec iov = {header, kV3HeaderSize};
+    rc = write_all(s->fd, &iov, 1, uint64_t(4096) * w);
+    if (rc == 0 && commit_hook)
+        commit_hook(kStageHeaderWritten, st.generation);
+    if (rc == 0)
+        rc = flush(s);
+    if (rc) {
+        // The slot may hold a torn copy now.
+        s->valid[w] = false;
+        return fail(s, rc);
+    }
+    s->copy[w] = st;
+    std::memcpy(s->header[w], header, kV3HeaderSize);
+    s->valid[w] = true;
+    s->current = w;
+    s->file_size = std::max(s->file_size, st.end_used);
+    txn_discard(s);
+    return 0;
+}
+
+int v3_write(V3Store *s, V3CipherFn cipher, void *cipher_ctx, const uint8_t *data, size_t length,
+             uint64_t offset) {
+    int rc = access_check(s, offset, length);
+    if (rc)
+        return rc;
+    if (!s->valid[0] || !s->valid[1])
+        return -EROFS;
+    if (length == 0)
+        return 0;
+    rc = v3_begin_writes(s);
+    if (rc)
+        return rc;
+    while (length) {
+        if (!s->txn && (rc = txn_open(s)) != 0)
+            return fail(s, rc);
+        if (s->txn->chunk_writes >= kMaxChunkWrites ||
+            s->txn->state.extent_count + s->layout.map_depth >= kMaxExtents - 1) {
+            if ((rc = v3_commit(s)) != 0)
+                return rc;
+            if ((rc = txn_open(s)) != 0)
+                return fail(s, rc);
+        }
+        const ChunkPiece p = chunk_piece(s, offset, length);
+        const size_t n = p.length;
+        rc = write_piece(s, cipher, cipher_ctx, p.chunk, p.within, data, n);
+        if (rc)
+            return fail(s, rc);
+        data += n;
+        offset += n;
+        length -= n;
+    }
+    return s->deferred ? 0 : v3_commit(s);
+}
+
+int v3_begin_writes(V3Store *s) {
+    if (!s || !s->unlocked)
+        return -EACCES;
+    if (s->sticky)
+        return s->sticky;
+    if (!sticky_version(s->version) || s->begun)
+        return 0;
+    if (!s->valid[0] || !s->valid[1] || s->copy[s->current].writing)
+        return -EROFS;
+    int rc = txn_open(s);
+    if (rc)
+        return fail(s, rc);
+    s->txn->state.writing = 1;
+    rc = v3_commit(s);
+    if (rc)
+        return rc;
+    s->begun = true;
+    s->writing = true;
+    return 0;
+}
+
+int v3_end_writes(V3Store *s) {
+    if (!s || !s->unlocked)
+        return -EACCES;
+    int rc = v3_commit(s);
+    if (rc)
+        return rc;
+    if (s->writing) {
+        if ((rc = txn_open(s)) != 0)
+            return fail(s, rc);
+        s->txn->state.writing = 0;
+        if ((rc = v3_commit(s)) != 0)
+            return rc;
+        s->writing = false;
+    }
+    if (s->copy[0].sector0.offset == 0 || s->copy[1].sector0.offset == 0)
+        return -EILSEQ;
+    return 0;
+}
+
+} // namespace tw
