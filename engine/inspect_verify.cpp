@@ -69,10 +69,10 @@ int write_summary(EngineContext *ctx, const PreparedSource &src, bool verified, 
         in.sector0 = c->presented_sector0;
         f.write_filesystem = write_support_filesystem(in);
     }
-    struct stat st;
-    if (fstat(c->fd, &st) == 0) {
+    FileStatus st;
+    if (file_status(c->fd, &st) == 0) {
         f.allocated_size_known = true;
-        f.allocated_size = static_cast<uint64_t>(st.st_blocks) * 512;
+        f.allocated_size = st.blocks * 512;
     }
     if (c->v3 != nullptr) {
         f.v3 = true;
