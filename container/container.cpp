@@ -174,9 +174,9 @@ int container_open_descriptor_named(int fd, bool writable, const char *display_n
         return -EINVAL;
     }
     bool read_only = !writable || handle_is_read_only(fd);
-    int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    int own = file_duplicate(fd);
     if (own < 0)
-        return -errno;
+        return own;
     return open_classified(own, display_name, read_only, status, flags, out);
 }
 

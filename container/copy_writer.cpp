@@ -94,20 +94,21 @@ int write_step(Target *t, uint8_t *data, size_t length, uint64_t offset) {
 int reopen_read_only(int fd) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-    return open(path, O_RDONLY | O_CLOEXEC);
+    return file_open(path, FileAccess::read, FileCreate::open_existing, 0);
 }
 
 // Opens the finished output again, read-only, as the file just written.
 int reopen_output(const OutputFile &out, const FileStatus &written, int verify_fd, int *fd) {
     int reopened;
     if (verify_fd >= 0)
-        reopened = fcntl(verify_fd, F_DUPFD_CLOEXEC, 0);
+        reopened = file_duplicate(verify_fd);
     else if (out.temporary_name[0] != 0)
-        reopened = openat(out.directory.get(), out.temporary_name, O_RDONLY | O_CLOEXEC);
+        reopened = file_open_at(out.directory.get(), out.temporary_name, FileAccess::read,
+                                FileCreate::open_existing, 0);
     else
         reopened = reopen_read_only(out.file.get());
     if (reopened < 0)
-        return -errno;
+        return reopened;
     FileStatus now;
     int error = file_status(reopened, &now);
     if (error == 0 && (now.type != FileType::regular || !(now.identity == written.identity) ||
@@ -383,9 +384,9 @@ int container_reencode(Container *source, const ReencodeOptions &o) {
         } else {
             error = check_output_handle(o.output_fd, source);
             if (error == 0) {
-                int dup = fcntl(o.output_fd, F_DUPFD_CLOEXEC, 0);
+                int dup = file_duplicate(o.output_fd);
                 if (dup < 0)
-                    error = -errno;
+                    error = dup;
                 else
                     output_open_direct(FileHandle(dup), &out);
             }

@@ -72,10 +72,10 @@ int write_summary(EngineContext *ctx, const PreparedSource &src, bool verified, 
         in.sector0 = info.presented_sector0;
         f.write_filesystem = write_support_filesystem(in);
     }
-    struct stat st;
-    if (fstat(container_descriptor(c), &st) == 0) {
+    FileStatus st;
+    if (file_status(container_descriptor(c), &st) == 0) {
         f.allocated_size_known = true;
-        f.allocated_size = static_cast<uint64_t>(st.st_blocks) * 512;
+        f.allocated_size = st.blocks * 512;
     }
     if (info.v3) {
         f.v3 = true;

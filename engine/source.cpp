@@ -49,9 +49,9 @@ int source_prepare(EngineContext *ctx, PreparedSource *src, int *exit_code) {
     if (fd < 0)
         return fail(exit_code, "io", error_text(-errno));
     FileHandle probe(fd);
-    struct stat st;
-    if (fstat(probe.get(), &st) != 0)
-        return fail(exit_code, "io", error_text(-errno));
+    FileStatus st;
+    if (int error = file_status(probe.get(), &st))
+        return fail(exit_code, "io", error_text(error));
     if (final_path_of_handle(probe.get(), &src->path) != 0)
         return fail(exit_code, "io", "Filename too long");
 
@@ -67,7 +67,7 @@ int source_prepare(EngineContext *ctx, PreparedSource *src, int *exit_code) {
                     "blocked.");
 
     // 3. Open with the shared in-use lock.
-    if (!S_ISREG(st.st_mode))
+    if (st.type != FileType::regular)
         return fail(exit_code, "unsupported",
                     "Select a regular container file. Device access is not supported.");
     // The re-encoding commands upgrade to the exclusive lock below, which

@@ -212,6 +212,11 @@ int directory_open(const char *path) {
     return file_open(path, FileAccess::read, FileCreate::open_existing, kFileDirectory);
 }
 
+int file_duplicate(int fd) {
+    int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    return copy < 0 ? negative_errno() : copy;
+}
+
 int file_status(int fd, FileStatus *status) {
     struct stat st;
     if (fstat(fd, &st) < 0)
@@ -306,6 +311,12 @@ int file_reserve(int fd, uint64_t size) {
 
 int file_flush(int fd) {
     if (fsync(fd) < 0)
+        return negative_errno();
+    return 0;
+}
+
+int file_flush_data(int fd) {
+    if (fdatasync(fd) < 0)
         return negative_errno();
     return 0;
 }

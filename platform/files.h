@@ -70,6 +70,9 @@ int file_open(const char *path, FileAccess access, FileCreate create, unsigned f
 int file_open_at(int dir, const char *name, FileAccess access, FileCreate create, unsigned flags);
 // Opens a folder for use as the directory of the *_at functions.
 int directory_open(const char *path);
+// A new descriptor (close-on-exec) for the same open file as `fd`: it shares
+// the file position, the status flags and the in-use lock.
+int file_duplicate(int fd);
 
 // ---- Status
 
@@ -106,6 +109,9 @@ int file_set_size(int fd, uint64_t size);
 int file_reserve(int fd, uint64_t size);
 // Writes the file's (or folder's) data and metadata through to the storage.
 int file_flush(int fd);
+// Writes the file's data through to the storage, with only the metadata
+// needed to read it back (the size), not the times.
+int file_flush_data(int fd);
 
 // ---- Names
 

@@ -1,5 +1,7 @@
 #include "platform/folders.h"
 
+#include "platform/descriptor.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -18,18 +20,6 @@ namespace tw {
 namespace {
 
 constexpr const char *kMachineRoot = "/var/lib/tarnwick";
-
-// Closes a descriptor when the scope ends.
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd() {
-        if (fd >= 0)
-            close(fd);
-    }
-};
 
 std::string proc_fd_path(int fd) {
     return "/proc/self/fd/" + std::to_string(fd);
@@ -224,7 +214,7 @@ int ensure_private_folder(std::string_view path_view) {
     int rc = open_folder_nofollow(path, &fd);
     if (rc != 0)
         return rc;
-    Fd guard(fd);
+    FileHandle guard(fd);
     struct stat st;
     if (fstat(fd, &st) != 0)
         return -EIO;
@@ -287,7 +277,7 @@ int machine_folder_at(std::string_view root_view, std::string_view name, std::st
         int fd = -1;
         int rc = open_trusted_machine_root(root, &fd);
         if (rc == 0) {
-            Fd guard(fd);
+            FileHandle guard(fd);
             if (secure_folder(fd) != 0)
                 return -EACCES;
             *out = join(root, name);
@@ -307,7 +297,7 @@ int machine_folder_at(std::string_view root_view, std::string_view name, std::st
     int fd = -1;
     if (open_trusted_machine_root(root, &fd) != 0)
         return -EACCES;
-    Fd guard(fd);
+    FileHandle guard(fd);
     if (secure_folder(fd) != 0)
         return -EACCES;
     *out = join(root, name);
@@ -323,7 +313,7 @@ int machine_folder_existing_at(std::string_view root_view, std::string_view name
     int fd = -1;
     if (open_trusted_machine_root(root, &fd) != 0)
         return -EACCES;
-    Fd guard(fd);
+    FileHandle guard(fd);
     if (!is_unmodifiable_by_others(fd))
         return -EACCES;
     *out = join(root, name);

@@ -31,7 +31,7 @@ bool sync_parent_folder(const char *path) {
         folder = strndup(path, static_cast<size_t>(slash - path));
     if (folder == nullptr)
         return false;
-    FileHandle fd(open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FileHandle fd(directory_open(folder));
     free(folder);
     if (!fd.valid())
         return false;
@@ -53,7 +53,8 @@ int write_record_file(const char *path, const void *bytes, size_t length) {
     if (temporary == nullptr)
         return -EIO;
 
-    FileHandle file(open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    FileHandle file(file_open(temporary, FileAccess::write, FileCreate::create_new,
+                              kFileNoFollow | kFileOwnerOnly));
     if (!file.valid()) {
         free(temporary);
         return -EIO;
@@ -82,9 +83,11 @@ int read_whole_file(const char *path, size_t limit, char **contents, size_t *len
         return -EINVAL;
     // O_NONBLOCK keeps the open from hanging on a FIFO; O_NOFOLLOW refuses a
     // symbolic link in the last component with ELOOP.
-    FileHandle file(open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    if (!file.valid())
-        return -errno;
+    int fd =
+        file_open(path, FileAccess::read, FileCreate::open_existing, kFileNoFollow | kFileNonBlock);
+    if (fd < 0)
+        return fd;
+    FileHandle file(fd);
     FileStatus st;
     if (file_status(file.get(), &st) != 0)
         return -EIO;

@@ -527,7 +527,7 @@ int output_remove_registered() {
         int expected = kSlotActive;
         if (!slot.state.compare_exchange_strong(expected, kSlotRemoving))
             continue;
-        if (unlinkat(slot.directory, slot.name, 0) == 0)
+        if (file_unlink_at(slot.directory, slot.name) == 0)
             ++removed;
         slot.state.store(kSlotRemoved);
     }

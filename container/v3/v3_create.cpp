@@ -167,10 +167,10 @@ int v3_create(int fd, uint64_t virtual_size, uint32_t cipher, uint32_t chunk_siz
     if (cipher != kCipherSse1 && cipher != kCipherXor && cipher != kCipherAesXts &&
         cipher != kCipherXChaCha20)
         return -EINVAL;
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        return -errno;
-    if (!S_ISREG(st.st_mode) || st.st_size != 0)
+    FileStatus st;
+    if (int error = file_status(fd, &st))
+        return error;
+    if (st.type != FileType::regular || st.size != 0)
         return -EINVAL;
     if (version == 8 && volume_is_local_durable(fd) != 0)
         return -EXDEV;
@@ -209,8 +209,8 @@ int v3_create(int fd, uint64_t virtual_size, uint32_t cipher, uint32_t chunk_siz
     state.writing = 1;
     // Copy B carries generation 1, copy A generation 2; the bitmap slots
     // between the headers and the data area read as zeros until written.
-    if (rc == 0 && ftruncate(fd, off_t(f.layout.data_offset)) != 0)
-        rc = -errno;
+    if (rc == 0)
+        rc = file_set_size(fd, f.layout.data_offset);
     for (int c = 1; c >= 0 && rc == 0; --c) {
         state.generation = c == 1 ? 1 : 2;
         s->fields[c] = f;
@@ -220,8 +220,8 @@ int v3_create(int fd, uint64_t virtual_size, uint32_t cipher, uint32_t chunk_siz
         if (rc == 0 && pwrite(fd, s->header[c], kV3HeaderSize, off_t(4096) * c) != kV3HeaderSize)
             rc = errno ? -errno : -EIO;
     }
-    if (rc == 0 && fdatasync(fd) != 0)
-        rc = -errno;
+    if (rc == 0)
+        rc = file_flush_data(fd);
     if (rc) {
         v3_close(s);
         return rc;

@@ -7,6 +7,7 @@
 // generation readable.
 #include "container/keys/keys.h"
 #include "container/v3/v3_internal.h"
+#include "platform/files.h"
 #include "platform/secure_memory.h"
 #include "runtime/random.h"
 
@@ -66,7 +67,7 @@ int write_all(int fd, const iovec *iov, int count, uint64_t offset) {
 int flush(V3Store *s) {
     if (s->no_flush)
         return 0;
-    return fdatasync(s->fd) == 0 ? 0 : -errno;
+    return file_flush_data(s->fd);
 }
 
 // Writes blocks in runs of adjacent offsets, one system call per run. With
@@ -349,11 +350,10 @@ int v3_commit(V3Store *s) {
     // end of used space without being written: the file must still reach it,
     // since a header whose end of used space lies beyond the file is invalid.
     if (rc == 0) {
-        struct stat info;
-        if (fstat(s->fd, &info) != 0)
-            rc = -errno;
-        else if (uint64_t(info.st_size) < st.end_used && ftruncate(s->fd, off_t(st.end_used)) != 0)
-            rc = -errno;
+        FileStatus info;
+        rc = file_status(s->fd, &info);
+        if (rc == 0 && info.size < st.end_used)
+            rc = file_set_size(s->fd, st.end_used);
     }
     if (rc == 0 && commit_hook)
         commit_hook(kStageNodesWritten, t->chunks.size());

@@ -8,6 +8,7 @@
 // line. Any process on 127.0.0.1 is admitted: test use only. Prints the port
 // on standard output and serves until SIGTERM or SIGINT.
 #include "iscsi/target.h"
+#include "platform/files.h"
 #include "platform/io.h"
 #include "platform/secure_memory.h"
 
@@ -38,7 +39,7 @@ int file_write(void *context, const void *buffer, uint64_t offset, size_t count)
 }
 
 int file_flush(void *context) {
-    return fdatasync(*static_cast<int *>(context)) == 0 ? 0 : -errno;
+    return tw::file_flush_data(*static_cast<int *>(context));
 }
 
 bool admit_any(void *, const tw::TargetPeer *) {
@@ -92,8 +93,8 @@ int main(int argc, char **argv) {
         return usage();
 
     int fd = open(argv[arg], (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
+    tw::FileStatus st;
+    if (fd < 0 || tw::file_status(fd, &st) != 0) {
         perror(argv[arg]);
         return 1;
     }
@@ -111,7 +112,7 @@ int main(int argc, char **argv) {
     config.admit = admit_any;
 
     device.context = &fd;
-    device.size = static_cast<uint64_t>(st.st_size);
+    device.size = st.size;
     device.read_only = !writable;
     device.removable = 1;
     device.read = file_read;
