@@ -56,31 +56,24 @@ bool compression_valid(const CompressionChoice &c) {
 std::vector<std::string> engine_arguments(const EngineCommandInfo &command,
                                           const ArgumentTexts &texts,
                                           const CompressionChoice &compression) {
+    // Where each argument's text is; devices, identities and users are sent
+    // only by commands this library does not run.
+    static constexpr struct {
+        EngineArgument argument;
+        std::string ArgumentTexts::*text;
+    } kTexts[] = {
+        {EngineArgument::File, &ArgumentTexts::file},
+        {EngineArgument::Output, &ArgumentTexts::output},
+        {EngineArgument::Algorithm, &ArgumentTexts::algorithm},
+        {EngineArgument::Bytes, &ArgumentTexts::bytes},
+        {EngineArgument::Filesystem, &ArgumentTexts::filesystem},
+        {EngineArgument::Label, &ArgumentTexts::label},
+    };
     std::vector<std::string> args{command.engine_name};
-    for (int i = 0; i < command.engine_argument_count; ++i) {
-        switch (command.engine_arguments[i]) {
-        case EngineArgument::File:
-            args.push_back(texts.file);
-            break;
-        case EngineArgument::Output:
-            args.push_back(texts.output);
-            break;
-        case EngineArgument::Algorithm:
-            args.push_back(texts.algorithm);
-            break;
-        case EngineArgument::Bytes:
-            args.push_back(texts.bytes);
-            break;
-        case EngineArgument::Filesystem:
-            args.push_back(texts.filesystem);
-            break;
-        case EngineArgument::Label:
-            args.push_back(texts.label);
-            break;
-        default: // devices are imaged by commands this library does not send
-            break;
-        }
-    }
+    for (int i = 0; i < command.engine_argument_count; ++i)
+        for (const auto &t : kTexts)
+            if (t.argument == command.engine_arguments[i])
+                args.push_back(texts.*t.text);
     if (compression.given) {
         args.push_back(compression.mode);
         args.push_back(std::to_string(compression.chunk_size));

@@ -37,6 +37,18 @@ int transfer_full(Byte *bytes, size_t length, size_t *done, Call call) {
     return rc;
 }
 
+// One call that a signal may interrupt, made again until it is not.
+template <typename Call>
+ssize_t retry_interrupted(Call call) {
+    for (;;) {
+        ssize_t n = call();
+        if (n >= 0)
+            return n;
+        if (errno != EINTR)
+            return negative_errno();
+    }
+}
+
 } // namespace
 
 int read_full(int fd, void *buffer, size_t length, size_t *done) {
@@ -64,33 +76,16 @@ int pwrite_full(int fd, const void *buffer, size_t length, uint64_t offset, size
 }
 
 ssize_t read_some(int fd, void *buffer, size_t length) {
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, length);
-        if (n >= 0)
-            return n;
-        if (errno != EINTR)
-            return negative_errno();
-    }
+    return retry_interrupted([&] { return ::read(fd, buffer, length); });
 }
 
 ssize_t pread_some(int fd, void *buffer, size_t length, uint64_t offset) {
-    for (;;) {
-        ssize_t n = ::pread(fd, buffer, length, static_cast<off_t>(offset));
-        if (n >= 0)
-            return n;
-        if (errno != EINTR)
-            return negative_errno();
-    }
+    return retry_interrupted(
+        [&] { return ::pread(fd, buffer, length, static_cast<off_t>(offset)); });
 }
 
 ssize_t send_message_some(int fd, const msghdr *message, int flags) {
-    for (;;) {
-        ssize_t n = ::sendmsg(fd, message, flags);
-        if (n >= 0)
-            return n;
-        if (errno != EINTR)
-            return negative_errno();
-    }
+    return retry_interrupted([&] { return ::sendmsg(fd, message, flags); });
 }
 
 int random_fill(void *buffer, size_t length) {

@@ -217,16 +217,42 @@ void count_interruption(int) {
     interruptions.fetch_add(1);
 }
 
+// Installs the counting SIGUSR1 handler without SA_RESTART, so that a blocked
+// call fails with EINTR, and puts the previous handler back at the end.
+struct InterruptingSignal {
+    struct sigaction saved {};
+    int rc = 0;
+    InterruptingSignal() {
+        struct sigaction handler {};
+        handler.sa_handler = count_interruption;
+        sigemptyset(&handler.sa_mask);
+        handler.sa_flags = 0;
+        rc = sigaction(SIGUSR1, &handler, &saved);
+    }
+    ~InterruptingSignal() { sigaction(SIGUSR1, &saved, nullptr); }
+};
+
+// Waits until `thread` has started, then hits it with SIGUSR1 five times,
+// each after it had time to block again. Returns how many handler runs were
+// counted meanwhile.
+int interrupt_five_times(std::thread &thread, const std::atomic<bool> &started) {
+    while (!started)
+        std::this_thread::yield();
+    int before = interruptions.load();
+    for (int i = 0; i < 5; ++i) {
+        usleep(20000); // the thread is blocked in its call by now
+        pthread_kill(thread.native_handle(), SIGUSR1);
+    }
+    usleep(20000);
+    return interruptions.load() - before;
+}
+
 // A reader blocked in read is hit by signals installed without SA_RESTART,
 // so each read fails with EINTR; the helpers go on and deliver the data that
 // comes afterwards.
 TEST(Io, ReadsInterruptedBySignalsGoOn) {
-    struct sigaction handler {
-    }, saved{};
-    handler.sa_handler = count_interruption;
-    sigemptyset(&handler.sa_mask);
-    handler.sa_flags = 0; // no SA_RESTART: the blocked read returns EINTR
-    ASSERT_EQ(0, sigaction(SIGUSR1, &handler, &saved));
+    InterruptingSignal signal;
+    ASSERT_EQ(0, signal.rc);
 
     struct Case {
         const char *what;
@@ -251,32 +277,20 @@ TEST(Io, ReadsInterruptedBySignalsGoOn) {
             started = true;
             result = c.read(p.read_end, got.data(), got.size());
         });
-        while (!started)
-            std::this_thread::yield();
-        int before = interruptions.load();
-        for (int i = 0; i < 5; ++i) {
-            usleep(20000); // the reader is blocked in read by now
-            pthread_kill(reader.native_handle(), SIGUSR1);
-        }
-        usleep(20000);
+        int counted = interrupt_five_times(reader, started);
         ASSERT_EQ(0, tw::write_full(p.write_end, sent.data(), sent.size()));
         reader.join();
-        EXPECT_EQ(5, interruptions.load() - before);
+        EXPECT_EQ(5, counted);
         EXPECT_EQ(0, result);
         EXPECT_EQ(sent, got);
     }
-    sigaction(SIGUSR1, &saved, nullptr);
 }
 
 // A writer blocked on a full pipe is interrupted in the same way; whatever
 // the interrupted write had moved is not sent twice.
 TEST(Io, WritesInterruptedBySignalsGoOn) {
-    struct sigaction handler {
-    }, saved{};
-    handler.sa_handler = count_interruption;
-    sigemptyset(&handler.sa_mask);
-    handler.sa_flags = 0;
-    ASSERT_EQ(0, sigaction(SIGUSR1, &handler, &saved));
+    InterruptingSignal signal;
+    ASSERT_EQ(0, signal.rc);
 
     Pipe p;
     const auto sent = pattern(1 << 20, 21); // far more than the pipe holds
@@ -286,20 +300,13 @@ TEST(Io, WritesInterruptedBySignalsGoOn) {
         started = true;
         result = tw::write_full(p.write_end, sent.data(), sent.size());
     });
-    while (!started)
-        std::this_thread::yield();
-    int before = interruptions.load();
-    for (int i = 0; i < 5; ++i) {
-        usleep(20000);
-        pthread_kill(writer.native_handle(), SIGUSR1);
-    }
+    int counted = interrupt_five_times(writer, started);
     std::vector<uint8_t> got(sent.size());
     EXPECT_EQ(0, tw::read_full(p.read_end, got.data(), got.size()));
     writer.join();
-    EXPECT_EQ(5, interruptions.load() - before);
+    EXPECT_EQ(5, counted);
     EXPECT_EQ(0, result);
     EXPECT_EQ(sent, got);
-    sigaction(SIGUSR1, &saved, nullptr);
 }
 
 } // namespace
