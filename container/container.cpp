@@ -55,16 +55,16 @@ int open_classified(int fd, const char *display_path, bool read_only, const File
         return error;
     }
     container->fd = fd;
-    container->read_only = read_only;
-    container->block_device = status.type == FileType::block_device;
-    container->file_size = status.size;
+    container->info.read_only = read_only;
+    container->info.block_device = status.type == FileType::block_device;
+    container->info.file_size = status.size;
     container->open_status = status;
     int error = 0;
     container->display_path = strdup(display_path);
     if (container->display_path == nullptr)
         error = -ENOMEM;
-    if (error == 0 && container->block_device)
-        error = device_size(fd, &container->file_size);
+    if (error == 0 && container->info.block_device)
+        error = device_size(fd, &container->info.file_size);
     if (error == 0)
         error = container_classify(container, flags);
     if (error) {
@@ -91,28 +91,15 @@ const char *cipher_name(uint32_t id) {
 
 void container_info(const Container *container, ContainerInfo *out) {
     const Container &c = *container;
-    *out = ContainerInfo{};
+    *out = c.info;
     out->display_path = c.display_path;
-    out->read_only = c.read_only;
-    out->block_device = c.block_device;
-    out->memory_locked = c.memory_locked;
-    out->file_size = c.file_size;
-    out->size = c.size;
-    out->sector_count = c.sector_count;
-    out->format_kind = c.format_kind;
-    out->cipher = c.cipher;
-    out->header_cipher = c.header_cipher;
-    out->fallback = c.fallback;
-    out->unlocked = c.unlocked;
-    out->range_start = c.range_start;
-    out->range_end = c.range_end;
-    out->range_attribute64 = c.range_attribute64;
-    out->range_attribute32 = c.range_attribute32;
     out->presented_sector0 = c.presented_sector0;
-    out->sector0_available = c.sector0_available;
-    out->header_present = c.header_present;
-    out->header_locked = c.header_locked;
-    out->cd_image = c.cd_image;
+    out->v3 = false;
+    out->v3_version = 0;
+    out->v3_chunk_size = 0;
+    out->v3_compressed = false;
+    out->v3_open_for_writing = false;
+    out->v3_recovery_needed = false;
     if (c.v3 != nullptr) {
         out->v3 = true;
         out->v3_version = v3_version(c.v3);
@@ -140,9 +127,9 @@ int container_allocate(Container **out) {
     // Every flag off, every count 0, no pointers.
     auto *container = new (memory) Container{};
     container->fd = -1;
-    container->memory_locked = locked;
-    container->cipher = kCipherUnset;
-    container->header_cipher = kCipherUnset;
+    container->info.memory_locked = locked;
+    container->info.cipher = kCipherUnset;
+    container->info.header_cipher = kCipherUnset;
     cipher_reset(&container->data_cipher);
     *out = container;
     return 0;
@@ -184,7 +171,7 @@ int container_close(Container *container) {
     if (container == nullptr)
         return 0;
     int error = 0;
-    bool writable_and_written = container->written && !container->read_only;
+    bool writable_and_written = container->written && !container->info.read_only;
     if (container->written || container->write_error) {
         // A write that failed earlier is reported even when the flush works:
         // the image is not what the writer meant it to be. A v3 store first
@@ -193,7 +180,7 @@ int container_close(Container *container) {
         int flush_error = 0;
         if (container->v3 != nullptr)
             flush_error = v3_commit(container->v3);
-        if (flush_error == 0 && !container->read_only && container->fd >= 0)
+        if (flush_error == 0 && !container->info.read_only && container->fd >= 0)
             flush_error = file_flush(container->fd);
         if (flush_error) {
             container->write_error = flush_error;

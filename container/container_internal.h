@@ -21,33 +21,16 @@ namespace tw {
 
 struct Container {
     int fd;                 // the container file; -1 once closed
-    char *display_path;     // the path text, or "passed container descriptor"
-    bool read_only;         // opened without write access
-    bool block_device;      // the container is a block device, not a regular file
-    uint64_t file_size;     // bytes in the file (or device)
     FileStatus open_status; // status of the file when it was opened (unchanged checks)
-    uint64_t size;          // image bytes: file size, minus the trailer (5), virtual size (7)
-    uint64_t sector_count;  // size / 512; a trailing partial sector is not addressable
-
-    int format_kind;        // FormatKind
-    uint32_t cipher;        // cipher in use: 255 until unlocked, 254 read as plaintext
-    uint32_t header_cipher; // named by header or trailer when usable (1, 8, 9, 10), else 255
-    bool fallback;          // a legacy unlock fell back to an unverified cipher
-
-    uint64_t range_start; // recorded from the header (whole container for kinds 4 and 6)
-    uint64_t range_end;
-    uint64_t range_attribute64;
-    uint32_t range_attribute32;
+    char *display_path;     // owned: the path text, or "passed container descriptor"
+    // What container_info reports: sizes, kind, ciphers, header facts and
+    // flags. Its path, sector-0 pointer and chunk-store facts are filled in
+    // by container_info from the other fields.
+    ContainerInfo info;
 
     uint8_t raw_sector0[kSectorSize];       // sector 0 as stored
     uint8_t presented_sector0[kSectorSize]; // sector 0 as served to readers
-    bool sector0_available;                 // presented_sector0 is valid
-    bool header_present;                    // header markers found (kinds 1, 2, some 3)
-    bool header_locked;                     // kind 3: accepted sector 0 carries boot code
-    bool cd_image;                          // ISO 9660 descriptor at byte 32768
 
-    bool unlocked;                       // sector reads are allowed
-    bool memory_locked;                  // this structure's pages are locked
     bool written;                        // set by writers; drives the flush on close
     int write_error;                     // sticky: first write error met, as a negative errno
     const std::atomic<uint32_t> *cancel; // optional; nonzero asks to stop

@@ -34,7 +34,7 @@ int read_decrypted_run(Container *c, uint64_t first, size_t count, uint8_t *out)
         remember_read_error(c, error);
         return error;
     }
-    if (c->cipher != kCipherNone)
+    if (c->info.cipher != kCipherNone)
         error = cipher_sectors(&c->data_cipher, first, count, out, out, kDecrypt);
     if (error)
         secure_wipe(out, count * kSectorSize);
@@ -44,7 +44,7 @@ int read_decrypted_run(Container *c, uint64_t first, size_t count, uint8_t *out)
 // The exFAT bytes-per-sector shift of the presented sector 0, or 0 when it is
 // not an exFAT boot sector with a shift of 9..12.
 unsigned exfat_shift(const Container *c) {
-    if (c->format_kind == kFormatCompressed || !c->sector0_available)
+    if (c->info.format_kind == kFormatCompressed || !c->info.sector0_available)
         return 0;
     const uint8_t *s0 = c->presented_sector0;
     if (std::memcmp(s0 + 3, "EXFAT   ", 8) != 0)
@@ -121,7 +121,7 @@ int exfat_repair(Container *c, uint64_t first, size_t count, uint8_t *out) {
 } // namespace
 
 int container_read_sectors(Container *c, uint64_t first, size_t count, uint8_t *out) {
-    if (!c->unlocked)
+    if (!c->info.unlocked)
         return -EACCES;
     int error = read_decrypted_run(c, first, count, out);
     if (error == 0)
@@ -134,7 +134,7 @@ int container_read_sectors(Container *c, uint64_t first, size_t count, uint8_t *
 namespace {
 
 int read_v3(Container *c, uint8_t *out, size_t length, uint64_t offset) {
-    if (!c->unlocked)
+    if (!c->info.unlocked)
         return -EACCES;
     int error = v3_read(c->v3, container_v3_cipher, c, out, length, offset);
     if (error) {
@@ -148,22 +148,22 @@ int read_v3(Container *c, uint8_t *out, size_t length, uint64_t offset) {
 
 void container_serve_sector0(const Container *c, uint8_t out[kSectorSize]) {
     std::memcpy(out, c->presented_sector0, kSectorSize);
-    if (c->format_kind == kFormatIntermediate ||
-        (c->format_kind == kFormatLegacy && c->header_present))
+    if (c->info.format_kind == kFormatIntermediate ||
+        (c->info.format_kind == kFormatLegacy && c->info.header_present))
         std::memset(out + 486, 0, 10); // range attribute and header marker
 }
 
 uint64_t container_size(const Container *c) {
-    return c->sector_count * kSectorSize;
+    return c->info.sector_count * kSectorSize;
 }
 
 int container_read_sector(Container *c, uint64_t sector, uint8_t buffer[kSectorSize]) {
-    if (sector >= c->sector_count)
+    if (sector >= c->info.sector_count)
         return -EFAULT;
-    if (c->format_kind == kFormatCompressed)
+    if (c->info.format_kind == kFormatCompressed)
         return read_v3(c, buffer, kSectorSize, sector * kSectorSize);
     if (sector == 0) {
-        if (!c->sector0_available)
+        if (!c->info.sector0_available)
             return -EACCES;
         container_serve_sector0(c, buffer);
         return 0;
@@ -177,7 +177,7 @@ ssize_t container_read(Container *c, void *buffer, size_t length, uint64_t offse
         return 0;
     length = size_t(std::min<uint64_t>(length, size - offset));
     auto *out = static_cast<uint8_t *>(buffer);
-    if (c->format_kind == kFormatCompressed) {
+    if (c->info.format_kind == kFormatCompressed) {
         int error = read_v3(c, out, length, offset);
         return error ? error : ssize_t(length);
     }

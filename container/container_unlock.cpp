@@ -35,8 +35,8 @@ constexpr uint16_t kBootSignature = 0xAA55;
 void reset_contexts(Container *c) {
     cipher_reset(&c->data_cipher);
     secure_wipe(c->data_key, sizeof c->data_key);
-    c->cipher = kCipherUnset;
-    c->unlocked = false;
+    c->info.cipher = kCipherUnset;
+    c->info.unlocked = false;
 }
 
 int probe_read(void *user, void *buffer, size_t length, uint64_t offset) {
@@ -56,17 +56,17 @@ struct CipherCandidates {
 CipherCandidates cipher_candidates(const Container *c, uint32_t requested) {
     if (requested != kCipherUnset)
         return {{requested, 0}, 1};
-    uint32_t named = c->header_cipher;
-    if (c->format_kind != kFormatLegacy && (named == kCipherSse1 || named == kCipherXor))
+    uint32_t named = c->info.header_cipher;
+    if (c->info.format_kind != kFormatLegacy && (named == kCipherSse1 || named == kCipherXor))
         return {{named, named == kCipherSse1 ? kCipherXor : kCipherSse1}, 2};
     return {{kCipherSse1, kCipherXor}, 2};
 }
 
 int key_legacy(Container *c, uint32_t cipher, std::span<const uint8_t> password) {
-    c->cipher = kCipherUnset;
+    c->info.cipher = kCipherUnset;
     int error = cipher_setup(&c->data_cipher, cipher, password.data(), password.size());
     if (error == 0)
-        c->cipher = cipher;
+        c->info.cipher = cipher;
     return error;
 }
 
@@ -90,12 +90,12 @@ int filesystem_trial(Container *c, const CipherCandidates &ciphers,
     // verification that follows tells the caller the password was wrong.
     uint32_t cipher = requested;
     if (requested == kCipherUnset) {
-        uint32_t named = c->header_cipher;
+        uint32_t named = c->info.header_cipher;
         cipher = named == kCipherSse1 || named == kCipherXor ? named : kCipherSse1;
-        c->fallback = true;
+        c->info.fallback = true;
     }
     if (int error = key_legacy(c, cipher, passwords[0])) {
-        c->fallback = false;
+        c->info.fallback = false;
         return error;
     }
     c->last_read_error = first_error;
@@ -148,7 +148,7 @@ class Kind3Trial {
         if (iso_pass())
             return 0;
         reset_contexts(c_);
-        c_->sector0_available = false;
+        c_->info.sector0_available = false;
         secure_wipe(c_->presented_sector0, kSectorSize);
         return first_error_ ? first_error_ : -EACCES;
     }
@@ -182,7 +182,7 @@ class Kind3Trial {
         int best_score = 0;
         bool fallback_empty = false;
         each_pair([&](const Pair &pair) {
-            int score = score_sector0(sector_.data(), c_->sector_count);
+            int score = score_sector0(sector_.data(), c_->info.sector_count);
             if (score > best_score) {
                 best = pair;
                 best_score = score;
@@ -206,7 +206,7 @@ class Kind3Trial {
             if (!boot_code_empty() && raw_signed())
                 return false;
             std::memcpy(c_->presented_sector0, sector_.data(), kSectorSize);
-            c_->sector0_available = true;
+            c_->info.sector0_available = true;
             int read_error = 0;
             if (container_probe(c_, nullptr, 0, &read_error) == kProbeRecognised) {
                 found = pair;
@@ -217,7 +217,7 @@ class Kind3Trial {
             return false;
         });
         if (!found.set) {
-            c_->sector0_available = false;
+            c_->info.sector0_available = false;
             secure_wipe(c_->presented_sector0, kSectorSize);
         }
         return found;
@@ -226,7 +226,7 @@ class Kind3Trial {
     // A CD image keeps its descriptor readable at byte 32768 under the data
     // cipher; sector 0 then belongs to the image, not to a header.
     bool iso_pass() {
-        if (c_->sector_count <= kIsoDescriptorSector)
+        if (c_->info.sector_count <= kIsoDescriptorSector)
             return false;
         SecureBuffer raw(kSectorSize);
         if (!raw.valid())
@@ -248,15 +248,15 @@ class Kind3Trial {
             std::memcpy(c_->presented_sector0, c_->raw_sector0, kSectorSize);
             if (!raw_signed() && c_->system_key_loaded) {
                 sse2_decrypt_blocks(c_->presented_sector0, kSectorBlocks, c_->system_key_schedule);
-                c_->format_kind = kFormatNoHeader;
+                c_->info.format_kind = kFormatNoHeader;
             } else {
-                c_->format_kind = kFormatClear;
+                c_->info.format_kind = kFormatClear;
             }
             container_record_whole_range(c_);
-            c_->sector0_available = true;
-            c_->cd_image = true;
-            c_->header_present = false;
-            c_->header_locked = false;
+            c_->info.sector0_available = true;
+            c_->info.cd_image = true;
+            c_->info.header_present = false;
+            c_->info.header_locked = false;
             return true;
         });
     }
@@ -268,13 +268,13 @@ class Kind3Trial {
         }
         uint8_t *s = c_->presented_sector0;
         std::memcpy(s, sector_.data(), kSectorSize);
-        c_->sector0_available = true;
+        c_->info.sector0_available = true;
         container_record_embedded_header(c_, s);
-        c_->header_present =
+        c_->info.header_present =
             has_boot_signature(s) && le16(s + kEmbeddedMarkerOffset) == kBootSignature;
-        if (!c_->header_present)
-            c_->header_cipher = kCipherUnset; // the bytes were boot code, not a header
-        c_->header_locked = !all_zero(s, kBootCodeSize);
+        if (!c_->info.header_present)
+            c_->info.header_cipher = kCipherUnset; // the bytes were boot code, not a header
+        c_->info.header_locked = !all_zero(s, kBootCodeSize);
         return 0;
     }
 
@@ -293,10 +293,10 @@ int unlock_legacy(Container *c, const uint8_t *password, size_t length, uint32_t
         return error;
     CipherCandidates ciphers = cipher_candidates(c, requested);
     reset_contexts(c);
-    c->unlocked = true; // trial reads go through the container
-    c->fallback = false;
+    c->info.unlocked = true; // trial reads go through the container
+    c->info.fallback = false;
     c->last_read_error = 0;
-    int error = c->format_kind == kFormatLegacy
+    int error = c->info.format_kind == kFormatLegacy
                     ? Kind3Trial(c, ciphers, passwords, requested != kCipherUnset).run()
                     : filesystem_trial(c, ciphers, passwords, requested);
     if (error)
@@ -308,21 +308,21 @@ int unlock_legacy(Container *c, const uint8_t *password, size_t length, uint32_t
 
 int unlock_salted(Container *c, const uint8_t *password, size_t length, uint32_t requested) {
     reset_contexts(c);
-    if (!c->sector0_available)
+    if (!c->info.sector0_available)
         return -EACCES; // sector 0 did not decrypt under any system key
-    if (requested != kCipherUnset && requested != c->header_cipher)
+    if (requested != kCipherUnset && requested != c->info.header_cipher)
         return -EINVAL;
-    int error = kdf_trailer_unlock(c->trailer, c->file_size, password, length, c->data_key);
+    int error = kdf_trailer_unlock(c->trailer, c->info.file_size, password, length, c->data_key);
     if (error == 0)
-        error = cipher_setup(&c->data_cipher, c->header_cipher, c->data_key,
-                             cipher_key_length(c->header_cipher));
+        error = cipher_setup(&c->data_cipher, c->info.header_cipher, c->data_key,
+                             cipher_key_length(c->info.header_cipher));
     secure_wipe(c->data_key, sizeof c->data_key);
     if (error) {
         reset_contexts(c);
         return error;
     }
-    c->cipher = c->header_cipher;
-    c->unlocked = true;
+    c->info.cipher = c->info.header_cipher;
+    c->info.unlocked = true;
     return 0;
 }
 
@@ -342,7 +342,7 @@ int read_v3_sector0(Container *c) {
 // start of a disk under it, the container may have been written under the
 // built-in key.
 int settle_v3_system_key(Container *c) {
-    if (plausible_boot_sector(c->presented_sector0, c->sector_count, true))
+    if (plausible_boot_sector(c->presented_sector0, c->info.sector_count, true))
         return 0;
     if (!system_key_is_set() || system_key_is_default() || v3_version(c->v3) == 8)
         return 0;
@@ -353,7 +353,7 @@ int settle_v3_system_key(Container *c) {
     sse2_schedule(kDefaultSystemKey, c->system_key_schedule);
     c->system_key_loaded = true;
     int error = read_v3_sector0(c);
-    if (error == 0 && plausible_boot_sector(c->presented_sector0, c->sector_count, true))
+    if (error == 0 && plausible_boot_sector(c->presented_sector0, c->info.sector_count, true))
         return 0;
     std::memcpy(c->system_key_schedule, user.data(), kSse2TableSize);
     return read_v3_sector0(c);
@@ -361,26 +361,26 @@ int settle_v3_system_key(Container *c) {
 
 int unlock_v3(Container *c, const uint8_t *password, size_t length, const uint8_t *keyfile_secret,
               uint32_t requested) {
-    if (c->unlocked && !c->read_only && v3_writable_version(c->v3))
+    if (c->info.unlocked && !c->info.read_only && v3_writable_version(c->v3))
         return -EBUSY;
     if (int error = v3_commit(c->v3))
         return error;
     reset_contexts(c);
-    c->sector0_available = false;
+    c->info.sector0_available = false;
     int error = v3_authenticate(c->v3, password, length, keyfile_secret, c->data_key);
     if (error) {
         secure_wipe(c->data_key, sizeof c->data_key);
         return error;
     }
-    if (requested != kCipherUnset && requested != c->header_cipher) {
+    if (requested != kCipherUnset && requested != c->info.header_cipher) {
         reset_contexts(c);
         return -EINVAL;
     }
-    error = cipher_setup(&c->data_cipher, c->header_cipher, c->data_key,
-                         cipher_key_length(c->header_cipher));
+    error = cipher_setup(&c->data_cipher, c->info.header_cipher, c->data_key,
+                         cipher_key_length(c->info.header_cipher));
     secure_wipe(c->data_key, sizeof c->data_key);
     if (error == 0) {
-        c->cipher = c->header_cipher;
+        c->info.cipher = c->info.header_cipher;
         error = read_v3_sector0(c);
     }
     if (error == 0)
@@ -390,8 +390,8 @@ int unlock_v3(Container *c, const uint8_t *password, size_t length, const uint8_
         secure_wipe(c->presented_sector0, kSectorSize);
         return error;
     }
-    c->sector0_available = true;
-    c->unlocked = true;
+    c->info.sector0_available = true;
+    c->info.unlocked = true;
     return 0;
 }
 
@@ -410,34 +410,34 @@ int container_probe(Container *c, char *text, size_t text_size, int *read_error)
             text[0] = 0;
         return kProbeNotRecognised;
     }
-    if (c->format_kind == kFormatCompressed)
+    if (c->info.format_kind == kFormatCompressed)
         std::memcpy(sector0.data(), c->presented_sector0, kSectorSize);
     else
         container_serve_sector0(c, sector0.data());
     ProbeContext ctx;
     ctx.sector0 = sector0.data();
-    ctx.sector_count = c->sector_count;
+    ctx.sector_count = c->info.sector_count;
     ctx.read = probe_read;
     ctx.read_user = c;
-    ctx.format_kind = c->format_kind;
-    ctx.encrypted = c->cipher != kCipherNone;
+    ctx.format_kind = c->info.format_kind;
+    ctx.encrypted = c->info.cipher != kCipherNone;
     int result = filesystem_probe(&ctx, text, text_size);
     *read_error = ctx.first_error;
     return result;
 }
 
 int container_probe_plaintext(Container *c) {
-    if (!plaintext_kind(c->format_kind) || !c->sector0_available || c->v3 != nullptr)
+    if (!plaintext_kind(c->info.format_kind) || !c->info.sector0_available || c->v3 != nullptr)
         return -EACCES;
-    const uint32_t cipher = c->cipher;
-    const bool unlocked = c->unlocked;
-    c->cipher = kCipherNone;
-    c->unlocked = true;
+    const uint32_t cipher = c->info.cipher;
+    const bool unlocked = c->info.unlocked;
+    c->info.cipher = kCipherNone;
+    c->info.unlocked = true;
     int read_error = 0;
     if (container_probe(c, nullptr, 0, &read_error) == kProbeRecognised)
         return 0;
-    c->cipher = cipher;
-    c->unlocked = unlocked;
+    c->info.cipher = cipher;
+    c->info.unlocked = unlocked;
     return read_error ? read_error : -EACCES;
 }
 
@@ -453,7 +453,7 @@ int container_unlock_with_secret(Container *c, const uint8_t *password, size_t l
         return -EINVAL;
     if (length > kMaxPasswordLength)
         return -E2BIG;
-    switch (c->format_kind) {
+    switch (c->info.format_kind) {
     case kFormatCompressed:
         return unlock_v3(c, password, length, keyfile_secret, requested);
     case kFormatSalted:
@@ -476,13 +476,13 @@ int container_verify_filesystem(Container *c, char *text, size_t text_size) {
         if (text && text_size > 0)
             std::snprintf(text, text_size, "%s", line);
     };
-    if (!c->sector0_available) {
+    if (!c->info.sector0_available) {
         say("sector 0 is not available");
         return kVerifyNoSector0;
     }
     int read_error = 0;
     if (container_probe(c, text, text_size, &read_error) == kProbeRecognised) {
-        c->fallback = false;
+        c->info.fallback = false;
         return kVerifyRecognised;
     }
     if (read_error) {

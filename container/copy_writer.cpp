@@ -125,11 +125,11 @@ int reopen_output(const OutputFile &out, const FileStatus &written, int verify_f
 // The reopened output must be exactly what was meant.
 int check_output(const Container *v, const CopySource &source, const ReencodeOptions &o,
                  bool keep_open) {
-    bool ok = v->size == source.size && v->cipher == o.cipher;
+    bool ok = v->info.size == source.size && v->info.cipher == o.cipher;
     if (o.chunk_size == 0) {
-        ok = ok && v->format_kind == kFormatSalted;
+        ok = ok && v->info.format_kind == kFormatSalted;
     } else {
-        ok = ok && v->format_kind == kFormatCompressed && v->v3 != nullptr &&
+        ok = ok && v->info.format_kind == kFormatCompressed && v->v3 != nullptr &&
              !v3_recovery_needed(v->v3) && v3_open_for_writing(v->v3) == keep_open &&
              v3_chunk_size(v->v3) == o.chunk_size && v3_compressed(v->v3) == o.compress &&
              v3_version(v->v3) == (o.keyfile_secret ? 8u : 7u);
@@ -256,8 +256,8 @@ int refuse(const Container *s, const ReencodeOptions &o) {
     if ((source_v8 && o.keyfile_secret == nullptr) ||
         (o.keyfile_secret != nullptr && (o.cipher != kCipherAesXts || o.chunk_size == 0)))
         return -ENOTSUP;
-    if (!s->read_only || !s->unlocked || !s->sector0_available || s->header_locked ||
-        o.password == nullptr || o.password_length == 0)
+    if (!s->info.read_only || !s->info.unlocked || !s->info.sector0_available ||
+        s->info.header_locked || o.password == nullptr || o.password_length == 0)
         return -EINVAL;
     if (o.output_path == nullptr && o.output_fd < 0)
         return -EINVAL;
@@ -265,9 +265,10 @@ int refuse(const Container *s, const ReencodeOptions &o) {
         return -EINVAL;
     if (o.chunk_size != 0 && o.chunk_size != 4096 && o.chunk_size != 16384 && o.chunk_size != 65536)
         return -EINVAL;
-    bool source_cipher_ok = o.creation ? s->cipher == kCipherNone
-                                       : s->cipher == kCipherNone || cipher_is_offered(s->cipher);
-    if (!source_cipher_ok || s->fallback || s->size % kSectorSize != 0)
+    bool source_cipher_ok =
+        o.creation ? s->info.cipher == kCipherNone
+                   : s->info.cipher == kCipherNone || cipher_is_offered(s->info.cipher);
+    if (!source_cipher_ok || s->info.fallback || s->info.size % kSectorSize != 0)
         return -EINVAL;
     if (cancelled(s))
         return -ECANCELED;
@@ -318,8 +319,8 @@ int container_lock_for_copy(Container *container) {
         // Left locked out: no key, no cipher, not unlocked.
         cipher_reset(&container->data_cipher);
         secure_wipe(container->data_key, sizeof container->data_key);
-        container->cipher = kCipherUnset;
-        container->unlocked = false;
+        container->info.cipher = kCipherUnset;
+        container->info.unlocked = false;
     }
     return error;
 }
@@ -336,7 +337,7 @@ int container_reencode(Container *source, const ReencodeOptions &o) {
         if (int error = sidecar_check(o.output_path))
             return error;
     }
-    if (source->block_device || volume_is_local_durable(source->fd) != 0)
+    if (source->info.block_device || volume_is_local_durable(source->fd) != 0)
         return -EINVAL;
     if (int error = container_lock_for_copy(source))
         return error == -EAGAIN || error == -EWOULDBLOCK ? -EBUSY : error;
@@ -362,7 +363,7 @@ int container_reencode(Container *source, const ReencodeOptions &o) {
     Container *t = target.container;
     std::memcpy(t->system_key_schedule, source->system_key_schedule, kSse2TableSize);
     t->system_key_loaded = source->system_key_loaded;
-    t->cipher = o.cipher;
+    t->info.cipher = o.cipher;
     target.v3 = o.chunk_size != 0;
     int error = 0;
     if (!target.v3) {
@@ -449,7 +450,7 @@ int container_create_from_image(int image_fd, const ReencodeOptions &options) {
                                                     &image, kContainerFreshImage))
         return error;
     int error = container_probe_plaintext(image);
-    if (error != 0 || image->format_kind != kFormatClear)
+    if (error != 0 || image->info.format_kind != kFormatClear)
         error = -EINVAL;
     if (error == 0) {
         ReencodeOptions o = options;

@@ -31,7 +31,7 @@ int present_sector0(Container *c, uint8_t *out) {
     int error = pread_full(c->fd, out, kSectorSize, 0);
     if (error == 0 && std::memcmp(out, c->raw_sector0, kSectorSize) != 0)
         error = -kErrChanged;
-    if (error == 0 && !c->sector0_available)
+    if (error == 0 && !c->info.sector0_available)
         error = -EACCES;
     if (error) {
         secure_wipe(out, kSectorSize);
@@ -51,7 +51,7 @@ int container_read_range(Container *c, void *buffer, size_t length, uint64_t off
     if (length == 0)
         return 0;
     auto *out = static_cast<uint8_t *>(buffer);
-    if (c->format_kind == kFormatCompressed) {
+    if (c->info.format_kind == kFormatCompressed) {
         ssize_t got = container_read(c, out, length, offset);
         if (got >= 0 && size_t(got) != length) {
             secure_wipe(out, length);
@@ -79,7 +79,8 @@ int container_read_range(Container *c, void *buffer, size_t length, uint64_t off
 }
 
 int container_check_all(Container *c, ContainerProgressFn progress, void *data) {
-    if (!c->read_only || !c->unlocked || !c->sector0_available || c->header_locked)
+    if (!c->info.read_only || !c->info.unlocked || !c->info.sector0_available ||
+        c->info.header_locked)
         return -EINVAL;
     if (c->v3 != nullptr) {
         if (int error = v3_commit(c->v3))
@@ -126,7 +127,7 @@ int container_export(Container *c, const char *output_path, ContainerProgressFn 
     SecureBuffer buffer(kExportStepSectors * kSectorSize);
     if (!buffer.valid())
         status = -ENOMEM;
-    const uint64_t total = c->sector_count;
+    const uint64_t total = c->info.sector_count;
     for (uint64_t done = 0; status == 0 && done < total;) {
         if (cancelled(c)) {
             status = -ECANCELED;

@@ -103,11 +103,11 @@ bool modern_header_valid(Container *c, const uint8_t *sector) {
     uint64_t end = last & kSectorMask;
     if (end < start || le16(h + 28) != kBootSignature)
         return false;
-    c->range_start = start;
-    c->range_end = end < c->sector_count ? end : c->sector_count;
-    c->range_attribute32 = le32(h + 16);
-    c->range_attribute64 = le64(h + 20);
-    c->header_cipher = legacy_header_cipher(cipher);
+    c->info.range_start = start;
+    c->info.range_end = end < c->info.sector_count ? end : c->info.sector_count;
+    c->info.range_attribute32 = le32(h + 16);
+    c->info.range_attribute64 = le64(h + 20);
+    c->info.header_cipher = legacy_header_cipher(cipher);
     return true;
 }
 
@@ -122,9 +122,9 @@ bool sector_in_clear(const uint8_t *sector, uint64_t sector_count) {
 }
 
 void present_raw_sector0(Container *c, int kind) {
-    c->format_kind = kind;
+    c->info.format_kind = kind;
     std::memcpy(c->presented_sector0, c->raw_sector0, kSectorSize);
-    c->sector0_available = true;
+    c->info.sector0_available = true;
 }
 
 // Kind 7. A version-8 store is complete without sector 0; any other needs a
@@ -133,12 +133,12 @@ void present_raw_sector0(Container *c, int kind) {
 int classify_v3(Container *c, unsigned flags, V3Store *store, uint64_t virtual_size,
                 uint32_t cipher) {
     c->v3 = store;
-    c->format_kind = kFormatCompressed;
-    c->size = virtual_size;
-    c->sector_count = virtual_size / kSectorSize;
-    c->header_cipher = cipher;
+    c->info.format_kind = kFormatCompressed;
+    c->info.size = virtual_size;
+    c->info.sector_count = virtual_size / kSectorSize;
+    c->info.header_cipher = cipher;
     if (v3_version(store) == 8) {
-        if (c->block_device || volume_is_local_durable(c->fd) != 0)
+        if (c->info.block_device || volume_is_local_durable(c->fd) != 0)
             return -EXDEV;
         return 0;
     }
@@ -153,22 +153,23 @@ int classify_v3(Container *c, unsigned flags, V3Store *store, uint64_t virtual_s
 // trailer that then fails validation fails the open.
 int check_trailer(Container *c, bool *salted) {
     *salted = false;
-    if (c->file_size < kSectorSize + kKdfTrailerSize)
+    if (c->info.file_size < kSectorSize + kKdfTrailerSize)
         return 0;
-    if (int error = pread_full(c->fd, c->trailer, kKdfTrailerSize, c->file_size - kKdfTrailerSize))
+    if (int error =
+            pread_full(c->fd, c->trailer, kKdfTrailerSize, c->info.file_size - kKdfTrailerSize))
         return error;
     if (!kdf_trailer_has_magic(c->trailer)) {
         secure_wipe(c->trailer, kKdfTrailerSize);
         return 0;
     }
     KdfTrailerInfo info;
-    if (kdf_trailer_parse(c->trailer, c->file_size, &info) != 0)
+    if (kdf_trailer_parse(c->trailer, c->info.file_size, &info) != 0)
         return -EINVAL;
     *salted = true;
-    c->format_kind = kFormatSalted;
-    c->size = info.payload_size;
-    c->sector_count = c->size / kSectorSize;
-    c->header_cipher = info.cipher_id;
+    c->info.format_kind = kFormatSalted;
+    c->info.size = info.payload_size;
+    c->info.sector_count = c->info.size / kSectorSize;
+    c->info.header_cipher = info.cipher_id;
     return 0;
 }
 
@@ -179,8 +180,8 @@ void decrypt_salted_sector0(Container *c, const Candidates &candidates) {
     for (size_t i = 0; i < candidates.count; ++i) {
         std::memcpy(c->presented_sector0, c->raw_sector0, kSectorSize);
         sse2_decrypt_blocks(c->presented_sector0, kSectorBlocks, candidates.schedule(i));
-        if (plausible_boot_sector(c->presented_sector0, c->sector_count, true)) {
-            c->sector0_available = true;
+        if (plausible_boot_sector(c->presented_sector0, c->info.sector_count, true)) {
+            c->info.sector0_available = true;
             keep_schedule(c, candidates, i);
             return;
         }
@@ -198,9 +199,9 @@ bool find_modern_header(Container *c, const Candidates &candidates) {
         sse2_decrypt_blocks(c->presented_sector0 + kModernHeaderOffset,
                             kModernHeaderSize / kSse2BlockSize, candidates.schedule(i));
         if (modern_header_valid(c, c->presented_sector0)) {
-            c->format_kind = kFormatModern;
-            c->sector0_available = true;
-            c->header_present = true;
+            c->info.format_kind = kFormatModern;
+            c->info.sector0_available = true;
+            c->info.header_present = true;
             keep_schedule(c, candidates, i);
             return true;
         }
@@ -217,16 +218,16 @@ bool find_system_key_sector0(Container *c, const Candidates &candidates) {
         std::memcpy(sector, c->raw_sector0, kSectorSize);
         sse2_decrypt_blocks(sector, kSectorBlocks, candidates.schedule(i));
         if (le16(sector + kEmbeddedMarkerOffset) == kBootSignature && has_boot_signature(sector)) {
-            c->format_kind = kFormatIntermediate;
+            c->info.format_kind = kFormatIntermediate;
             container_record_embedded_header(c, sector);
-            c->header_present = true;
-        } else if (plausible_boot_sector(sector, c->sector_count, true)) {
-            c->format_kind = kFormatNoHeader;
+            c->info.header_present = true;
+        } else if (plausible_boot_sector(sector, c->info.sector_count, true)) {
+            c->info.format_kind = kFormatNoHeader;
             container_record_whole_range(c);
         } else {
             continue;
         }
-        c->sector0_available = true;
+        c->info.sector0_available = true;
         keep_schedule(c, candidates, i);
         return true;
     }
@@ -237,10 +238,10 @@ bool find_system_key_sector0(Container *c, const Candidates &candidates) {
 } // namespace
 
 void container_record_whole_range(Container *c) {
-    c->range_start = 0;
-    c->range_end = c->sector_count;
-    c->range_attribute64 = UINT64_MAX; // -1
-    c->range_attribute32 = 0;
+    c->info.range_start = 0;
+    c->info.range_end = c->info.sector_count;
+    c->info.range_attribute64 = UINT64_MAX; // -1
+    c->info.range_attribute32 = 0;
 }
 
 bool container_iso_descriptor(const uint8_t *sector) {
@@ -251,28 +252,28 @@ bool container_iso_descriptor(const uint8_t *sector) {
 void container_record_embedded_header(Container *c, const uint8_t *sector) {
     uint64_t first = le64(sector + 256);
     uint64_t last = le64(sector + 264);
-    c->range_start = first & ((uint64_t{1} << 56) - 1);
-    c->range_end = last < c->sector_count ? last : c->sector_count;
-    c->range_attribute32 = le32(sector + 272);
-    c->range_attribute64 = le64(sector + 486);
-    c->header_cipher = legacy_header_cipher(static_cast<uint32_t>(first >> 56) & 0xF);
+    c->info.range_start = first & ((uint64_t{1} << 56) - 1);
+    c->info.range_end = last < c->info.sector_count ? last : c->info.sector_count;
+    c->info.range_attribute32 = le32(sector + 272);
+    c->info.range_attribute64 = le64(sector + 486);
+    c->info.header_cipher = legacy_header_cipher(static_cast<uint32_t>(first >> 56) & 0xF);
 }
 
 int container_classify(Container *c, unsigned flags) {
-    if (c->file_size < kSectorSize)
+    if (c->info.file_size < kSectorSize)
         return -EINVAL;
 
     V3Store *store = nullptr;
     uint64_t virtual_size = 0;
     uint32_t v3_cipher = kCipherUnset;
-    int v3 = v3_detect(c->fd, c->file_size, &store, &virtual_size, &v3_cipher);
+    int v3 = v3_detect(c->fd, c->info.file_size, &store, &virtual_size, &v3_cipher);
     if (v3 < 0)
         return v3;
     if (v3 == 1)
         return classify_v3(c, flags, store, virtual_size, v3_cipher);
 
-    c->size = c->file_size;
-    c->sector_count = c->size / kSectorSize;
+    c->info.size = c->info.file_size;
+    c->info.sector_count = c->info.size / kSectorSize;
     if (int error = pread_full(c->fd, c->raw_sector0, kSectorSize, 0))
         return error;
     bool salted = false;
@@ -288,30 +289,30 @@ int container_classify(Container *c, unsigned flags) {
         return 0;
     }
 
-    if (c->sector_count > kIsoMinimumSectors) {
+    if (c->info.sector_count > kIsoMinimumSectors) {
         uint8_t descriptor[kSectorSize];
         if (int error = pread_full(c->fd, descriptor, kSectorSize, kIsoDescriptorOffset))
             return error;
-        c->cd_image = container_iso_descriptor(descriptor);
+        c->info.cd_image = container_iso_descriptor(descriptor);
     }
 
     if (find_modern_header(c, candidates))
         return 0;
-    if (sector_in_clear(c->raw_sector0, c->sector_count)) {
+    if (sector_in_clear(c->raw_sector0, c->info.sector_count)) {
         present_raw_sector0(c, kFormatClear);
         container_record_whole_range(c);
         return 0;
     }
     if (find_system_key_sector0(c, candidates))
         return 0;
-    if (c->cd_image) {
+    if (c->info.cd_image) {
         present_raw_sector0(c, kFormatClear);
         container_record_whole_range(c);
         return 0;
     }
     // Sector 0 is under the user's password; the range is read from it when
     // the container is unlocked.
-    c->format_kind = kFormatLegacy;
+    c->info.format_kind = kFormatLegacy;
     return 0;
 }
 

@@ -253,23 +253,23 @@ TEST_P(UnlockTest, UnlocksVerifiesAndReadsTheImage) {
     ASSERT_FALSE(HasFailure());
     Container *k = open_bytes(std::string(c.name) + ".zcx", file);
     ASSERT_NE(k, nullptr);
-    ASSERT_EQ(k->format_kind, c.kind);
+    ASSERT_EQ(k->info.format_kind, c.kind);
 
     // Nothing beyond sector 0 is readable before unlocking.
     uint8_t sector[kSector];
     EXPECT_EQ(tw::container_read_sector(k, 1, sector), -EACCES);
 
     ASSERT_EQ(unlock(*c.password), 0);
-    EXPECT_TRUE(k->unlocked);
-    EXPECT_FALSE(k->fallback);
-    EXPECT_EQ(k->cipher, c.cipher);
-    EXPECT_EQ(k->header_locked, c.header_locked);
+    EXPECT_TRUE(k->info.unlocked);
+    EXPECT_FALSE(k->info.fallback);
+    EXPECT_EQ(k->info.cipher, c.cipher);
+    EXPECT_EQ(k->info.header_locked, c.header_locked);
     if (c.kind == 3) {
         bool header = std::string_view(c.name).find("WithHeader") != std::string_view::npos;
-        EXPECT_EQ(k->header_present, header);
-        EXPECT_EQ(k->header_cipher, header ? tw::kCipherXor : tw::kCipherUnset);
+        EXPECT_EQ(k->info.header_present, header);
+        EXPECT_EQ(k->info.header_cipher, header ? tw::kCipherXor : tw::kCipherUnset);
         if (header) {
-            EXPECT_EQ(k->range_end, 100u);
+            EXPECT_EQ(k->info.range_end, 100u);
         }
     }
     char text[200];
@@ -306,19 +306,19 @@ TEST_F(AccessTest, WrongPasswordOnNoHeaderKindFallsBackAndVerificationFails) {
     Container *k =
         open_bytes("fallback.zcx", file_of<no_header_xor>(ToolImages::get().image("fat32")));
     ASSERT_NE(k, nullptr);
-    ASSERT_EQ(k->format_kind, 4);
+    ASSERT_EQ(k->info.format_kind, 4);
     ASSERT_EQ(unlock("wrong horse"), 0);
-    EXPECT_TRUE(k->unlocked);
-    EXPECT_TRUE(k->fallback);
-    EXPECT_EQ(k->cipher, tw::kCipherSse1); // no header names one
+    EXPECT_TRUE(k->info.unlocked);
+    EXPECT_TRUE(k->info.fallback);
+    EXPECT_EQ(k->info.cipher, tw::kCipherSse1); // no header names one
     char text[200];
     EXPECT_EQ(tw::container_verify_filesystem(k, text, sizeof text), tw::kVerifyNotRecognised);
     EXPECT_STREQ(text, "No recognized filesystem or partition signatures found");
-    EXPECT_TRUE(k->fallback);
+    EXPECT_TRUE(k->info.fallback);
 
     // Unlocking again with the right password replaces the fallback.
     ASSERT_EQ(unlock(kPassword), 0);
-    EXPECT_FALSE(k->fallback);
+    EXPECT_FALSE(k->info.fallback);
     EXPECT_EQ(tw::container_verify_filesystem(k, text, sizeof text), tw::kVerifyRecognised);
 }
 
@@ -327,8 +327,8 @@ TEST_F(AccessTest, WrongPasswordWithRequestedCipherFallsBackWithoutFlag) {
         open_bytes("requested.zcx", file_of<intermediate_sse1>(ToolImages::get().image("fat32")));
     ASSERT_NE(k, nullptr);
     ASSERT_EQ(unlock("wrong horse", tw::kCipherXor), 0);
-    EXPECT_EQ(k->cipher, tw::kCipherXor);
-    EXPECT_FALSE(k->fallback);
+    EXPECT_EQ(k->info.cipher, tw::kCipherXor);
+    EXPECT_FALSE(k->info.fallback);
     EXPECT_EQ(tw::container_verify_filesystem(k), tw::kVerifyNotRecognised);
 }
 
@@ -338,12 +338,12 @@ TEST_F(AccessTest, LegacyWithRequestedCipherKeepsTheFirstUnprovenPair) {
     Container *k =
         open_bytes("legacy-requested.zcx", file_of<legacy_sse1>(ToolImages::get().image("fat12")));
     ASSERT_NE(k, nullptr);
-    ASSERT_EQ(k->format_kind, 3);
+    ASSERT_EQ(k->info.format_kind, 3);
     ASSERT_EQ(unlock("wrong horse"), -EACCES);
     ASSERT_EQ(unlock("wrong horse", tw::kCipherSse1), 0);
-    EXPECT_TRUE(k->unlocked);
-    EXPECT_TRUE(k->sector0_available);
-    EXPECT_EQ(k->cipher, tw::kCipherSse1);
+    EXPECT_TRUE(k->info.unlocked);
+    EXPECT_TRUE(k->info.sector0_available);
+    EXPECT_EQ(k->info.cipher, tw::kCipherSse1);
     EXPECT_EQ(tw::container_verify_filesystem(k), tw::kVerifyNotRecognised);
     ASSERT_EQ(unlock(kPassword, tw::kCipherSse1), 0);
     EXPECT_EQ(tw::container_verify_filesystem(k), tw::kVerifyRecognised);
@@ -377,8 +377,8 @@ TEST_P(RefusalTest, FailsAndStaysLocked) {
         open_bytes(std::string(c.name) + ".zcx", c.make(ToolImages::get().image("fat32")));
     ASSERT_NE(k, nullptr);
     EXPECT_EQ(unlock(c.password, c.cipher), c.error);
-    EXPECT_FALSE(k->unlocked);
-    EXPECT_EQ(k->cipher, tw::kCipherUnset);
+    EXPECT_FALSE(k->info.unlocked);
+    EXPECT_EQ(k->info.cipher, tw::kCipherUnset);
     EXPECT_EQ(k->data_cipher.id, tw::kCipherUnset);
     uint8_t sector[kSector];
     EXPECT_EQ(tw::container_read_sector(k, 1, sector), -EACCES);
@@ -403,12 +403,12 @@ TEST_F(AccessTest, LegacyIsoWithSignedRawSector0BecomesClearCdImage) {
     std::memcpy(file.data(), raw.data(), kSector);
     Container *k = open_bytes("legacy-iso.zcx", file);
     ASSERT_NE(k, nullptr);
-    ASSERT_EQ(k->format_kind, 3);
+    ASSERT_EQ(k->info.format_kind, 3);
     ASSERT_EQ(unlock(kPassword), 0);
-    EXPECT_EQ(k->format_kind, 6);
-    EXPECT_TRUE(k->cd_image);
-    EXPECT_EQ(k->cipher, tw::kCipherSse1);
-    EXPECT_EQ(k->range_end, k->sector_count);
+    EXPECT_EQ(k->info.format_kind, 6);
+    EXPECT_TRUE(k->info.cd_image);
+    EXPECT_EQ(k->info.cipher, tw::kCipherSse1);
+    EXPECT_EQ(k->info.range_end, k->info.sector_count);
     uint8_t sector[kSector];
     ASSERT_EQ(tw::container_read_sector(k, 0, sector), 0);
     EXPECT_EQ(Bytes(sector, sector + kSector), raw);
@@ -481,10 +481,10 @@ TEST_F(AccessTest, PartialFinalSectorIsNotAddressable) {
     Bytes file(1000000, 0);
     Container *k = open_bytes("million.zcx", file);
     ASSERT_NE(k, nullptr);
-    ASSERT_EQ(k->format_kind, 6);
+    ASSERT_EQ(k->info.format_kind, 6);
     ASSERT_EQ(tw::container_probe_plaintext(k), -EACCES); // zeros are not a filesystem
     ASSERT_EQ(unlock(kPassword), 0);                      // fallback
-    EXPECT_EQ(k->sector_count, 1953u);
+    EXPECT_EQ(k->info.sector_count, 1953u);
     EXPECT_EQ(tw::container_size(k), 1953u * kSector);
     uint8_t sector[kSector];
     EXPECT_EQ(tw::container_read_sector(k, 1952, sector), 0);
@@ -500,10 +500,10 @@ TEST_F(AccessTest, PlaintextProbeReadsAnUnencryptedImage) {
     const Bytes &image = ToolImages::get().image("ntfs");
     Container *k = open_bytes("plain.img", image);
     ASSERT_NE(k, nullptr);
-    ASSERT_EQ(k->format_kind, 6);
+    ASSERT_EQ(k->info.format_kind, 6);
     ASSERT_EQ(tw::container_probe_plaintext(k), 0);
-    EXPECT_TRUE(k->unlocked);
-    EXPECT_EQ(k->cipher, tw::kCipherNone);
+    EXPECT_TRUE(k->info.unlocked);
+    EXPECT_EQ(k->info.cipher, tw::kCipherNone);
     EXPECT_EQ(tw::container_verify_filesystem(k), tw::kVerifyRecognised);
     EXPECT_TRUE(read_all() == image);
 }
@@ -512,12 +512,12 @@ TEST_F(AccessTest, PlaintextProbeRefusesEncryptedImages) {
     Container *k = open_bytes("enc.zcx", file_of<no_header_xor>(ToolImages::get().image("ext4")));
     ASSERT_NE(k, nullptr);
     EXPECT_EQ(tw::container_probe_plaintext(k), -EACCES);
-    EXPECT_FALSE(k->unlocked);
-    EXPECT_EQ(k->cipher, tw::kCipherUnset);
+    EXPECT_FALSE(k->info.unlocked);
+    EXPECT_EQ(k->info.cipher, tw::kCipherUnset);
     k = open_bytes("salted.zcx", file_of<salted_aes>(ToolImages::get().image("fat32")));
     ASSERT_NE(k, nullptr);
     EXPECT_EQ(tw::container_probe_plaintext(k), -EACCES);
-    EXPECT_FALSE(k->unlocked);
+    EXPECT_FALSE(k->info.unlocked);
 }
 
 // ---- v3 sector 0 under the built-in key while a user key is in force
@@ -528,7 +528,7 @@ TEST_F(AccessTest, V3Sector0WrittenUnderDefaultKeyIsFoundWithUserKeyInForce) {
     ASSERT_EQ(tw::system_key_set_hex("0011223344556f"), 0);
     Container *k = open_bytes("v3-user-key.zcx", file);
     ASSERT_NE(k, nullptr);
-    ASSERT_EQ(k->format_kind, 7);
+    ASSERT_EQ(k->info.format_kind, 7);
     ASSERT_EQ(unlock(kV3Password), 0);
     EXPECT_EQ(std::memcmp(k->presented_sector0, image.data(), kSector), 0);
     uint8_t table[tw::kSse2TableSize];
@@ -544,7 +544,7 @@ TEST_F(AccessTest, ClosingAWrittenV3ContainerCommitsItsStore) {
     const Bytes &image = ToolImages::get().image("fat32");
     const std::string path = ToolImages::get().write("v3-written.zcx", file_of<v3_aes>(image));
     ASSERT_EQ(tw::container_open(path.c_str(), tw::kContainerOpenWrite, &container_), 0);
-    ASSERT_FALSE(container_->read_only);
+    ASSERT_FALSE(container_->info.read_only);
     ASSERT_EQ(unlock(kV3Password), 0);
     // Writes held back in an open transaction, as a mount worker makes them.
     tw::v3_set_deferred_commit(container_->v3, true);
@@ -574,7 +574,7 @@ TEST_F(AccessTest, VerificationWithoutSector0) {
     Container *k =
         open_bytes("legacy-locked.zcx", file_of<legacy_sse1>(ToolImages::get().image("fat12")));
     ASSERT_NE(k, nullptr);
-    ASSERT_EQ(k->format_kind, 3);
+    ASSERT_EQ(k->info.format_kind, 3);
     EXPECT_EQ(tw::container_verify_filesystem(k), tw::kVerifyNoSector0);
     uint8_t sector[kSector];
     EXPECT_EQ(tw::container_read_sector(k, 0, sector), -EACCES);
@@ -813,7 +813,7 @@ TEST_F(AccessTest, FullReadCheckRefusalsAndCancellation) {
     ASSERT_NE(k, nullptr);
     EXPECT_EQ(tw::container_check_all(k, nullptr, nullptr), -EINVAL); // locked
     ASSERT_EQ(unlock(kPassword), 0);
-    ASSERT_TRUE(k->header_locked);
+    ASSERT_TRUE(k->info.header_locked);
     EXPECT_EQ(tw::container_check_all(k, nullptr, nullptr), -EINVAL); // boot code in sector 0
 
     tw::container_close(container_);
@@ -898,9 +898,9 @@ TEST_P(CreateTest, PlainImageToContainerAndBackIsIdentical) {
 
     ASSERT_EQ(tw::container_open(output.c_str(), tw::kContainerOpenRead, &container_), 0);
     Container *k = container_;
-    EXPECT_EQ(k->format_kind, c.kind);
+    EXPECT_EQ(k->info.format_kind, c.kind);
     ASSERT_EQ(unlock(kPassword), 0);
-    EXPECT_EQ(k->cipher, c.cipher);
+    EXPECT_EQ(k->info.cipher, c.cipher);
     if (c.kind == 7) {
         EXPECT_EQ(tw::v3_chunk_size(k->v3), c.written_chunk_size);
         EXPECT_EQ(tw::v3_compressed(k->v3), c.compress);
@@ -929,7 +929,7 @@ TEST_P(CreateTest, PlainImageToContainerAndBackIsIdentical) {
     tw::container_close(container_);
     container_ = nullptr;
     ASSERT_EQ(tw::container_open(rekeyed.c_str(), tw::kContainerOpenRead, &container_), 0);
-    EXPECT_EQ(container_->format_kind, c.kind == 5 ? 7 : 5);
+    EXPECT_EQ(container_->info.format_kind, c.kind == 5 ? 7 : 5);
     EXPECT_EQ(unlock(kPassword), -EACCES);
     ASSERT_EQ(unlock(new_password), 0);
     std::filesystem::remove(exported);
@@ -1095,9 +1095,9 @@ TEST_F(AccessTest, ImportStreamWritesAVerifiedV3Container) {
         close(fd);
 
     ASSERT_EQ(tw::container_open(output.c_str(), tw::kContainerOpenRead, &container_), 0);
-    EXPECT_EQ(container_->format_kind, 7);
+    EXPECT_EQ(container_->info.format_kind, 7);
     ASSERT_EQ(unlock(kPassword), 0);
-    EXPECT_EQ(container_->cipher, tw::kCipherAesXts);
+    EXPECT_EQ(container_->info.cipher, tw::kCipherAesXts);
     EXPECT_EQ(tw::v3_chunk_size(container_->v3), 16384u);
     EXPECT_TRUE(read_all() == image);
     std::filesystem::remove(output);

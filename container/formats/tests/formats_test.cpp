@@ -337,28 +337,28 @@ TEST_P(KindTest, ClassifiesMadeContainer) {
 
     ASSERT_EQ(open_bytes(std::string(c.name) + ".zcx", file), 0);
     const Container &k = *container_;
-    EXPECT_EQ(k.format_kind, c.kind) << tw::format_kind_name(k.format_kind);
-    EXPECT_EQ(k.header_cipher, c.header_cipher);
-    EXPECT_EQ(k.cipher, tw::kCipherUnset);
-    EXPECT_FALSE(k.unlocked);
-    EXPECT_EQ(k.header_present, c.header_present);
-    EXPECT_EQ(k.cd_image, c.cd_image);
-    EXPECT_EQ(k.header_locked, false);
+    EXPECT_EQ(k.info.format_kind, c.kind) << tw::format_kind_name(k.info.format_kind);
+    EXPECT_EQ(k.info.header_cipher, c.header_cipher);
+    EXPECT_EQ(k.info.cipher, tw::kCipherUnset);
+    EXPECT_FALSE(k.info.unlocked);
+    EXPECT_EQ(k.info.header_present, c.header_present);
+    EXPECT_EQ(k.info.cd_image, c.cd_image);
+    EXPECT_EQ(k.info.header_locked, false);
     EXPECT_EQ(k.v3, nullptr);
-    EXPECT_EQ(k.file_size, file.size());
+    EXPECT_EQ(k.info.file_size, file.size());
     uint64_t image_size = c.kind == 5 ? file.size() - tw::kKdfTrailerSize : file.size();
-    EXPECT_EQ(k.size, image_size);
-    EXPECT_EQ(k.sector_count, image_size / kSector);
-    EXPECT_EQ(k.range_start, c.range_start);
-    EXPECT_EQ(k.range_end, c.range_end == kAll ? k.sector_count : c.range_end);
-    EXPECT_EQ(k.range_attribute64, c.attribute64);
-    EXPECT_EQ(k.range_attribute32, c.attribute32);
+    EXPECT_EQ(k.info.size, image_size);
+    EXPECT_EQ(k.info.sector_count, image_size / kSector);
+    EXPECT_EQ(k.info.range_start, c.range_start);
+    EXPECT_EQ(k.info.range_end, c.range_end == kAll ? k.info.sector_count : c.range_end);
+    EXPECT_EQ(k.info.range_attribute64, c.attribute64);
+    EXPECT_EQ(k.info.range_attribute32, c.attribute32);
     EXPECT_EQ(0, std::memcmp(k.raw_sector0, file.data(), kSector));
 
     if (c.kind == 3) {
-        EXPECT_FALSE(k.sector0_available);
+        EXPECT_FALSE(k.info.sector0_available);
     } else {
-        ASSERT_TRUE(k.sector0_available);
+        ASSERT_TRUE(k.info.sector0_available);
         ASSERT_EQ(plain.size(), kSector);
         EXPECT_EQ(0, std::memcmp(k.presented_sector0, plain.data(), kSector));
     }
@@ -422,15 +422,15 @@ TEST_P(ModernRuleTest, HeaderFieldRules) {
     if (!c.keep_raw_signature)
         put16(file.data() + 510, 0);
     ASSERT_EQ(open_bytes("modern-rule.zcx", file), 0);
-    EXPECT_EQ(container_->format_kind, c.kind);
+    EXPECT_EQ(container_->info.format_kind, c.kind);
     if (c.kind == 1) {
-        EXPECT_EQ(container_->header_cipher, c.header_cipher);
-        EXPECT_EQ(container_->range_start, c.fields.first & 0xFFFFFFFFFFFFull);
-        EXPECT_EQ(container_->range_end, c.fields.last & 0xFFFFFFFFFFFFull);
+        EXPECT_EQ(container_->info.header_cipher, c.header_cipher);
+        EXPECT_EQ(container_->info.range_start, c.fields.first & 0xFFFFFFFFFFFFull);
+        EXPECT_EQ(container_->info.range_end, c.fields.last & 0xFFFFFFFFFFFFull);
         EXPECT_EQ(0, std::memcmp(container_->presented_sector0, plain.data(), kSector));
     } else if (c.kind == 6) {
         EXPECT_EQ(0, std::memcmp(container_->presented_sector0, file.data(), kSector));
-        EXPECT_FALSE(container_->header_present);
+        EXPECT_FALSE(container_->info.header_present);
     }
 }
 
@@ -529,16 +529,16 @@ TEST_P(SmallFileTest, Classifies) {
         EXPECT_EQ(container_, nullptr);
         return;
     }
-    EXPECT_EQ(container_->format_kind, c.kind);
-    EXPECT_EQ(container_->size, c.size);
-    EXPECT_EQ(container_->sector_count, c.size / kSector);
-    EXPECT_FALSE(container_->cd_image);
+    EXPECT_EQ(container_->info.format_kind, c.kind);
+    EXPECT_EQ(container_->info.size, c.size);
+    EXPECT_EQ(container_->info.sector_count, c.size / kSector);
+    EXPECT_FALSE(container_->info.cd_image);
     if (c.kind == 5) {
-        EXPECT_TRUE(container_->sector0_available);
-        EXPECT_EQ(container_->header_cipher, tw::kCipherAesXts);
+        EXPECT_TRUE(container_->info.sector0_available);
+        EXPECT_EQ(container_->info.header_cipher, tw::kCipherAesXts);
     }
     if (c.kind == 6) {
-        EXPECT_EQ(container_->range_end, container_->sector_count);
+        EXPECT_EQ(container_->info.range_end, container_->info.sector_count);
         EXPECT_EQ(0, std::memcmp(container_->presented_sector0, zeros(kSector).data(), kSector));
     }
 }
@@ -582,10 +582,10 @@ TEST_F(FormatsTest, OpenModesAndDescriptor) {
         SCOPED_TRACE(mode);
         Container *c = nullptr;
         ASSERT_EQ(tw::container_open(path.c_str(), mode, &c), 0);
-        EXPECT_EQ(c->format_kind, 4);
+        EXPECT_EQ(c->info.format_kind, 4);
         EXPECT_STREQ(c->display_path, path.c_str());
-        EXPECT_EQ(c->read_only, mode != tw::kContainerOpenWrite);
-        EXPECT_FALSE(c->block_device);
+        EXPECT_EQ(c->info.read_only, mode != tw::kContainerOpenWrite);
+        EXPECT_FALSE(c->info.block_device);
         EXPECT_GE(c->fd, 0);
         EXPECT_EQ(tw::container_close(c), 0);
     }
@@ -595,9 +595,9 @@ TEST_F(FormatsTest, OpenModesAndDescriptor) {
     for (bool writable : {false, true}) {
         Container *c = nullptr;
         ASSERT_EQ(tw::container_open_descriptor(fd, writable, &c), 0);
-        EXPECT_EQ(c->format_kind, 4);
+        EXPECT_EQ(c->info.format_kind, 4);
         EXPECT_STREQ(c->display_path, "passed container descriptor");
-        EXPECT_EQ(c->read_only, !writable);
+        EXPECT_EQ(c->info.read_only, !writable);
         EXPECT_NE(c->fd, fd);
         EXPECT_EQ(tw::container_close(c), 0);
     }
@@ -609,7 +609,7 @@ TEST_F(FormatsTest, OpenModesAndDescriptor) {
     fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     Container *c = nullptr;
     ASSERT_EQ(tw::container_open_descriptor(fd, true, &c), 0);
-    EXPECT_TRUE(c->read_only);
+    EXPECT_TRUE(c->info.read_only);
     tw::container_close(c);
     close(fd);
 
@@ -644,9 +644,9 @@ TEST_F(FormatsTest, BlockDevice) {
     Container *c = nullptr;
     int result = tw::container_open(device.c_str(), tw::kContainerOpenRead, &c);
     if (result == 0) {
-        EXPECT_TRUE(c->block_device);
-        EXPECT_EQ(c->file_size, file.size());
-        EXPECT_EQ(c->format_kind, 4);
+        EXPECT_TRUE(c->info.block_device);
+        EXPECT_EQ(c->info.file_size, file.size());
+        EXPECT_EQ(c->info.format_kind, 4);
         EXPECT_EQ(0, std::memcmp(c->presented_sector0, plain.data(), kSector));
         tw::container_close(c);
     }
@@ -664,7 +664,7 @@ TEST_F(FormatsTest, SystemKeyFromTheEnvironment) {
     // The environment's key is loaded on the first open.
     setenv("ZCX_SYSTEM_KEY", kUserKeyText, 1);
     ASSERT_EQ(open_bytes("env.zcx", under_user), 0);
-    EXPECT_EQ(container_->format_kind, 4);
+    EXPECT_EQ(container_->info.format_kind, 4);
     clean();
 
     // A malformed key fails the open, unless the file is a fresh private
@@ -674,10 +674,10 @@ TEST_F(FormatsTest, SystemKeyFromTheEnvironment) {
     EXPECT_EQ(container_, nullptr);
     tw::system_key_forget();
     ASSERT_EQ(open_bytes("env.zcx", under_user, tw::kContainerFreshImage), 0);
-    EXPECT_EQ(container_->format_kind, 3);
+    EXPECT_EQ(container_->info.format_kind, 3);
     EXPECT_FALSE(container_->system_key_loaded);
     ASSERT_EQ(open_bytes("env.zcx", image, tw::kContainerFreshImage), 0);
-    EXPECT_EQ(container_->format_kind, 6);
+    EXPECT_EQ(container_->info.format_kind, 6);
 }
 
 // Closing reports a write error met earlier even when the flush succeeds, and

@@ -82,14 +82,14 @@ TEST(ClassifyV3, StoreMadeContainersAndDamagedCopies) {
         int rc = tw::container_open(path.c_str(), tw::kContainerOpenRead, &container);
         EXPECT_EQ(rc, c.expected);
         if (rc == 0) {
-            EXPECT_EQ(container->format_kind, tw::kFormatCompressed);
-            EXPECT_STREQ(tw::format_kind_name(container->format_kind), "OpenZCX compressed");
-            EXPECT_EQ(container->size, 8u << 20);
-            EXPECT_EQ(container->header_cipher, 9u);
-            EXPECT_EQ(container->cipher, 255u); // not unlocked yet
+            EXPECT_EQ(container->info.format_kind, tw::kFormatCompressed);
+            EXPECT_STREQ(tw::format_kind_name(container->info.format_kind), "OpenZCX compressed");
+            EXPECT_EQ(container->info.size, 8u << 20);
+            EXPECT_EQ(container->info.header_cipher, 9u);
+            EXPECT_EQ(container->info.cipher, 255u); // not unlocked yet
             ASSERT_NE(container->v3, nullptr);
             EXPECT_EQ(tw::v3_version(container->v3), 7u);
-            EXPECT_FALSE(container->cd_image);
+            EXPECT_FALSE(container->info.cd_image);
         }
         EXPECT_EQ(0, tw::container_close(container));
         unlink(path.c_str());
