@@ -234,7 +234,11 @@ int runtime_folder(std::string *out) {
                lstat(run.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid()) {
         path = run + "/tarnwick";
     } else {
-        path = "/tmp/tarnwick-" + uid;
+        // Never a predictable name in a shared folder such as /tmp: another
+        // user could create it first. The user root is the user's own.
+        int rc = user_folder("run", &path);
+        if (rc != 0)
+            return rc;
     }
     int rc = ensure_private_folder(path);
     if (rc != 0)

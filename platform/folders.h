@@ -28,8 +28,9 @@ bool is_unmodifiable_by_others(int fd);
 
 // The per-user runtime folder for named events and the session socket:
 // "$XDG_RUNTIME_DIR/tarnwick" when XDG_RUNTIME_DIR is an absolute path, else
-// "/run/user/UID/tarnwick" when /run/user/UID is a folder, else
-// "/tmp/tarnwick-UID". Ensured private on every call. 0 or a negative errno.
+// "/run/user/UID/tarnwick" when /run/user/UID is a folder of this user, else
+// the folder "run" in the user root (see user_folder). Ensured private on
+// every call. 0 or a negative errno.
 int runtime_folder(std::string *out);
 
 // The user root "$XDG_DATA_HOME/Tarnwick" (XDG_DATA_HOME used only when it is

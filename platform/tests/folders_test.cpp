@@ -220,6 +220,25 @@ TEST(UserFolders, RuntimeFolderFromXdgRuntimeDir) {
     EXPECT_EQ(-ENOTDIR, tw::runtime_folder(&folder));
 }
 
+// Without a usable XDG_RUNTIME_DIR or /run/user/UID the folder is made in the
+// user's own root, never under a guessable name in /tmp.
+TEST(UserFolders, RuntimeFolderFallsBackToTheUserRoot) {
+    struct stat st {};
+    std::string run_user = "/run/user/" + std::to_string(geteuid());
+    if (lstat(run_user.c_str(), &st) == 0)
+        GTEST_SKIP() << run_user << " exists here";
+    TempEnv env;
+    for (const char *value : {"", "relative/run"}) {
+        SCOPED_TRACE(value);
+        ASSERT_EQ(0, setenv("XDG_RUNTIME_DIR", value, 1));
+        std::string folder;
+        ASSERT_EQ(0, tw::runtime_folder(&folder));
+        EXPECT_EQ(env.path("data") + "/Tarnwick/run", folder);
+        EXPECT_EQ(0700u, stat_of(folder).st_mode & 07777);
+        EXPECT_EQ(geteuid(), stat_of(folder).st_uid);
+    }
+}
+
 TEST(MachineFolder, CreatesAndResecuresTrustedRoot) {
     TempEnv env;
     std::string root = env.path("machine"), path;
