@@ -17,6 +17,29 @@ const EngineCommandInfo *find_general(const char *name) {
     return c != nullptr && !c->special ? c : nullptr;
 }
 
+// Takes the command's positional arguments (argv[2] on) into their fields.
+// ALGORITHM has no text field: the general parser reads it as a number, as it
+// does IDENTITY besides keeping its text.
+void take_positional(const EngineCommandInfo &cmd, char **argv, EngineArgs *args) {
+    static constexpr struct {
+        EngineArgument argument;
+        const char *EngineArgs::*text;
+    } kFields[] = {
+        {EngineArgument::File, &EngineArgs::file},
+        {EngineArgument::Output, &EngineArgs::output},
+        {EngineArgument::Device, &EngineArgs::device},
+        {EngineArgument::Bytes, &EngineArgs::bytes},
+        {EngineArgument::Filesystem, &EngineArgs::fs},
+        {EngineArgument::Label, &EngineArgs::label},
+        {EngineArgument::User, &EngineArgs::user},
+        {EngineArgument::Identity, &EngineArgs::identity_text},
+    };
+    for (int i = 0; i < cmd.engine_argument_count; ++i)
+        for (const auto &f : kFields)
+            if (f.argument == cmd.engine_arguments[i])
+                args->*f.text = argv[i + 2];
+}
+
 } // namespace
 
 bool parse_unsigned(const char *text, uint64_t *value) {
@@ -43,25 +66,7 @@ bool engine_special_command(int argc, char **argv, EngineArgs *args) {
     if (cmd == nullptr || !cmd->special || argc != cmd->engine_argument_count + 2)
         return false;
     args->command = cmd->command;
-    for (int i = 0; i < cmd->engine_argument_count; ++i) {
-        char *text = argv[i + 2];
-        switch (cmd->engine_arguments[i]) {
-        case EngineArgument::File:
-            args->file = text;
-            break;
-        case EngineArgument::Device:
-            args->device = text;
-            break;
-        case EngineArgument::Identity:
-            args->identity_text = text;
-            break;
-        case EngineArgument::User:
-            args->user = text;
-            break;
-        default:
-            break;
-        }
-    }
+    take_positional(*cmd, argv, args);
     return true;
 }
 
@@ -137,31 +142,7 @@ int engine_parse_general(int argc, char **argv, EngineArgs *args, const char **m
     args->reads_credentials = cmd->credential != CredentialKind::None;
     args->credential_kind = static_cast<uint32_t>(cmd->credential);
 
-    for (int i = 0; i < cmd->engine_argument_count; ++i) {
-        const char *text = argv[i + 2];
-        switch (cmd->engine_arguments[i]) {
-        case EngineArgument::File:
-            args->file = text;
-            break;
-        case EngineArgument::Output:
-            args->output = text;
-            break;
-        case EngineArgument::Device:
-            args->device = text;
-            break;
-        case EngineArgument::Bytes:
-            args->bytes = text;
-            break;
-        case EngineArgument::Filesystem:
-            args->fs = text;
-            break;
-        case EngineArgument::Label:
-            args->label = text;
-            break;
-        default: // Algorithm and Identity were parsed above
-            break;
-        }
-    }
+    take_positional(*cmd, argv, args);
 
     // The defaults of each command for what was not given.
     switch (cmd->command) {

@@ -41,7 +41,7 @@ struct EngineArgs {
     const char *fs = nullptr;            // create: FILESYSTEM
     const char *label = nullptr;         // create: LABEL
     const char *user = nullptr;          // approve-imaging: USER
-    const char *identity_text = nullptr; // approve-imaging: IDENTITY
+    const char *identity_text = nullptr; // image, approve-imaging: IDENTITY as given
     uint64_t identity = 0;               // image: non-zero device identity
     bool pair_given = false;             // COMPRESSION and CHUNK were given
     // Values handed to the operation (the defaults table applied).

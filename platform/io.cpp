@@ -12,8 +12,8 @@ int negative_errno() {
     return errno > 0 ? -errno : -EIO;
 }
 
-// The one loop behind every *_full function: `call` moves up to `want` bytes
-// at `position` (the offset within the request) and returns what it moved.
+// The one loop behind every *_full function: `call` moves up to `want` bytes,
+// `at` bytes into the request, and returns what it moved.
 template <typename Byte, typename Call>
 int transfer_full(Byte *bytes, size_t length, size_t *done, Call call) {
     size_t moved = 0;
