@@ -2,6 +2,7 @@
 #include "client/client.h"
 #include "client/messages.h"
 
+#include "platform/descriptor.h"
 #include "platform/io.h"
 #include "runtime/text.h"
 
@@ -93,19 +94,16 @@ int read_line(int fd, const termios &settings, SecureBuffer *line, bool *overflo
 
 int read_password_console(const char *prompt, SecureBuffer *out, ClientOutcome *err) {
     out->clear();
-    int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return client_fail(err, "credentials", kNoTerminal);
+    // The platform open has no O_NOCTTY: opening the terminal must never
+    // make it this process's controlling terminal.
+    FileHandle tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+    const int fd = tty.get();
     termios saved{};
-    if (!::isatty(fd) || tcgetattr(fd, &saved) != 0) {
-        ::close(fd);
+    if (!tty.valid() || !::isatty(fd) || tcgetattr(fd, &saved) != 0)
         return client_fail(err, "credentials", kNoTerminal);
-    }
     SecureBuffer line = SecureBuffer::with_capacity(kClientPasswordLimit);
-    if (!line.valid()) {
-        ::close(fd);
+    if (!line.valid())
         return client_fail(err, "credentials", kReadFailed);
-    }
     write_full(fd, prompt);
     termios quiet = saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON);
@@ -117,7 +115,7 @@ int read_password_console(const char *prompt, SecureBuffer *out, ClientOutcome *
         rc = read_line(fd, saved, &line, &overflow);
     tcsetattr(fd, TCSANOW, &saved);
     write_full(fd, "\n");
-    ::close(fd);
+    tty.reset();
     if (rc == 0 && overflow) {
         line.clear();
         return client_fail(err, "credentials", kCredentialLimitMessage);
