@@ -1,0 +1,45 @@
+// Whole-system tests run as root in a private mount namespace, with fresh
+// tmpfs over /run and /var/lib, so that the broker's socket, its lock and its
+// records never touch the machine's own folders.
+#pragma once
+
+#include <cerrno>
+#include <cstring>
+#include <sched.h>
+#include <string>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tw::test {
+
+// Moves the calling thread (and every process it forks later) into the
+// private namespace, once; later calls return the first result. An empty
+// result means ready; otherwise it is the reason to skip. Call it from the
+// thread that runs the tests (GoogleTest's main thread).
+inline const std::string &enter_private_mounts() {
+    static const std::string result = []() -> std::string {
+        if (geteuid() != 0)
+            return "needs root";
+        if (unshare(CLONE_NEWNS) != 0)
+            return std::string("cannot enter a mount namespace: ") + strerror(errno);
+        if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return std::string("cannot make the mounts private: ") + strerror(errno);
+        struct Folder {
+            const char *mount_point;
+            const char *inside;
+            mode_t mode;
+        };
+        for (Folder f : {Folder{"/run", "/run/tarnwick", 0755},
+                         Folder{"/var/lib", "/var/lib/tarnwick", 0700}}) {
+            if (mount("tmpfs", f.mount_point, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
+                return std::string("cannot mount tmpfs: ") + strerror(errno);
+            if (mkdir(f.inside, f.mode) != 0 || chmod(f.inside, f.mode) != 0)
+                return std::string("cannot create ") + f.inside;
+        }
+        return {};
+    }();
+    return result;
+}
+
+} // namespace tw::test
