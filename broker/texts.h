@@ -1,0 +1,70 @@
+// Messages of the broker for people: replies, the command line and the log.
+#pragma once
+
+namespace tw {
+
+// ---- Replies common to every action
+inline constexpr const char *kTextUnsupportedProtocol = "Unsupported broker protocol.";
+inline constexpr const char *kTextStopping =
+    "Tarnwick is being updated or stopped. Try again shortly.";
+inline constexpr const char *kTextUnknownOperation = "Unknown broker operation.";
+inline constexpr const char *kTextOperationFailed = "The broker operation failed.";
+inline constexpr const char *kTextNotAvailable =
+    "This broker operation is not available in this version.";
+
+// ---- Callers, records and sessions
+inline constexpr const char *kTextNotOurProgram =
+    "The requesting process is not a Tarnwick program owned by your account. Nothing was "
+    "attached.";
+inline constexpr const char *kTextTooManyDisks = "Too many disks are attached. Unmount one first.";
+inline constexpr const char *kTextOtherAccount = "This session belongs to another account.";
+inline constexpr const char *kTextCheckRunning = "The filesystem check is still running.";
+inline constexpr const char *kTextStillAttached = "The disk is still attached.";
+inline constexpr const char *kTextCannotRemoveRecord =
+    "The broker could not remove the session record. Retry cleanup.";
+inline constexpr const char *kTextAbandonAttached =
+    "The disk is still attached; unmount it normally.";
+inline constexpr const char *kTextCannotListSessions =
+    "Linux could not list its iSCSI sessions. Try again.";
+inline constexpr const char *kTextCannotRecord = "The broker could not record the session.";
+inline constexpr const char *kTextRepairInterrupted =
+    "The filesystem check was interrupted when the storage service stopped. Run Check and "
+    "Repair again.";
+inline constexpr const char *kTextOnlyAdminApproves =
+    "Only an administrator can approve device imaging.";
+
+// ---- Command line (each printed with a newline to standard error)
+inline constexpr const char *kTextRunAsRoot = "Run as root.";
+inline constexpr const char *kTextUsage = "Usage: tarnwick-broker [install | remove | purge]";
+inline constexpr const char *kTextAlreadyRunning = "Another Tarnwick broker is already running.";
+inline constexpr const char *kTextEnginesRunning =
+    "Wait for Tarnwick operations (creation, imaging, copies) to finish before updating or "
+    "removing Tarnwick.";
+inline constexpr const char *kTextDidNotStop =
+    "The Tarnwick broker did not stop. Try again shortly.";
+inline constexpr const char *kTextRunningOutsideSystemd =
+    "The Tarnwick broker is running, but not as the systemd service. Stop it, then try again.";
+inline constexpr const char *kTextUnmountAll =
+    "Unmount all containers for every account before updating or removing Tarnwick.";
+// %s: the broker folder, or "the broker folder".
+inline constexpr const char *kTextUnreadableRecords =
+    "Some records in %s could not be read. If no Tarnwick disk is attached, delete them and try "
+    "again.\n";
+inline constexpr const char *kTextFormatStillAttached =
+    "A disk from an interrupted container creation is still attached. Restart Linux, then try "
+    "again.\n";
+// %s: the unit file written.
+inline constexpr const char *kTextNoSystemd =
+    "Wrote %s, but systemd is not running here, so the broker was neither enabled nor started.\n";
+inline constexpr const char *kTextSystemctlFailed =
+    "systemctl could not enable and start tarnwick-broker.service.";
+inline constexpr const char *kTextCannotWriteUnit = "The unit file %s could not be written.\n";
+inline constexpr const char *kTextCannotRemoveUnit = "The unit file %s could not be removed.\n";
+inline constexpr const char *kTextCannotStart = "The broker could not start: %s.\n";
+
+// ---- Log lines
+inline constexpr const char *kLogStarted = "broker %s build %d started";
+inline constexpr const char *kLogStopped = "broker stopped";
+inline constexpr const char *kLogPipeFailed = "cannot create the broker pipe (%d)";
+
+} // namespace tw
