@@ -14,5 +14,7 @@ int run_verify(EngineContext *ctx);
 int run_export(EngineContext *ctx);
 int run_rekey_or_convert(EngineContext *ctx);
 int run_replace(EngineContext *ctx);
+int run_devices(EngineContext *ctx);
+int run_approve_imaging(EngineContext *ctx);
 
 } // namespace tw

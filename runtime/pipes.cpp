@@ -2,6 +2,7 @@
 
 #include "platform/clock.h"
 #include "platform/folders.h"
+#include "platform/io.h"
 #include "platform/process.h"
 #include "runtime/text.h"
 #include "runtime/texts.h"
@@ -67,10 +68,29 @@ int send_all(int fd, const unsigned char *bytes, size_t length) {
     return 0;
 }
 
+// Takes the descriptors of a control message: the first into *received (when
+// wanted and still empty), the others closed.
+void take_descriptors(msghdr *message, FileHandle *received) {
+    for (cmsghdr *c = CMSG_FIRSTHDR(message); c != nullptr; c = CMSG_NXTHDR(message, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+            continue;
+        size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < count; i++) {
+            int fd;
+            memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+            if (received != nullptr && !received->valid())
+                received->reset(fd);
+            else
+                close(fd);
+        }
+    }
+}
+
 // Reads exactly `length` bytes before the deadline (0: none). Waiting is done
-// with poll, so a silent peer costs nothing until the deadline.
-int receive_exact(int fd, unsigned char *bytes, size_t length, bool has_deadline,
-                  uint64_t deadline) {
+// with poll, so a silent peer costs nothing until the deadline. With
+// `received`, descriptors passed along are collected (recvmsg).
+int receive_exact(int fd, unsigned char *bytes, size_t length, bool has_deadline, uint64_t deadline,
+                  FileHandle *received = nullptr) {
     while (length > 0) {
         if (has_deadline) {
             pollfd p{fd, POLLIN, 0};
@@ -82,7 +102,21 @@ int receive_exact(int fd, unsigned char *bytes, size_t length, bool has_deadline
             if (ready == 0)
                 return kPipeTimedOut;
         }
-        ssize_t n = read(fd, bytes, length);
+        ssize_t n;
+        if (received != nullptr) {
+            iovec io{bytes, length};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
+            msghdr message{};
+            message.msg_iov = &io;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            n = recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+            if (n > 0)
+                take_descriptors(&message, received);
+        } else {
+            n = read(fd, bytes, length);
+        }
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -244,7 +278,10 @@ int pipe_connect(const char *path, int timeout_ms, FileHandle *out) {
 
 // ---- Messages ----
 
-int pipe_send_message(int fd, const JsonValue *message) {
+namespace {
+
+// Sends one frame; `passed` (when not -1) travels with its first byte.
+int send_frame(int fd, const JsonValue *message, int passed) {
     size_t length = 0;
     char *text = json_serialize(message, &length);
     if (text == nullptr)
@@ -254,23 +291,45 @@ int pipe_send_message(int fd, const JsonValue *message) {
         return kPipeTooLong;
     }
     const uint32_t l = static_cast<uint32_t>(length);
-    const unsigned char header[4] = {
-        static_cast<unsigned char>(l), static_cast<unsigned char>(l >> 8),
-        static_cast<unsigned char>(l >> 16), static_cast<unsigned char>(l >> 24)};
-    int rc = send_all(fd, header, sizeof header);
+    unsigned char header[4] = {static_cast<unsigned char>(l), static_cast<unsigned char>(l >> 8),
+                               static_cast<unsigned char>(l >> 16),
+                               static_cast<unsigned char>(l >> 24)};
+    int rc = 0;
+    size_t header_sent = 0;
+    if (passed >= 0) {
+        iovec io{header, sizeof header};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        msghdr m{};
+        m.msg_iov = &io;
+        m.msg_iovlen = 1;
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        cmsghdr *c = CMSG_FIRSTHDR(&m);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        memcpy(CMSG_DATA(c), &passed, sizeof passed);
+        ssize_t n = send_message_some(fd, &m, MSG_NOSIGNAL);
+        if (n <= 0)
+            rc = kPipeBroken;
+        else
+            header_sent = static_cast<size_t>(n);
+    }
+    if (rc == 0)
+        rc = send_all(fd, header + header_sent, sizeof header - header_sent);
     if (rc == 0)
         rc = send_all(fd, reinterpret_cast<const unsigned char *>(text), length);
     json_free_text(text);
     return rc;
 }
 
-int pipe_receive_message(int fd, int timeout_ms, JsonValue **out) {
+int receive_frame(int fd, int timeout_ms, JsonValue **out, FileHandle *received) {
     *out = nullptr;
     const bool has_deadline = timeout_ms >= 0;
     const uint64_t deadline =
         has_deadline ? monotonic_now() + static_cast<uint64_t>(timeout_ms) * 10000u : 0;
     unsigned char header[4];
-    int rc = receive_exact(fd, header, sizeof header, has_deadline, deadline);
+    int rc = receive_exact(fd, header, sizeof header, has_deadline, deadline, received);
     if (rc != 0)
         return rc;
     const uint32_t length =
@@ -295,6 +354,29 @@ int pipe_receive_message(int fd, int timeout_ms, JsonValue **out) {
         }
     }
     wipe_and_free(body, length + 1);
+    return rc;
+}
+
+} // namespace
+
+int pipe_send_message(int fd, const JsonValue *message) {
+    return send_frame(fd, message, -1);
+}
+
+int pipe_receive_message(int fd, int timeout_ms, JsonValue **out) {
+    return receive_frame(fd, timeout_ms, out, nullptr);
+}
+
+int pipe_send_message_with_descriptor(int fd, const JsonValue *message, int passed) {
+    return send_frame(fd, message, passed < 0 ? -1 : passed);
+}
+
+int pipe_receive_message_with_descriptor(int fd, int timeout_ms, JsonValue **out,
+                                         FileHandle *received) {
+    received->reset();
+    int rc = receive_frame(fd, timeout_ms, out, received);
+    if (rc != 0)
+        received->reset();
     return rc;
 }
 
@@ -432,7 +514,8 @@ int broker_connect(FileHandle *out, const char **message) {
     return 0;
 }
 
-int broker_exchange(int fd, JsonValue *request, JsonValue **reply, std::string *message_text) {
+int broker_exchange(int fd, JsonValue *request, JsonValue **reply, std::string *message_text,
+                    FileHandle *received) {
     *reply = nullptr;
     json_set_int(request, "version", 1);
     int rc = pipe_send_message(fd, request);
@@ -442,7 +525,8 @@ int broker_exchange(int fd, JsonValue *request, JsonValue **reply, std::string *
         return -EPIPE;
     }
     JsonValue *answer = nullptr;
-    if (pipe_receive_message(fd, kPipeWaitForever, &answer) != 0) {
+    FileHandle descriptor;
+    if (receive_frame(fd, kPipeWaitForever, &answer, received ? &descriptor : nullptr) != 0) {
         *message_text = kTextBrokerNoReply;
         return -EPIPE;
     }
@@ -460,6 +544,8 @@ int broker_exchange(int fd, JsonValue *request, JsonValue **reply, std::string *
         return -EPROTO;
     }
     *reply = answer;
+    if (received != nullptr)
+        *received = std::move(descriptor);
     return 0;
 }
 

@@ -85,6 +85,14 @@ int pipe_send_message(int fd, const JsonValue *message);
 // kPipeNotMessage. The received text is wiped in every case.
 int pipe_receive_message(int fd, int timeout_ms, JsonValue **out);
 
+// The same two with one descriptor passed along with the frame (SCM_RIGHTS):
+// the broker lends a device this way. The receiver gets it close-on-exec in
+// *received; a frame that carried none leaves *received empty, and any
+// further descriptors are closed.
+int pipe_send_message_with_descriptor(int fd, const JsonValue *message, int passed);
+int pipe_receive_message_with_descriptor(int fd, int timeout_ms, JsonValue **out,
+                                         FileHandle *received);
+
 // ---- Peers ----
 
 struct PipePeer {
@@ -142,8 +150,10 @@ int broker_connect(FileHandle *out, const char **message);
 // open (the caller closes it, or keeps it for a lent device). On success
 // *reply is the reply object. A reply with an "error" text fails with that
 // text in *message_text; other failures set *message_text to the broker
-// client's messages.
-int broker_exchange(int fd, JsonValue *request, JsonValue **reply, std::string *message_text);
+// client's messages. With `received`, a descriptor that came with the reply
+// is kept there.
+int broker_exchange(int fd, JsonValue *request, JsonValue **reply, std::string *message_text,
+                    FileHandle *received = nullptr);
 
 // Tests point the broker client at their own socket, program and time-out.
 // Null restores the installed values.

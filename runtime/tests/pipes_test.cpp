@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
@@ -98,6 +99,49 @@ TEST(Frame, OfExactlyTheLimitRoundTripsAndOneMoreIsNotSent) {
     json_set_string(message, "s", std::string(kPipeMessageMax - 7, 'x').c_str());
     EXPECT_EQ(kPipeTooLong, pipe_send_message(s.a.get(), message));
     EXPECT_EQ("", pending(s.b.get()));
+    json_free(message);
+}
+
+size_t open_descriptors() {
+    size_t n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (readdir(d) != nullptr)
+            n++;
+        closedir(d);
+    }
+    return n;
+}
+
+TEST(Frame, CarriesALentDescriptorOnlyToAReceiverThatTakesIt) {
+    SocketPair s;
+    FileHandle lent_r, lent_w;
+    ASSERT_EQ(0, make_child_pipe(ChildPipe::ChildReads, &lent_w, &lent_r));
+    JsonValue *message = json_parse_text(R"({"size":512})");
+    ASSERT_EQ(0, pipe_send_message_with_descriptor(s.a.get(), message, lent_r.get()));
+    JsonValue *received = nullptr;
+    FileHandle descriptor;
+    ASSERT_EQ(0, pipe_receive_message_with_descriptor(s.b.get(), 1000, &received, &descriptor));
+    EXPECT_EQ(512, json_get_int(received, "size", 0));
+    json_free(received);
+    ASSERT_TRUE(descriptor.valid());
+    EXPECT_EQ(FD_CLOEXEC, fcntl(descriptor.get(), F_GETFD) & FD_CLOEXEC);
+    struct stat a, b;
+    ASSERT_EQ(0, fstat(descriptor.get(), &a));
+    ASSERT_EQ(0, fstat(lent_r.get(), &b));
+    EXPECT_EQ(a.st_ino, b.st_ino);
+
+    // A receiver that does not expect one is not left holding it.
+    descriptor.reset();
+    size_t before = open_descriptors();
+    ASSERT_EQ(0, pipe_send_message_with_descriptor(s.a.get(), message, lent_r.get()));
+    ASSERT_EQ(0, pipe_receive_message(s.b.get(), 1000, &received));
+    json_free(received);
+    EXPECT_EQ(before, open_descriptors());
+    // And a frame without one gives none.
+    ASSERT_EQ(0, pipe_send_message(s.a.get(), message));
+    ASSERT_EQ(0, pipe_receive_message_with_descriptor(s.b.get(), 1000, &received, &descriptor));
+    EXPECT_FALSE(descriptor.valid());
+    json_free(received);
     json_free(message);
 }
 

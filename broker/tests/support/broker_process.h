@@ -25,19 +25,26 @@ inline std::string broker_program() {
 
 struct ProgramRun {
     int status = -1; // exit code, or 128 + signal
+    std::string out;
     std::string err;
 };
 
 // Runs a program to its end with extra environment entries ("NAME=value"),
-// optionally as another user; returns its exit code and standard error.
+// optionally as another user; returns its exit code and what it printed.
 inline ProgramRun run_program(const std::vector<std::string> &argv,
                               const std::vector<std::string> &env = {}, uid_t uid = 0) {
-    int err[2];
+    int out[2], err[2];
     ProgramRun run;
-    if (pipe2(err, O_CLOEXEC) != 0)
+    if (pipe2(out, O_CLOEXEC) != 0)
         return run;
+    if (pipe2(err, O_CLOEXEC) != 0) {
+        close(out[0]);
+        close(out[1]);
+        return run;
+    }
     pid_t pid = fork();
     if (pid == 0) {
+        dup2(out[1], 1);
         dup2(err[1], 2);
         if (uid != 0 && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0))
             _exit(99);
@@ -53,11 +60,17 @@ inline ProgramRun run_program(const std::vector<std::string> &argv,
         execve(args[0], args.data(), envp.data());
         _exit(127);
     }
+    close(out[1]);
     close(err[1]);
+    // Standard error is read once standard output has ended; the programs
+    // run here print little to either.
     char buf[4096];
     ssize_t n;
+    while ((n = read(out[0], buf, sizeof buf)) > 0)
+        run.out.append(buf, static_cast<size_t>(n));
     while ((n = read(err[0], buf, sizeof buf)) > 0)
         run.err.append(buf, static_cast<size_t>(n));
+    close(out[0]);
     close(err[0]);
     int status = 0;
     waitpid(pid, &status, 0);
