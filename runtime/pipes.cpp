@@ -176,6 +176,15 @@ BrokerEndpoint *g_endpoint = nullptr; // set only by tests
 
 } // namespace
 
+int session_socket_path(std::string *out) {
+    std::string folder;
+    int rc = runtime_folder(&folder);
+    if (rc != 0)
+        return rc;
+    *out = folder + "/Tarnwick.Session." + current_user_id();
+    return 0;
+}
+
 // ---- Servers ----
 
 int pipe_create_server(const char *path, mode_t mode, PipeServer *out) {

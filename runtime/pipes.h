@@ -39,6 +39,10 @@ inline constexpr int kPipeTimedOut = -138;   // nothing complete before the dead
 // A time-out for pipe_receive_message that never expires.
 inline constexpr int kPipeWaitForever = -1;
 
+// The path of this user's session socket: "Tarnwick.Session.UID" in the
+// per-user runtime folder (ensured private). 0 or a negative errno.
+int session_socket_path(std::string *out);
+
 // ---- Servers ----
 
 struct PipeServer {

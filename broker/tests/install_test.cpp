@@ -39,7 +39,7 @@ class Install : public ::testing::Test {
             run_program({"/bin/rm", "-rf", units});
     }
     ProgramRun broker(const char *command, uid_t uid = 0) {
-        return run_program({broker_program(), command}, env, uid);
+        return run_program({broker_program(), command}, env, uid, true);
     }
     std::string unit() const { return units + "/tarnwick-broker.service"; }
 

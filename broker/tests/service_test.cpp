@@ -309,6 +309,18 @@ TEST_F(Broker, SeventeenthConnectionOfAnAccountIsClosedUnanswered) {
               broker_request(R"({"action":"list","version":1})", kAlice));
 }
 
+TEST_F(Broker, ClientThatSendsNothingIsDisconnectedAfterTenSeconds) {
+    ASSERT_TRUE(broker.start());
+    FileHandle silent;
+    ASSERT_EQ(0, pipe_connect(kBrokerSocket, 1000, &silent));
+    auto start = std::chrono::steady_clock::now();
+    JsonValue *reply = nullptr;
+    EXPECT_EQ(kPipeBroken, pipe_receive_message(silent.get(), 15000, &reply));
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(9500));
+    EXPECT_LT(waited, std::chrono::milliseconds(12000));
+}
+
 TEST_F(Broker, StopsCleanlyOnSigtermAndRunsOnlyOnce) {
     ASSERT_TRUE(broker.start());
     ProgramRun second = run_program({broker_program()});

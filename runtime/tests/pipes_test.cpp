@@ -216,6 +216,25 @@ TEST(WireErrors, TranslateBothWaysWhereTheNumberingsDiffer) {
 
 // ---- Servers and connecting ----
 
+TEST(Server, SessionSocketLivesInTheUsersRuntimeFolder) {
+    std::string dir = temp_folder();
+    const char *saved = getenv("XDG_RUNTIME_DIR");
+    std::string old = saved ? saved : "";
+    setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+    std::string path;
+    ASSERT_EQ(0, session_socket_path(&path));
+    EXPECT_EQ(dir + "/tarnwick/Tarnwick.Session." + std::to_string(geteuid()), path);
+    struct stat st;
+    ASSERT_EQ(0, stat((dir + "/tarnwick").c_str(), &st));
+    EXPECT_EQ(0700u, st.st_mode & 0777);
+    if (saved)
+        setenv("XDG_RUNTIME_DIR", old.c_str(), 1);
+    else
+        unsetenv("XDG_RUNTIME_DIR");
+    rmdir((dir + "/tarnwick").c_str());
+    rmdir(dir.c_str());
+}
+
 TEST(Server, SecondFirstInstanceFailsAndAStaleSocketIsReplaced) {
     std::string dir = temp_folder();
     std::string path = dir + "/Tarnwick.Test";

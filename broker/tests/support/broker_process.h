@@ -9,7 +9,9 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <sched.h>
 #include <string>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -31,8 +33,12 @@ struct ProgramRun {
 
 // Runs a program to its end with extra environment entries ("NAME=value"),
 // optionally as another user; returns its exit code and what it printed.
+// With `alone` the program sees only its own processes (a PID namespace
+// with its own /proc): programs that look for running engines then ignore
+// those of tests running beside this one.
 inline ProgramRun run_program(const std::vector<std::string> &argv,
-                              const std::vector<std::string> &env = {}, uid_t uid = 0) {
+                              const std::vector<std::string> &env = {}, uid_t uid = 0,
+                              bool alone = false) {
     int out[2], err[2];
     ProgramRun run;
     if (pipe2(out, O_CLOEXEC) != 0)
@@ -46,6 +52,19 @@ inline ProgramRun run_program(const std::vector<std::string> &argv,
     if (pid == 0) {
         dup2(out[1], 1);
         dup2(err[1], 2);
+        if (alone) {
+            if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0)
+                _exit(97);
+            pid_t inner = fork();
+            if (inner != 0) {
+                int status = 0;
+                waitpid(inner, &status, 0);
+                _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+            }
+            if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
+                _exit(96);
+        }
         if (uid != 0 && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0))
             _exit(99);
         std::vector<char *> args, envp;
