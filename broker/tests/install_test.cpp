@@ -109,6 +109,19 @@ TEST_F(Install, RemoveRefusesWhileADiskIsAttached) {
     EXPECT_TRUE(exists(record));
 }
 
+TEST_F(Install, RemoveWaitsForRunningEngines) {
+    ASSERT_EQ(0, broker("install").status);
+    // An engine that waits for its credentials on standard input.
+    const std::string engine = std::string(TW_BIN_DIR) + "/tarnwick-engine";
+    const std::string script = "sleep 5 | '" + engine +
+                               "' verify /nonexistent.zcx >/dev/null 2>&1 & sleep 0.3; '" +
+                               broker_program() + "' remove; rc=$?; kill $! 2>/dev/null; exit $rc";
+    ProgramRun run = run_program({"/bin/sh", "-c", script}, env, 0, true);
+    EXPECT_EQ(2, run.status);
+    EXPECT_EQ(std::string(kTextEnginesRunning) + "\n", run.err);
+    EXPECT_TRUE(exists(unit()));
+}
+
 TEST_F(Install, EveryCommandNeedsRoot) {
     for (const char *command : {"install", "remove", "purge"}) {
         ProgramRun run = broker(command, 65534);
