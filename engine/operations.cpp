@@ -21,6 +21,8 @@ constexpr OperationEntry kOperations[] = {
     {EngineCommand::Rekey, run_rekey_or_convert},
     {EngineCommand::Convert, run_rekey_or_convert},
     {EngineCommand::Replace, run_replace},
+    {EngineCommand::ImportVeracrypt, run_import_veracrypt},
+    {EngineCommand::ImportRecover, run_import_recover},
 };
 
 } // namespace

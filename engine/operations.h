@@ -14,5 +14,7 @@ int run_verify(EngineContext *ctx);
 int run_export(EngineContext *ctx);
 int run_rekey_or_convert(EngineContext *ctx);
 int run_replace(EngineContext *ctx);
+int run_import_veracrypt(EngineContext *ctx);
+int run_import_recover(EngineContext *ctx);
 
 } // namespace tw
