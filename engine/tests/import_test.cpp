@@ -48,10 +48,12 @@ std::string own_name() {
 
 std::string g_hook_mode;
 
-void write_record(int fd, uint32_t type, uint32_t reserved, uint64_t total, uint64_t done) {
+void write_record(int fd, uint32_t type, uint32_t phase, uint32_t reserved, uint64_t total,
+                  uint64_t done) {
     uint8_t bytes[kImportRecordSize] = {};
     ImportRecord r;
     r.type = type;
+    r.phase = phase;
     r.reserved = reserved;
     r.total = total;
     r.done = done;
@@ -60,8 +62,32 @@ void write_record(int fd, uint32_t type, uint32_t reserved, uint64_t total, uint
         _exit(90);
 }
 
+// Takes one message from the parent (with its descriptors, which are
+// dropped).
+void receive(size_t size) {
+    std::vector<uint8_t> buffer(size);
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 2)];
+    iovec io{buffer.data(), size};
+    msghdr m{};
+    m.msg_iov = &io;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    if (recvmsg(kImportInputFd, &m, 0) != ssize_t(size))
+        _exit(93);
+}
+
+// The worker's part of the protocol up to the copy, with a volume of
+// `total` bytes.
+void pretend_volume(int status_fd, uint64_t total) {
+    write_record(status_fd, kImportStarted, 0, 0, 0, 0);
+    receive(kImportPasswordMessageSize);
+    write_record(status_fd, kImportVolumeOpened, 0, 0, total, 0);
+}
+
 void misbehave(int status_fd) {
     const std::string &m = g_hook_mode;
+    constexpr uint64_t kTotal = 1 << 20;
     if (m == "open") {
         int fd = open("/etc/hostname", O_RDONLY | O_CLOEXEC);
         _exit(fd >= 0 ? 91 : 92);
@@ -73,9 +99,25 @@ void misbehave(int status_fd) {
         _exit(pid >= 0 ? 91 : 92);
     } else if (m == "reserved") {
         // A record with bytes 12 to 15 set, then a valid one.
-        write_record(status_fd, kImportStarted, 1, 0, 0);
+        write_record(status_fd, kImportStarted, 0, 1, 0, 0);
     } else if (m == "done-above-total") {
-        write_record(status_fd, kImportStarted, 0, 0, 512);
+        write_record(status_fd, kImportStarted, 0, 0, 0, 512);
+    } else if (m == "odd-total") {
+        pretend_volume(status_fd, 1000);
+        _exit(0);
+    } else if (m == "phase-back") {
+        pretend_volume(status_fd, kTotal);
+        receive(kImportOutputRequestSize);
+        write_record(status_fd, kImportProgress, kImportPhaseVerifying, 0, kTotal, 0);
+        write_record(status_fd, kImportProgress, kImportPhaseImporting, 0, kTotal, 0);
+        _exit(0);
+    } else if (m == "early-finish") {
+        pretend_volume(status_fd, kTotal);
+        receive(kImportOutputRequestSize);
+        write_record(status_fd, kImportProgress, kImportPhaseImporting, 0, kTotal, kTotal);
+        write_record(status_fd, kImportProgress, kImportPhaseVerifying, 0, kTotal, kTotal / 2);
+        write_record(status_fd, kImportFinished, 0, 0, kTotal, kTotal);
+        _exit(0);
     }
 }
 
@@ -385,16 +427,22 @@ class HookedEngine {
     std::string path_;
 };
 
-TEST_F(ImportTest, WorkerIsKilledByItsFilterAndMalformedRecordsAreRejected) {
+TEST_F(ImportTest, WorkerIsKilledByItsFilterAndWrongRecordsAreRejected) {
     Volumes &v = Volumes::get();
     struct Case {
         const char *mode;
         const char *stderr_text; // what the engine says about the worker's end
     };
     const Case cases[] = {
-        {"open", "ended by signal 31"},           {"socket", "ended by signal 31"},
-        {"fork", "ended by signal 31"},           {"reserved", "malformed record"},
+        {"open", "ended by signal 31"},
+        {"socket", "ended by signal 31"},
+        {"fork", "ended by signal 31"},
+        {"reserved", "malformed record"},
         {"done-above-total", "malformed record"},
+        // A well-formed record out of its order.
+        {"odd-total", ""},
+        {"phase-back", ""},
+        {"early-finish", ""},
     };
     const std::vector<uint8_t> before = read_file(v.fat32);
     for (const Case &c : cases) {
