@@ -469,7 +469,8 @@ int send_output_request(Import *im) {
     std::memcpy(request.data() + kImportNewPasswordOffset, cr->new_password,
                 cr->new_password_length);
     std::memcpy(request.data() + kImportSystemKeyOffset, cr->system_key, cr->system_key_length);
-    engine_check_cancel(im->ctx);
+    if (engine_cancel_requested(im->ctx))
+        return -ECANCELED;
     const int fds[2] = {im->staged.get(), ro.get()};
     int error =
         send_message(im->worker.input.get(), request.data(), kImportOutputRequestSize, fds, 2);
@@ -590,7 +591,11 @@ int publish(Import *im, int staging, bool *metadata_error, int *exit_code) {
         *exit_code = fail(im, "io", error_text(error));
         return -1;
     }
-    engine_check_cancel(im->ctx);
+    if (engine_cancel_requested(im->ctx)) {
+        staging_record_delete(staging, record_name);
+        *exit_code = fail(im, "cancelled", kCancelled);
+        return -1;
+    }
 
     // The unnamed file gets its staged name (its deletion mark cleared),
     // then the final name, never replacing anything. The staging record
@@ -732,7 +737,8 @@ int run_import(Import *im) {
     worker_kill(&im->worker);
 
     // 13. Nothing may have changed meanwhile.
-    engine_check_cancel(ctx);
+    if (engine_cancel_requested(ctx))
+        return fail(im, "cancelled", kCancelled);
     FileStatus source_now, staged_now;
     if (file_status(im->source.get(), &source_now) != 0 ||
         !(source_now.identity == im->source_status.identity) ||

@@ -386,8 +386,13 @@ TEST_F(ImportTest, RefusesOutputsThatAreTakenOrUnnamed) {
         const char *code;
         const char *message;
     };
+    const std::string open_folder = make_folder(work_ + "/open");
+    chmod(open_folder.c_str(), 0777);
     const Case cases[] = {
         {taken, "destinationExists", "The destination already exists. Choose a new filename."},
+        {open_folder + "/new.zcx", "destination",
+         "Choose a local destination folder owned by your account that other users cannot "
+         "modify."},
         {out_ + "/", "usage", "Choose a file name for the new container."},
         {out_ + "/..", "usage", "Choose a file name for the new container."},
     };
@@ -399,7 +404,31 @@ TEST_F(ImportTest, RefusesOutputsThatAreTakenOrUnnamed) {
         EXPECT_EQ(e.message, c.message);
     }
     EXPECT_EQ(read_file(taken), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(names_in(open_folder), std::vector<std::string>{});
     expect_nothing_left();
+}
+
+TEST_F(ImportTest, OutputThatAppearsDuringTheImportIsKept) {
+    Volumes &v = Volumes::get();
+    const std::string output = out_ + "/new.zcx";
+    bool made = false;
+    test::EngineRun r =
+        import(v.fat32, output, kVeraPassword, {}, [&](const std::string &line, int) {
+            if (!made && line.find("\"checking\"") != std::string::npos) {
+                made = true;
+                ToolImages::get().write("appeared", {4, 5, 6});
+                std::filesystem::rename(ToolImages::get().dir() + "/appeared", output);
+            }
+        });
+    ASSERT_TRUE(made);
+    Event e = last_event(r);
+    EXPECT_EQ(e.code, "destinationExists") << r.out << r.err;
+    EXPECT_EQ(e.message,
+              "A file with this name appeared during the import and was kept. Choose a new file "
+              "name.");
+    EXPECT_EQ(read_file(output), (std::vector<uint8_t>{4, 5, 6}));
+    EXPECT_EQ(names_in(out_), std::vector<std::string>{"new.zcx"});
+    EXPECT_EQ(names_in(staging_), std::vector<std::string>{});
 }
 
 // ---- The sandbox
@@ -479,6 +508,26 @@ TEST_F(ImportTest, KilledEngineLeavesNothingAndRecoverFindsNothingToKeep) {
     test::EngineRun recover = run({"import-recover"}, {});
     EXPECT_EQ(recover.exit_code, 0) << recover.out << recover.err;
     EXPECT_EQ(last_event(recover).kept, 0);
+    expect_nothing_left();
+}
+
+TEST_F(ImportTest, CancellationStopsTheCopyAndLeavesNothing) {
+    Volumes &v = Volumes::get();
+    bool cancelled = false;
+    test::EngineRun r =
+        import(v.ntfs, out_ + "/new.zcx", kVeraPassword, {}, [&](const std::string &line, int pid) {
+            // The front-end that started the engine ends.
+            if (!cancelled && line.find("\"verifying\"") != std::string::npos) {
+                cancelled = true;
+                kill(pid, SIGHUP);
+            }
+        });
+    ASSERT_TRUE(cancelled);
+    Event e = last_event(r);
+    EXPECT_EQ(e.code, "cancelled") << r.out << r.err;
+    EXPECT_EQ(e.message,
+              "Import cancelled. The VeraCrypt file was not changed and no container was saved.");
+    EXPECT_EQ(r.exit_code, 1);
     expect_nothing_left();
 }
 
