@@ -128,9 +128,6 @@ bool worker_reap(Worker *w, int timeout_ms) {
         return false;
     w->reaped = true;
     w->wait_status = status;
-    if (WIFSIGNALED(status))
-        std::fprintf(stderr, "Error: the isolated import process was ended by signal %d.\n",
-                     WTERMSIG(status));
     return true;
 }
 
@@ -335,8 +332,11 @@ int fail_worker(Import *im, int rc) {
     }
     // Why it stopped goes to standard error, for whoever reads the log.
     Worker *w = &im->worker;
-    if (worker_reap(w, 1000) && WIFEXITED(w->wait_status) &&
-        WEXITSTATUS(w->wait_status) == kWorkerNotSandboxed)
+    const bool ended = worker_reap(w, 1000);
+    if (ended && WIFSIGNALED(w->wait_status))
+        std::fprintf(stderr, "Error: the isolated import process was ended by signal %d.\n",
+                     WTERMSIG(w->wait_status));
+    if (ended && WIFEXITED(w->wait_status) && WEXITSTATUS(w->wait_status) == kWorkerNotSandboxed)
         std::fputs("Error: the isolated import process could not enter its sandbox. Unprivileged "
                    "user namespaces and seccomp must be available; the import never runs "
                    "without them.\n",

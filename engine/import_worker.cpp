@@ -51,6 +51,19 @@ bool parse_descriptor(const char *text, int expected) {
            value == static_cast<unsigned long long>(expected);
 }
 
+// "Tarnwick.Import." and 32 lower-case hexadecimal digits: the name the
+// parent gave this sandbox.
+bool sandbox_name_is_valid(const char *name) {
+    constexpr const char *kPrefix = "Tarnwick.Import.";
+    const size_t prefix = std::strlen(kPrefix);
+    if (std::strncmp(name, kPrefix, prefix) != 0 || std::strlen(name) != prefix + 32)
+        return false;
+    for (const char *p = name + prefix; *p != 0; ++p)
+        if (!((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f')))
+            return false;
+    return true;
+}
+
 bool descriptor_is(int fd, mode_t type) {
     struct stat st;
     return fstat(fd, &st) == 0 && (st.st_mode & S_IFMT) == type;
@@ -215,7 +228,7 @@ void import_worker_set_hook_for_testing(ImportWorkerHook hook) {
 }
 
 int import_worker_main(int argc, char **argv) {
-    if (argc < 6)
+    if (argc < 6 || !sandbox_name_is_valid(argv[2]))
         return kWorkerFailed;
     if (!parse_descriptor(argv[3], kImportSourceFd) || !parse_descriptor(argv[4], kImportInputFd) ||
         !parse_descriptor(argv[5], kImportStatusFd) || !descriptor_is(kImportSourceFd, S_IFREG) ||
