@@ -98,7 +98,6 @@ constexpr const char *kSystemKey = "The system key must contain exactly 14 hexad
 constexpr int kRecordTimeoutMs = 120000;
 constexpr int kPollMs = 50;
 constexpr int kExitWaitMs = 10000;
-constexpr uint32_t kImportChunk = 16384;
 
 // ---- The worker process
 
