@@ -564,7 +564,10 @@ int install_key(const CredentialRecord *cr) {
 }
 
 // Steps 15 to 18. Returns the exit code on failure (nonzero result), else 0
-// with *metadata_error set when the last flushes failed.
+// with *metadata_error set when the last flushes failed. The staged file
+// has no name until here (an unnamed file vanishes by itself when the
+// import dies), so its staged name is chosen now, recorded, given to it,
+// and then exchanged for the final name.
 int publish(Import *im, int staging, bool *metadata_error, int *exit_code) {
     FileStatus now;
     int dir = directory_open(im->folder_path.c_str());
