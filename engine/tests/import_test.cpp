@@ -417,6 +417,33 @@ TEST_F(ImportTest, RefusesOutputsThatAreTakenOrUnnamed) {
     expect_nothing_left();
 }
 
+TEST_F(ImportTest, RefusesSourcesThatAreNotPlainLocalFiles) {
+    Volumes &v = Volumes::get();
+    const std::string link = work_ + "/link.hc";
+    ASSERT_EQ(symlink(v.fat32.c_str(), link.c_str()), 0);
+    constexpr const char *kStorage =
+        "Choose an original VeraCrypt container file on a local ext4, XFS or Btrfs disk. Network "
+        "paths, cloud placeholders and file links are unsupported.";
+    struct Case {
+        std::string source;
+        const char *code;
+        const char *message;
+    };
+    const Case cases[] = {
+        {link, "storage", kStorage},
+        {out_, "storage", kStorage},
+        {work_ + "/missing.hc", "io", "No such file or directory"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.source);
+        test::EngineRun r = import(c.source, out_ + "/new.zcx");
+        Event e = last_event(r);
+        EXPECT_EQ(e.code, c.code) << r.out << r.err;
+        EXPECT_EQ(e.message, c.message);
+        expect_nothing_left();
+    }
+}
+
 TEST_F(ImportTest, OutputThatAppearsDuringTheImportIsKept) {
     Volumes &v = Volumes::get();
     const std::string output = out_ + "/new.zcx";
