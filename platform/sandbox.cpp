@@ -36,6 +36,12 @@ int enter_namespaces() {
     const gid_t gid = getegid();
     if (unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWIPC) != 0)
         return -errno;
+    // A process that is not dumpable (start-up hardening) finds its /proc
+    // files owned by root and cannot write its own maps; it is dumpable
+    // again only for these writes, before it has read anything.
+    const int dumpable = prctl(PR_GET_DUMPABLE, 0, 0, 0, 0);
+    if (dumpable == 0 && prctl(PR_SET_DUMPABLE, 1, 0, 0, 0) != 0)
+        return -errno;
     int error = write_proc_file("/proc/self/setgroups", "deny");
     if (error == 0)
         error = write_proc_file("/proc/self/uid_map",
@@ -43,6 +49,8 @@ int enter_namespaces() {
     if (error == 0)
         error = write_proc_file("/proc/self/gid_map",
                                 std::to_string(gid) + " " + std::to_string(gid) + " 1\n");
+    if (dumpable == 0 && prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0 && error == 0)
+        error = -errno;
     // Nothing mounted or unmounted in here reaches the rest of the system.
     if (error == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         error = -errno;

@@ -300,6 +300,27 @@ TEST_F(ImportTest, Fat32AndNtfsImportToContainersThatExportTheSameImage) {
     }
 }
 
+// The engine as an ordinary user (the sandbox has no privilege to lean on).
+TEST_F(ImportTest, ImportsAsAnOrdinaryUser) {
+    test::UserFolder user(65534);
+    if (!user.skip_reason.empty())
+        GTEST_SKIP() << user.skip_reason;
+    Volumes &v = Volumes::get();
+    const std::string source = user.put("v.hc", read_file(v.fat32), 0600);
+    test::Request request;
+    request.kind = 2;
+    request.password = kVeraPassword;
+    request.new_password = kNewPassword;
+    const std::string output = user.path + "/new.zcx";
+    test::EngineRun r = test::run_engine_as_user(user.uid, {"import-veracrypt", source, output},
+                                                 test::encode(request));
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(last_event(r).event, "result") << r.out;
+    struct stat st {};
+    ASSERT_EQ(stat(output.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, user.uid);
+}
+
 // ---- Refusals
 
 TEST_F(ImportTest, RefusesEveryOtherKindWithItsMessage) {

@@ -3,8 +3,10 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -43,6 +45,28 @@ TEST(Sandbox, ProofHoldsOnlyInside) {
     auto prove = [](int status) { return sandbox_prove(status) == 0 ? 0 : 1; };
     EXPECT_TRUE(exited_with(in_child(false, prove), 1));
     EXPECT_TRUE(exited_with(in_child(true, prove), 0));
+}
+
+// The worker is an ordinary user's process, hardened (not dumpable) before
+// it enters the sandbox; a test run as root becomes "nobody" for this.
+TEST(Sandbox, EntersAsAnUnprivilegedProcessThatIsNotDumpable) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(101);
+        if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0)
+            _exit(102);
+        int status = sandbox_open_status();
+        if (status < 0)
+            _exit(103);
+        if (sandbox_enter() != 0)
+            _exit(104);
+        _exit(sandbox_prove(status) == 0 ? 0 : 105);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(exited_with(status, 0)) << status;
 }
 
 TEST(Sandbox, HeldDescriptorsStayUsable) {
