@@ -471,7 +471,7 @@ TEST_F(ImportTest, OutputThatAppearsDuringTheImportIsKept) {
     bool made = false;
     test::EngineRun r =
         import(v.fat32, output, kVeraPassword, {}, [&](const std::string &line, int) {
-            if (!made && line.find("\"checking\"") != std::string::npos) {
+            if (!made && line.find("\"importing\"") != std::string::npos) {
                 made = true;
                 ToolImages::get().write("appeared", {4, 5, 6});
                 std::filesystem::rename(ToolImages::get().dir() + "/appeared", output);
@@ -554,8 +554,15 @@ TEST_F(ImportTest, KilledEngineLeavesNothingAndRecoverFindsNothingToKeep) {
     bool killed = false;
     test::EngineRun r =
         import(v.ntfs, output, kVeraPassword, {}, [&](const std::string &line, int pid) {
-            // During the copy: the worker is verifying what it wrote.
-            if (!killed && line.find("\"verifying\"") != std::string::npos) {
+            // During the copy: once the worker has written part of it (or,
+            // where the copy is too quick for a report in between, while it
+            // verifies what it wrote).
+            JsonValue *e = json_parse_text(line.c_str());
+            const std::string phase = json_get_string(e, "phase", "");
+            const bool copying = (phase == "importing" && json_get_double(e, "fraction", 0) > 0) ||
+                                 phase == "verifying";
+            json_free(e);
+            if (!killed && copying) {
                 killed = true;
                 kill(pid, SIGKILL);
             }
