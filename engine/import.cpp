@@ -310,7 +310,7 @@ int fail_format(Import *im, const char *code, const char *plain, const char *for
     return exit_code;
 }
 
-// The worker's part failed with `rc`: the designed message for each kind of
+// The worker's part failed with `rc`: the message for each kind of
 // failure.
 int fail_worker(Import *im, int rc) {
     switch (-rc) {
