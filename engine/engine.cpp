@@ -3,6 +3,7 @@
 #include "container/files/output_file.h"
 #include "container/keys/system_key.h"
 #include "engine/events.h"
+#include "engine/import_protocol.h"
 #include "platform/named_event.h"
 #include "platform/process.h"
 #include "platform/secure_memory.h"
@@ -175,15 +176,17 @@ int engine_progress(void *opaque, const char *phase, uint64_t done, uint64_t tot
 }
 
 int engine_main(int argc, char **argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "import-worker") == 0) {
+        // The import worker speaks a private protocol on the three
+        // descriptors it inherits, never event lines. It ends with _exit:
+        // nothing that runs at a normal exit is allowed in its sandbox.
+        static constexpr int kWorkerDescriptors[] = {kImportSourceFd, kImportInputFd,
+                                                     kImportStatusFd};
+        harden_process(kWorkerDescriptors);
+        _exit(import_worker_main(argc, argv));
+    }
     watch_parent_death_signal();
     harden_process();
-
-    if (argc >= 2 && std::strcmp(argv[1], "import-worker") == 0) {
-        // The import worker speaks a private protocol on inherited
-        // descriptors, never event lines.
-        std::fputs("The import worker is not available in this version.\n", stderr);
-        return kExitFailure;
-    }
 
     raise_locked_memory_limit(kLockedMemoryGrowth);
 

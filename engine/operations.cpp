@@ -23,6 +23,8 @@ constexpr OperationEntry kOperations[] = {
     {EngineCommand::Replace, run_replace},
     {EngineCommand::Devices, run_devices},
     {EngineCommand::ApproveImaging, run_approve_imaging},
+    {EngineCommand::ImportVeracrypt, run_import_veracrypt},
+    {EngineCommand::ImportRecover, run_import_recover},
 };
 
 } // namespace

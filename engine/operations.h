@@ -16,5 +16,7 @@ int run_rekey_or_convert(EngineContext *ctx);
 int run_replace(EngineContext *ctx);
 int run_devices(EngineContext *ctx);
 int run_approve_imaging(EngineContext *ctx);
+int run_import_veracrypt(EngineContext *ctx);
+int run_import_recover(EngineContext *ctx);
 
 } // namespace tw

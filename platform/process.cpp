@@ -350,25 +350,47 @@ int launch_process(std::span<const std::string> argv, const LaunchOptions &optio
             else if (getppid() != parent)
                 err = ESRCH; // the parent ended before the signal was armed
         }
-        // Lift the sources above 2 first, so that placing one cannot
-        // overwrite another (the caller may pass 0, 1 or 2 in any order).
+        // Lift every source above the numbers being placed first, so that
+        // placing one cannot overwrite another (the caller may pass 0, 1 or 2
+        // in any order), nor the report pipe.
+        const size_t extra = options.inherit.size();
+        const int first_free = 3 + static_cast<int>(extra);
+        int report_fd = report[1];
+        if (err == 0 && report_fd < first_free) {
+            report_fd = fcntl(report[1], F_DUPFD_CLOEXEC, first_free);
+            if (report_fd < 0) {
+                report_fd = report[1];
+                err = errno;
+            }
+        }
         int lifted[3] = {-1, -1, -1};
         for (int i = 0; i < 3 && err == 0; i++) {
-            lifted[i] = fcntl(sources[i], F_DUPFD_CLOEXEC, 3);
+            lifted[i] = fcntl(sources[i], F_DUPFD_CLOEXEC, first_free);
             if (lifted[i] < 0)
+                err = errno;
+        }
+        int lifted_extra[8];
+        if (extra > sizeof lifted_extra / sizeof lifted_extra[0])
+            err = EINVAL;
+        for (size_t i = 0; i < extra && err == 0; i++) {
+            lifted_extra[i] = fcntl(options.inherit[i], F_DUPFD_CLOEXEC, first_free);
+            if (lifted_extra[i] < 0)
                 err = errno;
         }
         for (int i = 0; i < 3 && err == 0; i++)
             if (dup2(lifted[i], i) < 0)
                 err = errno;
-        if (err == 0 && close_range(3, ~0u, CLOSE_RANGE_CLOEXEC) != 0) {
+        for (size_t i = 0; i < extra && err == 0; i++)
+            if (dup2(lifted_extra[i], 3 + static_cast<int>(i)) < 0)
+                err = errno;
+        if (err == 0 && close_range(unsigned(first_free), ~0u, CLOSE_RANGE_CLOEXEC) != 0) {
             // Older kernels: close everything but the report pipe by hand.
             rlimit rl{};
             unsigned limit = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY
                                  ? static_cast<unsigned>(rl.rlim_cur)
                                  : 65536u;
-            for (unsigned fd = 3; fd < limit; fd++)
-                if (static_cast<int>(fd) != report[1])
+            for (unsigned fd = unsigned(first_free); fd < limit; fd++)
+                if (static_cast<int>(fd) != report_fd)
                     close(static_cast<int>(fd));
         }
         if (err == 0 && chdir("/") != 0)
@@ -377,7 +399,7 @@ int launch_process(std::span<const std::string> argv, const LaunchOptions &optio
             execve(path, args.data(), envp.data());
             err = errno;
         }
-        (void)write_full(report[1], &err, sizeof err);
+        (void)write_full(report_fd, &err, sizeof err);
         _exit(127);
     }
     int fork_errno = errno;

@@ -63,6 +63,9 @@ struct LaunchOptions {
     // Either way a launcher that ends before the signal is armed leaves no
     // child running.
     int parent_death_signal = 0;
+    // Further descriptors the child gets, as 3, 4, ... in this order (for a
+    // child that was told their numbers); nothing else is inherited.
+    std::span<const int> inherit;
 };
 
 struct LaunchedProcess {
@@ -72,8 +75,8 @@ struct LaunchedProcess {
 };
 
 // Starts argv[0], an absolute path, with the arguments exactly as given (no
-// quoting, no search path). The child gets the three descriptors of options,
-// no other descriptor of this process, the environment
+// quoting, no search path). The child gets the three descriptors of options
+// and those of options.inherit, no other descriptor of this process, the environment
 // PATH=/usr/sbin:/usr/bin:/sbin:/bin plus HOME, XDG_DATA_HOME and
 // XDG_RUNTIME_DIR each when set here, the working folder "/", default signal
 // handling and an empty signal mask. Returns 0 once the program is executing;

@@ -48,7 +48,7 @@ TEST(RealEngine, RequestsAreAcceptedAndAnswersPassThrough) {
         {{"replace", "c.zcx", "--algorithm", "Xor", "--credentials-stdin"},
          kCreds,
          kWarning + missing + kReplaceHint},
-        {{"import-veracrypt", "v.hc", "n.zcx", "--credentials-stdin"}, kCreds, unavailable},
+        {{"import-veracrypt", "v.hc", "n.zcx", "--credentials-stdin"}, kCreds, missing},
         // Recovery runs for real: without a journal it cannot finish.
         {{"recover-replacement", "c.zcx"},
          "",

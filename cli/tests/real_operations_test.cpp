@@ -1,6 +1,9 @@
 // tarnwick running real container operations through the real engine.
 #include "support/cli_runner.h"
 
+#include "container/tests/support/tool_images.h"
+#include "engine/tests/support/veracrypt_writer.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -99,6 +102,42 @@ TEST(RealOperations, InterruptedConvertLeavesTheOriginalAndNoOutput) {
         EXPECT_EQ(listing(box), before) << "something was left behind";
         EXPECT_TRUE(sh(box, "sha256sum -c --status plain.sum")) << "the original changed";
     }
+}
+
+// A VeraCrypt volume (of the test-only writer, checked by cryptsetup in the
+// engine's tests) imported by tarnwick; a wrong password exits with 2.
+TEST(RealOperations, ImportVeracryptSavesAVerifiedContainer) {
+    Sandbox box;
+    box.real_engine();
+    const std::vector<uint8_t> &image = ToolImages::get().image("fat32");
+    VeraCryptSettings settings;
+    settings.password = "vera";
+    ASSERT_TRUE(write_veracrypt_volume(box.dir() + "/v.hc", image, settings));
+    ASSERT_TRUE(sh(box, "sha256sum v.hc > v.sum"));
+
+    CliRun wrong = run_cli(
+        box,
+        CliOptions{box.in_sandbox({"import-veracrypt", "@/v.hc", "@/n.zcx", "--credentials-stdin"}),
+                   R"({"password":"wrong","newPassword":"new","confirmation":"new"})"});
+    EXPECT_EQ(wrong.exit_code, 2) << wrong.err;
+    EXPECT_NE(wrong.err.find("The VeraCrypt header could not be unlocked. Check the password."),
+              std::string::npos)
+        << wrong.err;
+    EXPECT_FALSE(sh(box, "test -e n.zcx"));
+
+    CliRun run = run_cli(
+        box,
+        CliOptions{box.in_sandbox({"import-veracrypt", "@/v.hc", "@/n.zcx", "--credentials-stdin"}),
+                   R"({"password":"vera","newPassword":"new","confirmation":"new"})"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_NE(run.out.find("Cipher: AES-256-XTS\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("VeraCrypt volume imported and verified: " + box.dir() +
+                           "/n.zcx\nKeep the source until you have checked your files: " +
+                           box.dir() + "/v.hc\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(sh(box, "sha256sum -c --status v.sum")) << "the VeraCrypt file changed";
 }
 
 } // namespace

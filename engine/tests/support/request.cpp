@@ -65,7 +65,15 @@ static EngineRun run_engine_impl(const std::vector<std::string> &args,
                                  const std::vector<uint8_t> &stdin_bytes,
                                  const std::function<void(const std::string &, int)> &on_line,
                                  std::string *runtime_dir, int as_user = -1,
-                                 bool deny_locking = false);
+                                 bool deny_locking = false, const std::string &program_path = {},
+                                 const std::string &home = {});
+
+EngineRun run_engine_with(const std::string &program, const std::string &home,
+                          const std::vector<std::string> &args,
+                          const std::vector<uint8_t> &stdin_bytes,
+                          const std::function<void(const std::string &line, int pid)> &on_line) {
+    return run_engine_impl(args, stdin_bytes, on_line, nullptr, -1, false, program, home);
+}
 
 EngineRun run_engine(const std::vector<std::string> &args, const std::vector<uint8_t> &stdin_bytes,
                      std::string *runtime_dir) {
@@ -86,7 +94,8 @@ EngineRun run_engine_as_user(uid_t uid, const std::vector<std::string> &args,
 static EngineRun run_engine_impl(const std::vector<std::string> &args,
                                  const std::vector<uint8_t> &stdin_bytes,
                                  const std::function<void(const std::string &, int)> &on_line,
-                                 std::string *runtime_dir, int as_user, bool deny_locking) {
+                                 std::string *runtime_dir, int as_user, bool deny_locking,
+                                 const std::string &program_path, const std::string &home) {
     EngineRun run;
     char dir_template[] = "/tmp/tw-engine-test-XXXXXX";
     const char *dir = mkdtemp(dir_template);
@@ -100,7 +109,8 @@ static EngineRun run_engine_impl(const std::vector<std::string> &args,
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
         return run;
-    std::string program = std::string(TW_BIN_DIR) + "/tarnwick-engine";
+    std::string program =
+        program_path.empty() ? std::string(TW_BIN_DIR) + "/tarnwick-engine" : program_path;
     std::vector<std::string> words = args;
     words.insert(words.begin(), program);
     std::vector<char *> argv;
@@ -114,7 +124,9 @@ static EngineRun run_engine_impl(const std::vector<std::string> &args,
         dup2(out[1], 1);
         dup2(err[1], 2);
         setenv("XDG_RUNTIME_DIR", dir, 1);
-        setenv("HOME", dir, 1);
+        setenv("HOME", home.empty() ? dir : home.c_str(), 1);
+        if (!home.empty())
+            unsetenv("XDG_DATA_HOME");
         // A limit of 0 that the engine cannot raise: it denies every lock
         // once the user switch below has dropped root's capabilities.
         struct rlimit none = {0, 0};

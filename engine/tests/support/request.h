@@ -43,6 +43,14 @@ EngineRun run_engine_watching(const std::vector<std::string> &args,
                               const std::vector<uint8_t> &stdin_bytes,
                               const std::function<void(const std::string &line, int pid)> &on_line);
 
+// The same with another program than the engine (a test build of it; empty:
+// the engine) and with HOME set to `home` (and no XDG_DATA_HOME), so that
+// the user root lies in a folder of the test. `on_line` may be null.
+EngineRun run_engine_with(const std::string &program, const std::string &home,
+                          const std::vector<std::string> &args,
+                          const std::vector<uint8_t> &stdin_bytes,
+                          const std::function<void(const std::string &line, int pid)> &on_line);
+
 // The same with the engine running as `uid` (and group `uid`), for a test
 // running as root, optionally with memory locking denied to it. Exit code
 // 126 when the identity or the limit could not be changed.
