@@ -94,9 +94,10 @@ int open_folder(WriteMarker *m, const char *container_path) {
     const char *slash = std::strrchr(container_path, '/');
     if (slash == nullptr)
         return -EINVAL;
-    std::string folder(container_path, size_t(slash - container_path));
-    if (folder.empty())
-        folder = "/";
+    // "/name" lies in the root folder.
+    const std::string folder = slash == container_path
+                                   ? std::string(1, '/')
+                                   : std::string(container_path, size_t(slash - container_path));
     int fd = directory_open(folder.c_str());
     if (fd < 0)
         return fd;

@@ -10,6 +10,9 @@
 //   pattern OFFSET LENGTH SEED write LENGTH bytes of a pattern made from SEED
 //                              and each 4 KiB page's number, 1 MiB at a time
 //   sync                       SYNCHRONIZE CACHE (10)
+//   timed-write OFFSET LENGTH REQUEST
+//                              sequential writes of REQUEST bytes, one at a
+//                              time, then a sync; prints "write MiB/s N"
 // Prints "ok" per command; stops at the first failure with
 // "error KEY ASC ASCQ" (hexadecimal sense) and exit status 1. Exit status 2
 // when the login fails.
@@ -21,6 +24,7 @@
 #include <iscsi/iscsi.h>
 #include <iscsi/scsi-lowlevel.h>
 #include <string>
+#include <time.h>
 #include <vector>
 
 namespace {
@@ -75,7 +79,8 @@ int main(int argc, char **argv) {
     iscsi_set_session_type(iscsi, ISCSI_SESSION_NORMAL);
     iscsi_set_header_digest(iscsi, ISCSI_HEADER_DIGEST_NONE);
     iscsi_set_targetname(iscsi, url->target);
-    iscsi_set_initiator_username_pwd(iscsi, url->user, url->passwd);
+    if (url->user[0] != '\0')
+        iscsi_set_initiator_username_pwd(iscsi, url->user, url->passwd);
     if (iscsi_full_connect_sync(iscsi, url->portal, url->lun) != 0) {
         std::printf("error login %s\n", iscsi_get_error(iscsi));
         return 2;
@@ -139,6 +144,29 @@ int main(int argc, char **argv) {
                     std::fflush(stdout);
                 }
             }
+        } else if (command == "timed-write" && i + 3 < argc) {
+            uint64_t offset = std::strtoull(argv[++i], nullptr, 0);
+            uint64_t length = std::strtoull(argv[++i], nullptr, 0);
+            size_t request = size_t(std::strtoull(argv[++i], nullptr, 0));
+            std::vector<uint8_t> data(request);
+            fill_pattern(data.data(), request, offset, 1);
+            timespec start, end;
+            clock_gettime(CLOCK_MONOTONIC, &start);
+            ok = true;
+            for (uint64_t done = 0; ok && done < length; done += request) {
+                data[0] = uint8_t(done >> 17); // every request carries new data
+                ok = report(iscsi_write16_sync(iscsi, url->lun, (offset + done) / kBlock,
+                                               data.data(), uint32_t(request), kBlock, 0, 0, 0, 0,
+                                               0),
+                            iscsi);
+            }
+            if (ok)
+                ok = report(iscsi_synchronizecache10_sync(iscsi, url->lun, 0, 0, 0, 0), iscsi);
+            clock_gettime(CLOCK_MONOTONIC, &end);
+            double seconds =
+                double(end.tv_sec - start.tv_sec) + double(end.tv_nsec - start.tv_nsec) / 1e9;
+            if (ok)
+                std::printf("write MiB/s %.1f\n", double(length) / 1048576.0 / seconds);
         } else {
             std::printf("error usage %s\n", command.c_str());
             status = 64;
