@@ -142,16 +142,20 @@ int write_marker_create(const char *container_path, int container_fd, bool repai
 
 namespace {
 
-int remove_file(WriteMarker *m) {
+const char *marker_name(const WriteMarker *m) {
     const char *slash = std::strrchr(m->path.c_str(), '/');
-    const char *name = slash ? slash + 1 : m->path.c_str();
+    return slash ? slash + 1 : m->path.c_str();
+}
+
+// Whether the marker path still names the file this worker made or reused.
+bool file_is_ours(const WriteMarker *m) {
     FileStatus st;
-    int error = file_status_at(m->folder, name, false, &st);
-    if (error)
-        return -EIO;
-    if (!(st.identity == m->file_identity) || st.type != FileType::regular)
-        return -EIO;
-    if (file_unlink_at(m->folder, name) != 0)
+    return file_status_at(m->folder, marker_name(m), false, &st) == 0 &&
+           st.type == FileType::regular && st.identity == m->file_identity;
+}
+
+int remove_file(WriteMarker *m) {
+    if (!file_is_ours(m) || file_unlink_at(m->folder, marker_name(m)) != 0)
         return -EIO;
     file_flush(m->folder);
     return 0;
@@ -162,16 +166,17 @@ int remove_file(WriteMarker *m) {
 int write_marker_remove(WriteMarker *m) {
     if (!m->active)
         return 0;
-    int error = 0;
+    m->active = false;
+    // A marker file that is no longer the one made here is left with the
+    // attribute, so that the container still asks for repair.
+    if (!file_is_ours(m))
+        return -EIO;
     int removed = file_xattr_remove(m->container_fd, kWriteSessionAttribute);
     if (removed != 0 && removed != -ENODATA)
-        error = -EIO;
-    if (error == 0 && file_flush(m->container_fd) != 0)
-        error = -EIO;
-    if (error == 0)
-        error = remove_file(m);
-    m->active = false;
-    return error;
+        return -EIO;
+    if (file_flush(m->container_fd) != 0)
+        return -EIO;
+    return remove_file(m);
 }
 
 void write_marker_discard_created(WriteMarker *m) {

@@ -586,6 +586,21 @@ INSTANTIATE_TEST_SUITE_P(Layouts, ReadWrite,
                                            Layout{"V3Compressed16384", true}),
                          [](const auto &info) { return std::string(info.param.name); });
 
+TEST_F(WorkerTest, MarkerReplacedWhileServingIsLeftAndTheEndCountsAsFailed) {
+    std::string img = fat32_image("plain.img", 40);
+    std::string container = salted_container(img, "disk.zcx");
+    WorkerProcess w;
+    serve_mode(&w, container, "read-write");
+    ASSERT_TRUE(w.ready()) << w.line;
+    const std::string marker = container + ".openzcx-write-session";
+    ASSERT_EQ(rename(marker.c_str(), path("moved").c_str()), 0);
+    write_file(marker, {});
+    EXPECT_EQ(w.stop(), 1);
+    EXPECT_EQ(status32(status, kErrorField), 5u);
+    EXPECT_TRUE(exists(marker)) << "another file is never deleted";
+    EXPECT_TRUE(has_marker_attribute(container)) << "the container still asks for repair";
+}
+
 // ---- A lost write
 
 TEST_F(WorkerTest, LostWritePoisonsEveryLaterWriteAndTheExitCode) {

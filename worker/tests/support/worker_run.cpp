@@ -303,6 +303,8 @@ int WorkerProcess::wait() {
 }
 
 void start_worker(WorkerProcess *worker, const std::vector<std::string> &args, const Bytes &input) {
+    // A worker that refuses its command line ends before reading its input.
+    signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> argv = {bin("tarnwick-worker")};
     argv.insert(argv.end(), args.begin(), args.end());
     if (args.size() >= 2)
