@@ -207,7 +207,8 @@ Bytes read_file(const std::string &path) {
 
 void write_file(const std::string &path, const Bytes &bytes) {
     if (FILE *f = std::fopen(path.c_str(), "wb")) {
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        if (!bytes.empty())
+            std::fwrite(bytes.data(), 1, bytes.size(), f);
         std::fclose(f);
     }
 }
