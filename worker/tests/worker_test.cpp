@@ -164,7 +164,7 @@ class WorkerTest : public ::testing::Test {
 // ---- Start-up refusals
 
 TEST_F(WorkerTest, StartUpRefusalsNameTheirCodeAndExitCode) {
-    std::string img = fat32_image("plain.img", 40);
+    std::string img = fat32_image("plain.img", 36);
     std::string salted = salted_container(img, "disk.zcx");
     const std::string id = "6a0c9f4e-51b2-4d3a-9e8f-0123456789ab";
     const Bytes good = credential_request(kPassword);
@@ -308,7 +308,7 @@ TEST_F(WorkerTest, StartUpRefusalsNameTheirCodeAndExitCode) {
 // ---- Read-only mounts
 
 TEST_F(WorkerTest, ReadOnlyMountKeepsWritesInTheOverlayAndTheFileUnchanged) {
-    std::string img = fat32_image("plain.img", 40);
+    std::string img = fat32_image("plain.img", 36);
     std::string container = salted_container(img, "disk.zcx");
     const std::string digest = sha256_of_file(container);
     const std::string id = "6A0C9F4E-51B2-4D3A-9E8F-0123456789AB";
@@ -423,7 +423,7 @@ class ReadWrite : public WorkerTest, public ::testing::WithParamInterface<Layout
 };
 
 TEST_P(ReadWrite, NewFilesystemStateWrittenThroughIscsiExportsAsExpected) {
-    std::string img = fat32_image("plain.img", 40);
+    std::string img = fat32_image("plain.img", 36);
     std::string container = make(img);
     // The expected state: the tools' own changes to a copy of the image.
     std::string expected = path("expected.img");
@@ -474,9 +474,9 @@ TEST_P(ReadWrite, NewFilesystemStateWrittenThroughIscsiExportsAsExpected) {
 }
 
 TEST_P(ReadWrite, CrashLeavesTheSessionForRepair) {
-    std::string img = fat32_image("plain.img", 40);
+    std::string img = fat32_image("plain.img", 36);
     std::string container = make(img);
-    const uint64_t start = 8u << 20;
+    const uint64_t start = 4u << 20;
     // Several points in a stream of writes: the first in a read-write
     // mount, the later ones in repair mounts of the session left behind.
     bool first = true;
@@ -489,7 +489,7 @@ TEST_P(ReadWrite, CrashLeavesTheSessionForRepair) {
         InitiatorProcess stream;
         start_initiator(
             &stream, w,
-            {"pattern", std::to_string(start), std::to_string(24u << 20), std::to_string(start)});
+            {"pattern", std::to_string(start), std::to_string(16u << 20), std::to_string(start)});
         ASSERT_TRUE(stream.wait_for(point)) << stream.output;
         w.kill_now();
         stream.kill_now(); // libiscsi would try to reconnect for ever
@@ -530,7 +530,7 @@ TEST_P(ReadWrite, CrashLeavesTheSessionForRepair) {
 }
 
 TEST_P(ReadWrite, RepairWithoutAnEarlierSessionEndsCleanWhenUnchecked) {
-    std::string img = fat32_image("plain.img", 40);
+    std::string img = fat32_image("plain.img", 36);
     std::string container = make(img);
     for (bool unchecked : {false, true}) {
         SCOPED_TRACE(unchecked ? "unchecked" : "no event");
@@ -556,7 +556,7 @@ TEST_P(ReadWrite, RepairWithoutAnEarlierSessionEndsCleanWhenUnchecked) {
 }
 
 TEST_P(ReadWrite, FlusherMakesWritesDurableWithoutASync) {
-    std::string img = fat32_image("plain.img", 40);
+    std::string img = fat32_image("plain.img", 36);
     std::string container = make(img);
     WorkerProcess w;
     serve_mode(&w, container, "read-write");
@@ -587,7 +587,7 @@ INSTANTIATE_TEST_SUITE_P(Layouts, ReadWrite,
                          [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(WorkerTest, MarkerReplacedWhileServingIsLeftAndTheEndCountsAsFailed) {
-    std::string img = fat32_image("plain.img", 40);
+    std::string img = fat32_image("plain.img", 36);
     std::string container = salted_container(img, "disk.zcx");
     WorkerProcess w;
     serve_mode(&w, container, "read-write");
@@ -606,7 +606,7 @@ TEST_F(WorkerTest, MarkerReplacedWhileServingIsLeftAndTheEndCountsAsFailed) {
 TEST_F(WorkerTest, LostWritePoisonsEveryLaterWriteAndTheExitCode) {
     // A v3 container writes new chunks into new space: on a nearly full
     // volume its commits fail.
-    std::string img = fat32_image("plain.img", 40);
+    std::string img = fat32_image("plain.img", 36);
     std::string container = v3_container(img, "disk.zcx");
     const std::string small = path("small");
     ASSERT_EQ(mkdir(small.c_str(), 0700), 0);
