@@ -100,6 +100,7 @@ void container_info(const Container *container, ContainerInfo *out) {
     out->v3_compressed = false;
     out->v3_open_for_writing = false;
     out->v3_recovery_needed = false;
+    out->v3_copies_valid = false;
     if (c.v3 != nullptr) {
         out->v3 = true;
         out->v3_version = v3_version(c.v3);
@@ -107,6 +108,7 @@ void container_info(const Container *container, ContainerInfo *out) {
         out->v3_compressed = v3_compressed(c.v3);
         out->v3_open_for_writing = v3_open_for_writing(c.v3);
         out->v3_recovery_needed = v3_recovery_needed(c.v3);
+        out->v3_copies_valid = v3_copies_valid(c.v3);
     }
 }
 

@@ -82,6 +82,7 @@ struct ContainerInfo {
     bool v3_compressed;
     bool v3_open_for_writing;
     bool v3_recovery_needed;
+    bool v3_copies_valid; // both root-header copies are valid
 };
 
 // Fills `out` with the facts of an open container.
@@ -213,6 +214,44 @@ uint64_t container_size(const Container *container);
 // for XChaCha20). `ctx` is the Container.
 int container_v3_cipher(void *ctx, uint8_t *units, size_t count, uint64_t first_sector,
                         const uint8_t *nonce_prefix, int direction);
+
+// ---- Writing (the mount worker's writable mounts)
+//
+// Writes decrypted image bytes into the container in place, encrypted as the
+// format expects; sector 0 is stored so that the file is classified as the
+// same kind when opened again. Every write fails with -EINVAL for a missing
+// container or buffer, -EROFS for a container opened read-only, and with the
+// sticky write error once a write or flush has failed: after a lost write
+// nothing more is written until the container is closed. Not thread-safe.
+
+// Writes `length` bytes at byte `offset`, clipped at the image end: the
+// number of bytes written, 0 for an empty write, -ENOSPC at or beyond the
+// end, -EACCES before unlocking, -ENOMEM, -EPERM for a sector 0 that cannot
+// be stored safely, or the error of the file.
+ssize_t container_write(Container *container, const void *data, size_t length, uint64_t offset);
+
+// Writes one whole sector: 0, -EFAULT at or beyond the sector count, -EPERM
+// for sector 0 of a header-locked container or one that cannot be stored,
+// or the errors of container_write.
+int container_write_sector(Container *container, uint64_t sector, const uint8_t data[kSectorSize]);
+
+// Makes written data durable: kind 7 commits the store's open transaction;
+// other kinds flush the file. Returns the sticky error, a new failure (which
+// becomes sticky), or 0.
+int container_flush(Container *container);
+
+// Kind 7 write sessions around a writable mount; other kinds keep their
+// session state in the worker's marker and these do nothing (0).
+// Begin: sets the store's open-for-writing flag and defers commits to
+// container_flush. -EINVAL closed, -EROFS read-only, -EACCES locked.
+int container_begin_write_session(Container *container);
+// Resume (repair of a session a crash left open): takes over the flag left
+// set. -ENOTSUP without a store, -EROFS unless a version-7 or later store
+// with both copies valid has its flag set.
+int container_resume_write_session(Container *container);
+// Finish: commits and clears the flag (versions 5, 7 and 8); a failure is
+// sticky.
+int container_finish_write_session(Container *container);
 
 // ---- Whole-image reads, export and the full read check
 

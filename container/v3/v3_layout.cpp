@@ -389,6 +389,9 @@ bool v3_has_version8_copy(const V3Store *store) {
 bool v3_open_for_writing(const V3Store *store) {
     return store && store->copy[store->current].writing != 0;
 }
+bool v3_copies_valid(const V3Store *store) {
+    return store && store->valid[0] && store->valid[1];
+}
 int v3_sticky_error(const V3Store *store) {
     return store ? store->sticky : 0;
 }

@@ -110,6 +110,13 @@ int v3_commit(V3Store *store);
 // clear. Other versions: nothing.
 int v3_begin_writes(V3Store *store);
 
+// Takes over the open-for-writing flag a crashed writer left set (repair of
+// an interrupted session): the store then counts as the writer that set it,
+// so v3_end_writes clears it. -EACCES for a locked store; -EROFS unless the
+// version uses the flag (5, 7, 8), both copies are valid and the current
+// copy has the flag set.
+int v3_resume_writes(V3Store *store);
+
 // Commits, then clears the flag this store set. -EILSEQ when either copy then
 // lacks a sector-0 block.
 int v3_end_writes(V3Store *store);
@@ -130,6 +137,8 @@ bool v3_recovery_needed(const V3Store *store);
 // version 8 and needs no recovery.
 bool v3_has_version8_copy(const V3Store *store);
 bool v3_open_for_writing(const V3Store *store);
+// True when both root-header copies are valid (authenticated once unlocked).
+bool v3_copies_valid(const V3Store *store);
 uint32_t v3_chunk_size(const V3Store *store);
 bool v3_compressed(const V3Store *store);
 // The format version (3..8) of a detected store.

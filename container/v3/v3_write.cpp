@@ -438,6 +438,18 @@ int v3_begin_writes(V3Store *s) {
     return 0;
 }
 
+int v3_resume_writes(V3Store *s) {
+    if (!s || !s->unlocked)
+        return -EACCES;
+    if (s->sticky)
+        return s->sticky;
+    if (!sticky_version(s->version) || !s->valid[0] || !s->valid[1] || !s->copy[s->current].writing)
+        return -EROFS;
+    s->begun = true;
+    s->writing = true;
+    return 0;
+}
+
 int v3_end_writes(V3Store *s) {
     if (!s || !s->unlocked)
         return -EACCES;
