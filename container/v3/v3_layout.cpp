@@ -367,6 +367,12 @@ int v3_detect(int fd, uint64_t file_size, V3Store **store, uint64_t *virtual_siz
 uint32_t v3_version(const V3Store *store) {
     return store ? store->version : 0;
 }
+uint32_t v3_cipher(const V3Store *store) {
+    return store ? store->cipher : kCipherUnset;
+}
+uint64_t v3_virtual_size(const V3Store *store) {
+    return store ? store->virtual_size : 0;
+}
 uint32_t v3_chunk_size(const V3Store *store) {
     return store ? store->chunk_size : 0;
 }

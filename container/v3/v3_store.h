@@ -74,6 +74,9 @@ int v3_detect(int fd, uint64_t file_size, V3Store **store, uint64_t *virtual_siz
 // writes are pending, -ENOTSUP for a keyfile secret without a version-8 copy,
 // -ENODATA for a version-8 container without a keyfile secret, -EACCES when no
 // copy authenticates, -EILSEQ for inconsistent copies or damaged roots.
+// Afterwards the store's parameters (version, cipher, sizes) are those of the
+// copy that authenticated, which may differ from what detection reported when
+// the other copy is damaged.
 int v3_authenticate(V3Store *store, const uint8_t *password, size_t password_length,
                     const uint8_t *keyfile_secret, uint8_t data_key[64]);
 
@@ -134,6 +137,9 @@ uint32_t v3_chunk_size(const V3Store *store);
 bool v3_compressed(const V3Store *store);
 // The format version (3..8) of a detected store.
 uint32_t v3_version(const V3Store *store);
+// The data cipher and virtual disk size of the current copy.
+uint32_t v3_cipher(const V3Store *store);
+uint64_t v3_virtual_size(const V3Store *store);
 // The first error of a failed write or commit that blocks the store, or 0.
 int v3_sticky_error(const V3Store *store);
 
