@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
@@ -253,21 +254,35 @@ TEST_F(Reencode, ReadOnlyContainerIsRekeyedUnlessSomebodyElseHasIt) {
 }
 
 // SIGHUP is what the launcher arranges for the engine when the front-end
-// ends: the engine cancels as if asked and leaves nothing of the output.
-TEST_F(Reencode, HangupFromTheLauncherCancels) {
-    const std::string out = path("hangup.zcx");
-    bool sent = false;
-    tw::test::EngineRun run = tw::test::run_engine_watching(
-        {"rekey", path("salted.zcx"), out, "off", "4096"}, tw::test::encode(kind2("old", "n")),
-        [&](const std::string &line, int pid) {
-            if (!sent && line.find(R"("phase":"reencoding")") != std::string::npos)
-                sent = kill(pid, SIGHUP) == 0;
-        });
-    ASSERT_TRUE(sent) << run.out;
-    EXPECT_EQ(run.exit_code, 1) << run.out;
-    EXPECT_EQ(member(run.lines().back(), "code"), "cancelled") << run.out;
-    EXPECT_NE(access(out.c_str(), F_OK), 0);
-    EXPECT_TRUE(tw::test::shell_in(dir_, "test -z \"$(ls -A | grep -e hangup -e '\\.partial$')\""));
+// ends; SIGTERM is a shutdown or `kill PID`; SIGINT and SIGQUIT come from a
+// terminal. Each cancels the engine, in the copy and in its verification, and
+// leaves nothing of the output.
+TEST_F(Reencode, StopSignalsCancelAndLeaveNothing) {
+    struct Case {
+        int signal;
+        const char *phase;
+    } cases[] = {
+        {SIGHUP, "reencoding"},  {SIGTERM, "reencoding"}, {SIGINT, "reencoding"},
+        {SIGQUIT, "reencoding"}, {SIGTERM, "verifying"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << strsignal(c.signal) << " while " << c.phase);
+        const std::string out = path("hangup.zcx");
+        bool sent = false;
+        const std::string phase = std::string(R"("phase":")") + c.phase + "\"";
+        tw::test::EngineRun run = tw::test::run_engine_watching(
+            {"rekey", path("salted.zcx"), out, "off", "4096"}, tw::test::encode(kind2("old", "n")),
+            [&](const std::string &line, int pid) {
+                if (!sent && line.find(phase) != std::string::npos)
+                    sent = kill(pid, c.signal) == 0;
+            });
+        ASSERT_TRUE(sent) << run.out;
+        EXPECT_EQ(run.exit_code, 1) << run.out;
+        EXPECT_EQ(member(run.lines().back(), "code"), "cancelled") << run.out;
+        EXPECT_NE(access(out.c_str(), F_OK), 0);
+        EXPECT_TRUE(
+            tw::test::shell_in(dir_, "test -z \"$(ls -A | grep -e hangup -e '\\.partial$')\""));
+    }
 }
 
 TEST_F(Reencode, ReplaceRefusesANameTooLongForItsBackup) {
