@@ -106,16 +106,27 @@ int replace_files(EngineContext *ctx, PreparedSource *src, ReencodeOptions *opti
     j.backup = folder.name.substr(0, cut) + ".original-" + uuid + ".zcx";
     j.swap = std::string(".openzcx-swap-") + uuid + ".zcx";
     state->backup_path = replacement_join(folder.path, j.backup);
-    // 6. The verified copy under the backup name.
-    if (options->chunk_size == kChunkFromSource)
-        options->chunk_size = kDefaultChunk;
-    options->output_path = state->backup_path.c_str();
-    rc = container_reencode(src->container, *options);
+    // What earlier replacements of this name left before their journal was
+    // in place goes now; it never includes the original.
+    replacement_sweep_leftovers(folder.dir.get(), folder.name);
+    // The partial journal names the copy before it exists and is held for
+    // the whole replacement: killed at any later point, the next
+    // replacement finds and removes what this one left.
+    FileHandle partial;
+    rc = replacement_journal_begin(folder.dir.get(), uuid, j, &partial);
     if (rc != 0)
         return rc;
+    // 6. The verified copy under the swap name, never under a name that says
+    // "original".
+    if (options->chunk_size == kChunkFromSource)
+        options->chunk_size = kDefaultChunk;
+    const std::string swap_path = replacement_join(folder.path, j.swap);
+    options->output_path = swap_path.c_str();
+    rc = container_reencode(src->container, *options);
     // 7. Lock and identify the copy; the original must not have changed.
     FileHandle copy;
-    rc = copy_lock_and_identify(folder.dir.get(), j.backup, ctx, &j.copy, &copy);
+    if (rc == 0)
+        rc = copy_lock_and_identify(folder.dir.get(), j.swap, ctx, &j.copy, &copy);
     ReplacementIdentity again;
     if (rc == 0)
         rc = replacement_identity_fd(original_fd, cancelled, ctx, &again);
@@ -125,19 +136,24 @@ int replace_files(EngineContext *ctx, PreparedSource *src, ReencodeOptions *opti
         rc = -ECANCELED;
     // 8. The journal makes the exchange restartable from here on.
     if (rc == 0)
-        rc = replacement_journal_write(folder.dir.get(), uuid, j);
+        rc = replacement_journal_commit(folder.dir.get(), uuid, j, &partial);
     if (rc != 0) {
-        // 9. A copy that never got its journal is removed again.
+        // 9. A copy that never got its journal is removed again, and so is
+        // the partial journal.
         FileStatus b;
-        if (copy.valid() && file_status_at(folder.dir.get(), j.backup.c_str(), false, &b) == 0) {
+        if (copy.valid() && file_status_at(folder.dir.get(), j.swap.c_str(), false, &b) == 0) {
             FileStatus open_copy;
             if (file_status(copy.get(), &open_copy) == 0 && b.identity == open_copy.identity)
-                file_unlink_at(folder.dir.get(), j.backup.c_str());
+                file_unlink_at(folder.dir.get(), j.swap.c_str());
+        }
+        if (partial.valid()) {
+            partial.reset();
+            file_unlink_at(folder.dir.get(), replacement_partial_journal_name(uuid).c_str());
         }
         file_flush(folder.dir.get());
         return rc;
     }
-    // 10. The exchange.
+    // 10. The exchange: N to B, S to N.
     engine_progress(ctx, "publishing", 0, 1);
     return replacement_exchange(folder.dir.get(), j);
 }

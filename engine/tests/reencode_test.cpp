@@ -6,13 +6,19 @@
 #include "support/containers.h"
 #include "support/request.h"
 
+#include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <string>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -398,6 +404,143 @@ TEST_F(Reencode, ReplaceKilledDuringTheExchangeIsRecovered) {
         unlink(backup.c_str());
         unlink(file.c_str());
         unlink(path("backup.txt").c_str());
+    }
+}
+
+// Kills an engine with SIGKILL `delay_us` after a name that begins with
+// `prefix` and ends with `suffix` appears in `dir` (created or renamed
+// there). The folder is watched from before the engine starts.
+class KillOnName {
+  public:
+    KillOnName(const std::string &dir, std::string prefix, std::string suffix, int delay_us)
+        : prefix_(std::move(prefix)), suffix_(std::move(suffix)), delay_us_(delay_us) {
+        fd_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        EXPECT_GE(fd_, 0);
+        EXPECT_GE(inotify_add_watch(fd_, dir.c_str(), IN_CREATE | IN_MOVED_TO), 0);
+        thread_ = std::thread([this] { watch(); });
+    }
+    ~KillOnName() {
+        stop();
+        close(fd_);
+    }
+    void start(int pid) { pid_ = pid; }
+    void stop() {
+        done_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    bool killed() const { return killed_; }
+
+  private:
+    void watch() {
+        alignas(inotify_event) char buffer[4096];
+        while (!done_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0)
+                continue;
+            ssize_t n = read(fd_, buffer, sizeof buffer);
+            for (ssize_t at = 0; at < n;) {
+                auto *event = reinterpret_cast<inotify_event *>(buffer + at);
+                at += ssize_t(sizeof(inotify_event) + event->len);
+                std::string name = event->len ? event->name : "";
+                if (!name.starts_with(prefix_) || !name.ends_with(suffix_))
+                    continue;
+                while (pid_ == 0 && !done_)
+                    usleep(100);
+                if (delay_us_ > 0)
+                    usleep(useconds_t(delay_us_));
+                killed_ = pid_ > 0 && kill(pid_, SIGKILL) == 0;
+                return;
+            }
+        }
+    }
+
+    std::string prefix_, suffix_;
+    int delay_us_;
+    int fd_ = -1;
+    std::atomic<int> pid_{0};
+    std::atomic<bool> done_{false}, killed_{false};
+    std::thread thread_;
+};
+
+// The real engine killed around the appearance of its journal: when the
+// partial journal is created, while the copy is written, when the copy is
+// published, when the journal is in place and at the first rename. Whatever
+// it leaves, a name that says "original" holds the original only; with a
+// journal recovery finishes, without one the original is untouched and the
+// next replacement removes the leftovers and succeeds.
+TEST_F(Reencode, ReplaceKilledAroundItsJournalLeavesNothingMisnamed) {
+    ASSERT_TRUE(tw::test::shell_in(
+        dir_, "truncate -s 8M small.img && mkfs.vfat -F 32 -s 1 -n SMALL small.img"));
+    const auto image = tw::test::read_bytes(path("small.img"));
+    const auto original = tw::test::make_salted_container(image, "old");
+    const std::string file = path("killed.zcx");
+    const std::string journal = file + ".openzcx-journal";
+    auto names = [&] {
+        std::vector<std::string> found;
+        for (const auto &entry : std::filesystem::directory_iterator(dir_)) {
+            std::string name = entry.path().filename().string();
+            if (name.starts_with("killed") || name.starts_with(".openzcx-"))
+                found.push_back(name);
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    struct Target {
+        const char *what;
+        const char *prefix;
+        const char *suffix;
+    } targets[] = {
+        {"partial journal created", ".openzcx-journal-", ".partial"},
+        {"copy being written", ".openzcx-rekey-.openzcx-swap-", ".partial"},
+        {"copy published", ".openzcx-swap-", ".zcx"},
+        {"journal in place", "killed.zcx.openzcx-journal", ""},
+        {"first rename", "killed.zcx.original-", ".zcx"},
+    };
+    for (const Target &target : targets) {
+        for (int delay_us : {0, 2000}) {
+            SCOPED_TRACE(testing::Message() << target.what << " +" << delay_us << "us");
+            tw::test::write_bytes(file, original);
+            KillOnName killer(dir_, target.prefix, target.suffix, delay_us);
+            tw::test::EngineRun run = tw::test::run_engine_watching(
+                {"replace", file, "255"}, tw::test::encode(kind2("old", "newer")),
+                [&](const std::string &line, int pid) {
+                    if (line.empty())
+                        killer.start(pid);
+                });
+            killer.stop();
+            ASSERT_TRUE(killer.killed() || run.exit_code == 0) << run.out << run.err;
+            for (const std::string &name : names()) {
+                if (name.find(".original-") != std::string::npos) {
+                    EXPECT_TRUE(tw::test::read_bytes(path(name)) == original) << name;
+                }
+            }
+
+            if (access(journal.c_str(), F_OK) == 0) {
+                tw::test::EngineRun recovered =
+                    tw::test::run_engine({"recover-replacement", file}, {});
+                ASSERT_EQ(recovered.exit_code, 0) << recovered.out;
+            } else if (tw::test::read_bytes(file) == original) {
+                // Killed before the journal was in place (else the exchange
+                // finished before the kill landed).
+                tw::test::EngineRun again = tw::test::run_engine(
+                    {"replace", file, "255"}, tw::test::encode(kind2("old", "newer")));
+                ASSERT_EQ(again.exit_code, 0) << again.out << again.err;
+            }
+            // The container and its one backup, nothing else.
+            std::vector<std::string> left = names();
+            ASSERT_EQ(left.size(), 2u) << testing::PrintToString(left);
+            EXPECT_EQ(left[0], "killed.zcx");
+            EXPECT_TRUE(left[1].starts_with("killed.zcx.original-")) << left[1];
+            EXPECT_TRUE(tw::test::read_bytes(path(left[1])) == original);
+            const std::string exported = path("killed.export");
+            tw::test::EngineRun exporting =
+                tw::test::run_engine({"export", file, exported}, tw::test::encode(kind1("newer")));
+            EXPECT_EQ(exporting.exit_code, 0) << exporting.out;
+            EXPECT_TRUE(tw::test::read_bytes(exported) == image);
+            for (const std::string &name : {exported, file, path(left[1])})
+                unlink(name.c_str());
+        }
     }
 }
 
