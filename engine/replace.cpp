@@ -169,7 +169,10 @@ int run_replace(EngineContext *ctx) {
     ReplaceState state;
     int rc = replace_files(ctx, &src, &options, &state);
     std::string path = src.path;
+    int source_code = reencode_source_failure(src, rc);
     source_release(&src);
+    if (source_code >= 0)
+        return source_code;
     if (rc == -ECANCELED)
         return reencode_failure(rc);
     if (rc != 0) {
