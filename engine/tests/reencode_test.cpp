@@ -18,6 +18,7 @@
 #include <string>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
 
@@ -340,6 +341,43 @@ TEST_F(Reencode, ReplaceKeepsTheOriginalAsBackup) {
     expect_decrypts_to_image(backup, "old");
     unlink(backup.c_str());
     unlink(file.c_str());
+}
+
+// The new container takes the original's group, its permission bits without
+// group or other write, and its user attributes except the write-session
+// marker, which belongs to the original's mounts.
+TEST_F(Reencode, ReplaceKeepsGroupPermissionsAndAttributes) {
+    struct Case {
+        mode_t mode;
+        mode_t expected;
+    } cases[] = {{0640, 0640}, {0666, 0644}, {0600, 0600}};
+    const bool root = geteuid() == 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << std::oct << c.mode);
+        std::string file = path("attributes.zcx");
+        tw::test::write_bytes(file, tw::test::read_bytes(path("salted.zcx")));
+        ASSERT_EQ(0, chmod(file.c_str(), c.mode));
+        const gid_t group = root ? 65534 : getegid();
+        ASSERT_EQ(0, chown(file.c_str(), uid_t(-1), group));
+        ASSERT_EQ(0, setxattr(file.c_str(), "user.note", "kept", 4, 0));
+        ASSERT_EQ(0, setxattr(file.c_str(), "user.com.tarnwick.write-session", "", 0, 0));
+        tw::test::EngineRun run =
+            tw::test::run_engine({"replace", file, "255"}, tw::test::encode(kind2("old", "n")));
+        ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+        struct stat st;
+        ASSERT_EQ(0, stat(file.c_str(), &st));
+        EXPECT_EQ(st.st_mode & 07777, c.expected);
+        EXPECT_EQ(st.st_gid, group);
+        char value[16] = {};
+        EXPECT_EQ(4, getxattr(file.c_str(), "user.note", value, sizeof value));
+        EXPECT_STREQ(value, "kept");
+        EXPECT_LT(getxattr(file.c_str(), "user.com.tarnwick.write-session", value, sizeof value),
+                  0);
+        expect_decrypts_to_image(file, "n");
+        std::string backup = member(run.lines().back(), "backupPath");
+        unlink(backup.c_str());
+        unlink(file.c_str());
+    }
 }
 
 // Replace with algorithm 255 and no pair keeps everything of a compressed
