@@ -3,6 +3,7 @@
 #include "container/files/output_file.h"
 #include "container/keys/system_key.h"
 #include "engine/events.h"
+#include "platform/folders.h"
 #include "platform/io.h"
 #include "platform/named_event.h"
 #include "platform/process.h"
@@ -14,6 +15,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 namespace tw {
@@ -240,8 +242,15 @@ int engine_main(int argc, char **argv) {
     raise_locked_memory_limit(kLockedMemoryGrowth);
 
     EngineContext *ctx = &g_context;
-    if (engine_start_cancellation(ctx) != 0)
-        return engine_fail("engine", "Linux could not create the cancellation event.");
+    if (engine_start_cancellation(ctx) != 0) {
+        // Most often the runtime folder was refused; say which and why.
+        std::string refusal = runtime_folder_refusal();
+        if (refusal.empty())
+            return engine_fail("engine", "Linux could not create the cancellation event.");
+        std::string message =
+            "Linux could not create the cancellation event: the runtime folder " + refusal + ".";
+        return engine_fail("engine", message.c_str());
+    }
 
     int code;
     if (!arguments_are_utf8(argc, argv)) {
