@@ -125,6 +125,11 @@ ContainerDamage container_damage(const Container *container) {
     return out;
 }
 
+void container_damage_clear(Container *container) {
+    if (container != nullptr && container->v3 != nullptr)
+        v3_damage_clear(container->v3);
+}
+
 ContainerDamage container_diagnose_file(const char *path) {
     ContainerDamage out;
     int fd = path ? open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) : -1;

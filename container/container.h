@@ -108,6 +108,8 @@ struct ContainerDamage {
 // The first damaged block that reads of this container met. Only layouts
 // that authenticate their blocks (v3) can tell; others report none.
 ContainerDamage container_damage(const Container *container);
+// Forgets the recorded damage, so that the next damaged block is recorded.
+void container_damage_clear(Container *container);
 // For a path that container_open refused: header or truncated when the file
 // carries a v3 root header that is damaged or was cut short, else none.
 ContainerDamage container_diagnose_file(const char *path);

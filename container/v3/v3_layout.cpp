@@ -401,6 +401,10 @@ int v3_sticky_error(const V3Store *store) {
 V3Damage v3_damage(const V3Store *store) {
     return store ? store->damage : V3Damage{};
 }
+void v3_damage_clear(V3Store *store) {
+    if (store)
+        store->damage = V3Damage{};
+}
 
 int v3_diagnose_header(int fd, uint64_t file_size) {
     bool magic = false, cut_short = false;

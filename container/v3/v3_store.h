@@ -156,6 +156,7 @@ struct V3Damage {
     uint64_t length = 0;
 };
 V3Damage v3_damage(const V3Store *store);
+void v3_damage_clear(V3Store *store);
 
 // For a file that did not open as v3 although it carries the v3 magic: 1 when
 // a header copy would be valid if the file were long enough (the file was

@@ -194,3 +194,47 @@ TEST_F(DamagedContainer, EveryCommandNamesTheDamagedPart) {
 }
 
 } // namespace
+
+namespace {
+
+// A full check reads every chunk: a healthy container has no damaged range;
+// a damaged data chunk is one range of its bytes, a damaged chunk-map node
+// the range of all it maps, and the file of the FAT32 filesystem that lies
+// there is named.
+TEST_F(DamagedContainer, FullCheckListsDamagedRangesAndTheirFiles) {
+    uint64_t chunk_offset = 0, node_offset = 0;
+    locate(200, &chunk_offset, &node_offset);
+    ASSERT_FALSE(HasFailure());
+    struct Case {
+        const char *what;
+        uint64_t damage_at; // file offset of the changed byte; 0 for none
+        std::string ranges;
+    } cases[] = {
+        {"healthy", 0, "[]"},
+        {"a data chunk", chunk_offset + 100,
+         R"([{"firstByte":3276800,"length":16384,"part":"data chunk","files":["/DATA.BIN"]}])"},
+        {"a chunk-map node", node_offset + 7,
+         R"([{"firstByte":3145728,"length":1048576,"part":"chunk map","files":["/DATA.BIN"]}])"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> file = healthy_;
+        if (c.damage_at)
+            file[c.damage_at] ^= 1;
+        const std::string container = path("full.zcx");
+        tw::test::write_bytes(container, file);
+        tw::test::EngineRun run =
+            tw::test::run_engine({"verify-full", container}, tw::test::encode(kind1("pw1")));
+        EXPECT_EQ(run.exit_code, 0) << run.out << run.err;
+        ASSERT_FALSE(run.lines().empty());
+        const std::string last = run.lines().back();
+        tw::JsonValue *v = tw::json_parse_text(last.c_str());
+        char *ranges = tw::json_serialize(tw::json_get(v, "damagedRanges"));
+        EXPECT_EQ(std::string(ranges ? ranges : ""), c.ranges) << last;
+        tw::json_free_text(ranges);
+        tw::json_free(v);
+        unlink(container.c_str());
+    }
+}
+
+} // namespace

@@ -1,0 +1,200 @@
+#include "engine/fat_files.h"
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+namespace tw {
+
+namespace {
+
+constexpr uint32_t kEndOfChain = 0x0FFFFFF8;
+constexpr uint64_t kMaxTableBytes = 256u << 20;
+constexpr int kMaxDepth = 64;
+constexpr const char *kTableName = "(file allocation table)";
+
+uint16_t le16(const uint8_t *p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+uint32_t le32(const uint8_t *p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+bool is_fat32_boot(const uint8_t *s) {
+    return s[510] == 0x55 && s[511] == 0xAA && std::memcmp(s + 82, "FAT32   ", 8) == 0 &&
+           le16(s + 11) >= 512 && le16(s + 11) <= 4096 && s[13] != 0 && le16(s + 14) != 0 &&
+           s[16] != 0 && le32(s + 36) != 0;
+}
+
+void append_utf8(std::string *out, uint32_t c) {
+    if (c < 0x80) {
+        out->push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out->push_back(static_cast<char>(0xC0 | c >> 6));
+        out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out->push_back(static_cast<char>(0xE0 | c >> 12));
+        out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+class Walker {
+  public:
+    Walker(const ImageReader &image, const std::vector<ByteRange> &ranges,
+           std::vector<std::vector<std::string>> *files)
+        : image_(image), ranges_(ranges), files_(files) {}
+
+    bool run() {
+        uint8_t s[512];
+        if (!read(s, 512, 0))
+            return false;
+        if (!is_fat32_boot(s)) {
+            // The first FAT32 partition of an MBR.
+            bool found = false;
+            for (int i = 0; i < 4 && !found && s[510] == 0x55 && s[511] == 0xAA; ++i) {
+                const uint8_t *e = s + 446 + 16 * i;
+                if ((e[4] == 0x0B || e[4] == 0x0C) && le32(e + 8) != 0) {
+                    base_ = uint64_t(le32(e + 8)) * 512;
+                    found = true;
+                }
+            }
+            if (!found || !read(s, 512, base_) || !is_fat32_boot(s))
+                return false;
+        }
+        const uint64_t sector = le16(s + 11);
+        cluster_ = sector * s[13];
+        const uint64_t reserved = le16(s + 14) * sector;
+        const uint64_t table = uint64_t(le32(s + 36)) * sector;
+        data_ = base_ + reserved + table * s[16];
+        uint64_t total = le16(s + 19) ? le16(s + 19) : le32(s + 32);
+        clusters_ =
+            total * sector > data_ - base_ ? (total * sector - (data_ - base_)) / cluster_ : 0;
+        files_->assign(ranges_.size(), {});
+        mark(base_, data_ - base_, kTableName);
+        if (table > kMaxTableBytes || clusters_ == 0)
+            return true;
+        // The first table; what cannot be read counts as the end of a chain.
+        table_.assign(table, 0);
+        for (uint64_t at = 0; at < table; at += 4096)
+            read(table_.data() + at, std::min<uint64_t>(4096, table - at), base_ + reserved + at);
+        walk_directory(le32(s + 44), "/", 0);
+        return true;
+    }
+
+  private:
+    bool read(uint8_t *buffer, uint64_t length, uint64_t offset) {
+        if (offset > image_.size || length > image_.size - offset)
+            return false;
+        return image_.read(image_.context, buffer, length, offset) == 0;
+    }
+
+    uint32_t next(uint32_t cluster) const {
+        if (uint64_t(cluster) * 4 + 4 > table_.size())
+            return kEndOfChain;
+        return le32(table_.data() + 4 * uint64_t(cluster)) & 0x0FFFFFFF;
+    }
+
+    bool valid(uint32_t cluster) const { return cluster >= 2 && cluster - 2 < clusters_; }
+
+    uint64_t cluster_offset(uint32_t cluster) const {
+        return data_ + uint64_t(cluster - 2) * cluster_;
+    }
+
+    void mark(uint64_t first, uint64_t length, const std::string &name) {
+        for (size_t i = 0; i < ranges_.size(); ++i) {
+            const ByteRange &r = ranges_[i];
+            if (first < r.first + r.length && r.first < first + length) {
+                auto &list = (*files_)[i];
+                if (std::find(list.begin(), list.end(), name) == list.end())
+                    list.push_back(name);
+            }
+        }
+    }
+
+    // The clusters of a chain, marked under `name`; at most the volume's count.
+    std::vector<uint32_t> chain(uint32_t first, const std::string &name) {
+        std::vector<uint32_t> out;
+        for (uint32_t c = first; valid(c) && out.size() < clusters_; c = next(c)) {
+            out.push_back(c);
+            mark(cluster_offset(c), cluster_, name);
+        }
+        return out;
+    }
+
+    void walk_directory(uint32_t first, const std::string &path, int depth) {
+        if (depth > kMaxDepth || !visited_.insert(first).second)
+            return;
+        std::vector<uint8_t> entries(cluster_);
+        std::u16string long_name;
+        for (uint32_t c : chain(first, path)) {
+            if (!read(entries.data(), cluster_, cluster_offset(c))) {
+                long_name.clear();
+                continue;
+            }
+            for (uint64_t at = 0; at + 32 <= cluster_; at += 32) {
+                const uint8_t *e = entries.data() + at;
+                if (e[0] == 0x00)
+                    return;
+                if (e[0] == 0xE5) {
+                    long_name.clear();
+                    continue;
+                }
+                if (e[11] == 0x0F) {
+                    // Long-name pieces come last first; each holds 13 characters.
+                    std::u16string piece;
+                    for (int o : {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30}) {
+                        char16_t ch = le16(e + o);
+                        if (ch == 0 || ch == 0xFFFF)
+                            break;
+                        piece.push_back(ch);
+                    }
+                    long_name = (e[0] & 0x40) ? piece : piece + long_name;
+                    continue;
+                }
+                std::string name = entry_name(e, long_name);
+                long_name.clear();
+                if ((e[11] & 0x08) || name == "." || name == "..")
+                    continue;
+                uint32_t cluster = uint32_t(le16(e + 20)) << 16 | le16(e + 26);
+                if (e[11] & 0x10)
+                    walk_directory(cluster, path + name + "/", depth + 1);
+                else
+                    chain(cluster, path + name);
+            }
+        }
+    }
+
+    static std::string entry_name(const uint8_t *e, const std::u16string &long_name) {
+        std::string name;
+        if (!long_name.empty()) {
+            for (char16_t ch : long_name)
+                append_utf8(&name, ch);
+            return name;
+        }
+        std::string base(reinterpret_cast<const char *>(e), 8),
+            ext(reinterpret_cast<const char *>(e + 8), 3);
+        base.erase(base.find_last_not_of(' ') + 1);
+        ext.erase(ext.find_last_not_of(' ') + 1);
+        if (!base.empty() && base[0] == 0x05)
+            base[0] = char(0xE5);
+        return ext.empty() ? base : base + "." + ext;
+    }
+
+    const ImageReader &image_;
+    const std::vector<ByteRange> &ranges_;
+    std::vector<std::vector<std::string>> *files_;
+    uint64_t base_ = 0, data_ = 0, cluster_ = 0, clusters_ = 0;
+    std::vector<uint8_t> table_;
+    std::set<uint32_t> visited_;
+};
+
+} // namespace
+
+bool fat32_files_in_ranges(const ImageReader &image, const std::vector<ByteRange> &ranges,
+                           std::vector<std::vector<std::string>> *files) {
+    return Walker(image, ranges, files).run();
+}
+
+} // namespace tw
