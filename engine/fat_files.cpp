@@ -190,11 +190,133 @@ class Walker {
     std::set<uint32_t> visited_;
 };
 
+// exFAT: the allocation table and the cluster heap from the boot sector;
+// each file is a set of entries (file, stream extension, name pieces), and a
+// stream either follows the table or, marked as unfragmented, lies in one
+// run of clusters.
+class ExfatWalker {
+  public:
+    ExfatWalker(const ImageReader &image, const std::vector<ByteRange> &ranges,
+                std::vector<std::vector<std::string>> *files)
+        : image_(image), ranges_(ranges), files_(files) {}
+
+    bool run() {
+        uint8_t s[512];
+        if (!read(s, 512, 0) || std::memcmp(s + 3, "EXFAT   ", 8) != 0 || s[510] != 0x55 ||
+            s[511] != 0xAA || s[108] < 9 || s[108] > 12 || s[109] > 25 - s[108])
+            return false;
+        const uint64_t sector = uint64_t(1) << s[108];
+        cluster_ = sector << s[109];
+        const uint64_t table_offset = le32(s + 80) * sector;
+        const uint64_t table_length = le32(s + 84) * sector;
+        heap_ = le32(s + 88) * sector;
+        clusters_ = le32(s + 92);
+        files_->assign(ranges_.size(), {});
+        mark(0, heap_, kTableName);
+        if (table_length > kMaxTableBytes)
+            return true;
+        table_.assign(table_length, 0);
+        for (uint64_t at = 0; at < table_length; at += 4096)
+            read(table_.data() + at, std::min<uint64_t>(4096, table_length - at),
+                 table_offset + at);
+        walk_directory(le32(s + 96), 0, false, "/", 0);
+        return true;
+    }
+
+  private:
+    bool read(uint8_t *buffer, uint64_t length, uint64_t offset) {
+        if (offset > image_.size || length > image_.size - offset)
+            return false;
+        return image_.read(image_.context, buffer, length, offset) == 0;
+    }
+    void mark(uint64_t first, uint64_t length, const std::string &name) {
+        for (size_t i = 0; i < ranges_.size(); ++i) {
+            const ByteRange &r = ranges_[i];
+            if (first < r.first + r.length && r.first < first + length) {
+                auto &list = (*files_)[i];
+                if (std::find(list.begin(), list.end(), name) == list.end())
+                    list.push_back(name);
+            }
+        }
+    }
+    bool valid(uint32_t c) const { return c >= 2 && c - 2 < clusters_; }
+    uint64_t offset_of(uint32_t c) const { return heap_ + uint64_t(c - 2) * cluster_; }
+
+    // The clusters of a stream of `length` bytes (0: follow the table to
+    // its end), marked under `name`.
+    std::vector<uint32_t> clusters(uint32_t first, uint64_t length, bool contiguous,
+                                   const std::string &name) {
+        std::vector<uint32_t> out;
+        const uint64_t count = length ? (length + cluster_ - 1) / cluster_ : clusters_;
+        for (uint32_t c = first; valid(c) && out.size() < count && out.size() < clusters_;) {
+            out.push_back(c);
+            mark(offset_of(c), cluster_, name);
+            if (contiguous) {
+                ++c;
+            } else {
+                uint64_t at = uint64_t(c) * 4;
+                c = at + 4 <= table_.size() ? le32(table_.data() + at) : 0;
+            }
+        }
+        return out;
+    }
+
+    void walk_directory(uint32_t first, uint64_t length, bool contiguous, const std::string &path,
+                        int depth) {
+        if (depth > kMaxDepth || !visited_.insert(first).second)
+            return;
+        std::vector<uint8_t> bytes;
+        for (uint32_t c : clusters(first, length, contiguous, path)) {
+            size_t at = bytes.size();
+            bytes.resize(at + cluster_);
+            if (!read(bytes.data() + at, cluster_, offset_of(c)))
+                std::memset(bytes.data() + at, 0xFF, cluster_); // unreadable: no entries
+        }
+        for (size_t at = 0; at + 32 <= bytes.size(); at += 32) {
+            const uint8_t *e = bytes.data() + at;
+            if (e[0] == 0x00)
+                return;
+            if (e[0] != 0x85)
+                continue;
+            const size_t secondary = e[1];
+            const bool directory = le16(e + 4) & 0x10;
+            if (secondary < 2 || at + 32 * (secondary + 1) > bytes.size() || e[32] != 0xC0)
+                continue;
+            const uint8_t *stream = e + 32;
+            std::string name;
+            const size_t name_length = stream[3];
+            size_t taken = 0;
+            for (size_t k = 2; k <= secondary && taken < name_length; ++k) {
+                const uint8_t *n = e + 32 * k;
+                if (n[0] != 0xC1)
+                    break;
+                for (size_t j = 0; j < 15 && taken < name_length; ++j, ++taken)
+                    append_utf8(&name, le16(n + 2 + 2 * j));
+            }
+            const uint32_t cluster = le32(stream + 20);
+            const uint64_t size = uint64_t(le32(stream + 24)) | uint64_t(le32(stream + 28)) << 32;
+            const bool unfragmented = stream[1] & 0x02;
+            if (directory)
+                walk_directory(cluster, size, unfragmented, path + name + "/", depth + 1);
+            else if (size != 0)
+                clusters(cluster, size, unfragmented, path + name);
+            at += 32 * secondary;
+        }
+    }
+
+    const ImageReader &image_;
+    const std::vector<ByteRange> &ranges_;
+    std::vector<std::vector<std::string>> *files_;
+    uint64_t heap_ = 0, cluster_ = 0, clusters_ = 0;
+    std::vector<uint8_t> table_;
+    std::set<uint32_t> visited_;
+};
+
 } // namespace
 
-bool fat32_files_in_ranges(const ImageReader &image, const std::vector<ByteRange> &ranges,
-                           std::vector<std::vector<std::string>> *files) {
-    return Walker(image, ranges, files).run();
+bool fat_files_in_ranges(const ImageReader &image, const std::vector<ByteRange> &ranges,
+                         std::vector<std::vector<std::string>> *files) {
+    return Walker(image, ranges, files).run() || ExfatWalker(image, ranges, files).run();
 }
 
 } // namespace tw

@@ -1,7 +1,8 @@
-// Which files of a FAT32 filesystem lie in given byte ranges of a disk image:
-// the boot sector and the allocation table are read, every directory is
-// walked from the root and each file's cluster chain is compared with the
-// ranges. Unreadable parts are skipped: the answer names what can be found.
+// Which files of a FAT32 or exFAT filesystem lie in given byte ranges of a
+// disk image: the boot sector and the allocation table are read, every
+// directory is walked from the root and each file's clusters are compared
+// with the ranges. Unreadable parts are skipped: the answer names what can
+// be found.
 #pragma once
 
 #include "engine/image_checks.h"
@@ -19,9 +20,10 @@ struct ByteRange {
 
 // For each range, the paths ("/DIR/NAME", directories with a trailing "/")
 // whose data lie in it, and "(file allocation table)" when the range holds
-// part of the boot area or the tables. False when the image holds no FAT32
-// filesystem (unpartitioned, or in the first FAT32 partition of an MBR).
-bool fat32_files_in_ranges(const ImageReader &image, const std::vector<ByteRange> &ranges,
-                           std::vector<std::vector<std::string>> *files);
+// part of the boot area or the tables. False when the image holds neither
+// (FAT32 unpartitioned or in the first FAT32 partition of an MBR; exFAT
+// unpartitioned).
+bool fat_files_in_ranges(const ImageReader &image, const std::vector<ByteRange> &ranges,
+                         std::vector<std::vector<std::string>> *files);
 
 } // namespace tw

@@ -1,6 +1,6 @@
 // "verify-full": the container's summary after every block of the disk was
 // read, and for a v3 container authenticated, with each damaged range of the
-// disk and, where the filesystem is FAT32, the files that lie in it.
+// disk and, where the filesystem is FAT32 or exFAT, the files that lie in it.
 #include "container/container.h"
 #include "engine/engine.h"
 #include "engine/fat_files.h"
@@ -104,7 +104,7 @@ int run_verify_full(EngineContext *ctx) {
     ContainerInfo info;
     container_info(src.container, &info);
     ImageReader image{read_image, src.container, info.sector_count * 512};
-    const bool named = !ranges.empty() && fat32_files_in_ranges(image, ranges, &files);
+    const bool named = !ranges.empty() && fat_files_in_ranges(image, ranges, &files);
 
     JsonValue *extra = json_new(JsonKind::Object);
     JsonValue *list = json_new(JsonKind::Array);
