@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <set>
 
 namespace tw {
@@ -312,11 +313,183 @@ class ExfatWalker {
     std::set<uint32_t> visited_;
 };
 
+// NTFS: the master file table from the boot sector, its own data runs from
+// its first record, then every record in use: its file name (the long one
+// where there are several) with its parent, and the runs of its unnamed data
+// attribute. Paths are put together from the parents up to the root (5).
+class NtfsWalker {
+  public:
+    NtfsWalker(const ImageReader &image, const std::vector<ByteRange> &ranges,
+               std::vector<std::vector<std::string>> *files)
+        : image_(image), ranges_(ranges), files_(files) {}
+
+    bool run() {
+        uint8_t s[512];
+        if (!read(s, 512, 0) || std::memcmp(s + 3, "NTFS    ", 8) != 0 || s[510] != 0x55 ||
+            s[511] != 0xAA)
+            return false;
+        const uint64_t sector = le16(s + 11);
+        if (sector < 256 || sector > 4096 || s[13] == 0)
+            return false;
+        cluster_ = sector * (s[13] <= 0x80 ? s[13] : uint64_t(1) << (256 - s[13]));
+        const int8_t per_record = static_cast<int8_t>(s[64]);
+        record_ = per_record > 0 ? uint64_t(per_record) * cluster_ : uint64_t(1) << -per_record;
+        if (record_ < 512 || record_ > 65536 || record_ % sector != 0)
+            return false;
+        sector_ = sector;
+        const uint64_t mft = (uint64_t(le32(s + 48)) | uint64_t(le32(s + 52)) << 32) * cluster_;
+        files_->assign(ranges_.size(), {});
+        mark(0, sector, "(boot sector)");
+        // Record 0 describes the table itself.
+        std::vector<uint8_t> rec(record_);
+        Record zero;
+        if (!read(rec.data(), record_, mft) || !parse(rec.data(), &zero))
+            return true;
+        std::vector<std::pair<uint64_t, uint64_t>> table_runs = zero.runs;
+        uint64_t index = 0;
+        for (const auto &[lcn, count] : table_runs) {
+            mark(lcn * cluster_, count * cluster_, "(master file table)");
+            for (uint64_t at = 0; at + record_ <= count * cluster_ && index < kMaxRecords;
+                 at += record_, ++index) {
+                if (!read(rec.data(), record_, lcn * cluster_ + at))
+                    continue;
+                Record r;
+                if (parse(rec.data(), &r))
+                    records_[index] = std::move(r);
+            }
+        }
+        for (const auto &[number, r] : records_) {
+            if (number < 16 || r.runs.empty())
+                continue; // the metadata files are named above where they matter
+            std::string path = path_of(number, 0);
+            if (path.empty())
+                continue;
+            for (const auto &[lcn, count] : r.runs)
+                mark(lcn * cluster_, count * cluster_, path);
+        }
+        return true;
+    }
+
+  private:
+    static constexpr uint64_t kMaxRecords = 1u << 22;
+    static constexpr uint64_t kRoot = 5;
+
+    struct Record {
+        bool directory = false;
+        uint64_t parent = 0;
+        std::string name;
+        int name_space = -1; // 1 Win32, 3 both: preferred over 2 (DOS) and 0 (POSIX)
+        std::vector<std::pair<uint64_t, uint64_t>> runs; // (first cluster, clusters)
+    };
+
+    bool read(uint8_t *buffer, uint64_t length, uint64_t offset) {
+        if (offset > image_.size || length > image_.size - offset)
+            return false;
+        return image_.read(image_.context, buffer, length, offset) == 0;
+    }
+    void mark(uint64_t first, uint64_t length, const std::string &name) {
+        for (size_t i = 0; i < ranges_.size(); ++i) {
+            const ByteRange &r = ranges_[i];
+            if (first < r.first + r.length && r.first < first + length) {
+                auto &list = (*files_)[i];
+                if (std::find(list.begin(), list.end(), name) == list.end())
+                    list.push_back(name);
+            }
+        }
+    }
+
+    // Applies the update sequence and reads the attributes of one record.
+    bool parse(uint8_t *r, Record *out) {
+        if (std::memcmp(r, "FILE", 4) != 0 || !(le16(r + 22) & 0x01))
+            return false;
+        const uint16_t usa = le16(r + 4), count = le16(r + 6);
+        if (count == 0 || usa + 2u * count > record_ || (count - 1) * sector_ != record_)
+            return false;
+        for (uint16_t i = 1; i < count; ++i) {
+            uint8_t *end = r + i * sector_ - 2;
+            if (le16(end) != le16(r + usa))
+                return false;
+            std::memcpy(end, r + usa + 2 * i, 2);
+        }
+        out->directory = le16(r + 22) & 0x02;
+        for (uint32_t at = le16(r + 20); at + 16 <= record_;) {
+            const uint32_t type = le32(r + at), length = le32(r + at + 4);
+            if (type == 0xFFFFFFFF || length < 16 || at + length > record_)
+                break;
+            const uint8_t *a = r + at;
+            const bool resident = a[8] == 0;
+            if (type == 0x30 && resident && le32(a + 16) >= 66) {
+                const uint8_t *v = a + le16(a + 20);
+                if (v + 66 <= r + at + length) {
+                    int space = v[65];
+                    bool better = out->name_space < 0 || space == 1 || space == 3 ||
+                                  (out->name_space == 2 && space == 0);
+                    if (better && v + 66 + 2 * v[64] <= r + at + length) {
+                        out->parent = (uint64_t(le32(v)) | uint64_t(le16(v + 4)) << 32);
+                        out->name.clear();
+                        for (int i = 0; i < v[64]; ++i)
+                            append_utf8(&out->name, le16(v + 66 + 2 * i));
+                        out->name_space = space;
+                    }
+                }
+            } else if (type == 0x80 && !resident && a[9] == 0 && length >= 64) {
+                runs(a + le16(a + 32), r + at + length, &out->runs);
+            }
+            at += length;
+        }
+        return true;
+    }
+
+    static void runs(const uint8_t *p, const uint8_t *end,
+                     std::vector<std::pair<uint64_t, uint64_t>> *out) {
+        int64_t lcn = 0;
+        while (p < end && *p != 0) {
+            const int length_bytes = *p & 0x0F, offset_bytes = *p >> 4;
+            if (length_bytes == 0 || length_bytes > 8 || offset_bytes > 8 ||
+                p + 1 + length_bytes + offset_bytes > end)
+                return;
+            uint64_t count = 0;
+            for (int i = 0; i < length_bytes; ++i)
+                count |= uint64_t(p[1 + i]) << (8 * i);
+            if (offset_bytes != 0) {
+                int64_t delta = 0;
+                for (int i = 0; i < offset_bytes; ++i)
+                    delta |= int64_t(p[1 + length_bytes + i]) << (8 * i);
+                if (p[length_bytes + offset_bytes] & 0x80) // sign of the last byte
+                    delta |= offset_bytes < 8 ? -(int64_t(1) << (8 * offset_bytes)) : 0;
+                lcn += delta;
+                if (lcn >= 0)
+                    out->emplace_back(uint64_t(lcn), count);
+            } // no offset: a sparse run, nothing on disk
+            p += 1 + length_bytes + offset_bytes;
+        }
+    }
+
+    std::string path_of(uint64_t number, int depth) {
+        if (number == kRoot)
+            return "";
+        auto it = records_.find(number);
+        if (it == records_.end() || depth > kMaxDepth || it->second.name.empty())
+            return "";
+        if (it->second.parent == kRoot)
+            return "/" + it->second.name;
+        std::string parent = path_of(it->second.parent, depth + 1);
+        return parent.empty() ? "" : parent + "/" + it->second.name;
+    }
+
+    const ImageReader &image_;
+    const std::vector<ByteRange> &ranges_;
+    std::vector<std::vector<std::string>> *files_;
+    uint64_t cluster_ = 0, record_ = 0, sector_ = 0;
+    std::map<uint64_t, Record> records_;
+};
+
 } // namespace
 
 bool fat_files_in_ranges(const ImageReader &image, const std::vector<ByteRange> &ranges,
                          std::vector<std::vector<std::string>> *files) {
-    return Walker(image, ranges, files).run() || ExfatWalker(image, ranges, files).run();
+    return Walker(image, ranges, files).run() || ExfatWalker(image, ranges, files).run() ||
+           NtfsWalker(image, ranges, files).run();
 }
 
 } // namespace tw

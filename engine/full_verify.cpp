@@ -1,6 +1,7 @@
 // "verify-full": the container's summary after every block of the disk was
 // read, and for a v3 container authenticated, with each damaged range of the
-// disk and, where the filesystem is FAT32 or exFAT, the files that lie in it.
+// disk and, where the filesystem is FAT32, exFAT or NTFS, the files that lie
+// in it.
 #include "container/container.h"
 #include "engine/engine.h"
 #include "engine/fat_files.h"

@@ -101,4 +101,26 @@ TEST_F(FatFiles, ExfatFilesInSubfolders) {
     check(image, "/sub/Long File Name.txt");
 }
 
+// NTFS written by its own tools: the files go in with ntfscp, which cannot
+// make folders, so both lie in the root. ntfscluster, an independent peer,
+// names the same file for the same sector.
+TEST_F(FatFiles, NtfsFilesAgreeWithNtfscluster) {
+    ASSERT_TRUE(tw::test::shell_in(dir_, "truncate -s 16M ntfs.img && mkntfs -F -Q -q ntfs.img && "
+                                         "ntfscp -f ntfs.img data.bin /DATA.BIN && "
+                                         "ntfscp -f ntfs.img long.txt '/Long File Name.txt'"));
+    std::vector<uint8_t> image = tw::test::read_bytes(dir_ + "/ntfs.img");
+    const uint64_t data = find(image, "DATA-FILE-START");
+    auto files = walk(image, {{data + 4096, 1}, {0, 512}, {image.size() - 4096, 1}});
+    ASSERT_EQ(files.size(), 3u);
+    EXPECT_EQ(files[0], std::vector<std::string>{"/DATA.BIN"});
+    EXPECT_EQ(files[1], std::vector<std::string>{"(boot sector)"});
+    EXPECT_TRUE(tw::test::shell_in(dir_, "ntfscluster -f -s " +
+                                             std::to_string((data + 4096) / 512) +
+                                             " ntfs.img 2>/dev/null | grep -q DATA.BIN"));
+    // A small file lives inside its record: no data runs of its own.
+    const uint64_t text = find(image, "LONG-NAME-START");
+    files = walk(image, {{text, 1}});
+    EXPECT_EQ(files[0], std::vector<std::string>{"(master file table)"});
+}
+
 } // namespace
