@@ -3,8 +3,8 @@
 // disk and, where the filesystem is FAT32, exFAT or NTFS, the files that lie
 // in it.
 #include "container/container.h"
+#include "engine/damaged_files.h"
 #include "engine/engine.h"
-#include "engine/fat_files.h"
 #include "engine/operations.h"
 #include "engine/source.h"
 #include "platform/secure_memory.h"
@@ -105,7 +105,7 @@ int run_verify_full(EngineContext *ctx) {
     ContainerInfo info;
     container_info(src.container, &info);
     ImageReader image{read_image, src.container, info.sector_count * 512};
-    const bool named = !ranges.empty() && fat_files_in_ranges(image, ranges, &files);
+    const bool named = !ranges.empty() && files_in_ranges(image, ranges, &files);
 
     JsonValue *extra = json_new(JsonKind::Object);
     JsonValue *list = json_new(JsonKind::Array);

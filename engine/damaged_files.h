@@ -24,7 +24,7 @@ struct ByteRange {
 // small files inside the master file table). False when the image holds
 // none of them (FAT32 unpartitioned or in the first FAT32 partition of an
 // MBR; exFAT and NTFS unpartitioned).
-bool fat_files_in_ranges(const ImageReader &image, const std::vector<ByteRange> &ranges,
-                         std::vector<std::vector<std::string>> *files);
+bool files_in_ranges(const ImageReader &image, const std::vector<ByteRange> &ranges,
+                     std::vector<std::vector<std::string>> *files);
 
 } // namespace tw

@@ -1,6 +1,6 @@
 // The files of FAT32 and exFAT images made by the real tools that lie in
 // given byte ranges, found by the allocation walk of a full check.
-#include "engine/fat_files.h"
+#include "engine/damaged_files.h"
 #include "support/containers.h"
 
 #include <algorithm>
@@ -30,10 +30,10 @@ uint64_t find(const std::vector<uint8_t> &image, const std::string &needle) {
     return uint64_t(at - image.begin());
 }
 
-class FatFiles : public testing::Test {
+class DamagedFiles : public testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/tw-fat-files-XXXXXX";
+        char tmpl[] = "/tmp/tw-damaged-files-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
         // Recognisable contents at the start of each file.
@@ -48,7 +48,7 @@ class FatFiles : public testing::Test {
                                                const std::vector<ByteRange> &ranges) {
         tw::ImageReader reader{read_memory, &image, image.size()};
         std::vector<std::vector<std::string>> files;
-        EXPECT_TRUE(tw::fat_files_in_ranges(reader, ranges, &files));
+        EXPECT_TRUE(tw::files_in_ranges(reader, ranges, &files));
         return files;
     }
 
@@ -72,7 +72,7 @@ class FatFiles : public testing::Test {
     std::string dir_;
 };
 
-TEST_F(FatFiles, Fat32FilesWithLongNamesInSubfolders) {
+TEST_F(DamagedFiles, Fat32FilesWithLongNamesInSubfolders) {
     ASSERT_TRUE(tw::test::shell_in(
         dir_, "truncate -s 34M fat32.img && mkfs.vfat -F 32 fat32.img && export "
               "MTOOLS_SKIP_CHECK=1 && mmd -i fat32.img ::/SUB && mcopy -i fat32.img data.bin "
@@ -83,12 +83,12 @@ TEST_F(FatFiles, Fat32FilesWithLongNamesInSubfolders) {
     std::vector<uint8_t> zeros(1 << 20);
     tw::ImageReader reader{read_memory, &zeros, zeros.size()};
     std::vector<std::vector<std::string>> files;
-    EXPECT_FALSE(tw::fat_files_in_ranges(reader, {{0, 512}}, &files));
+    EXPECT_FALSE(tw::files_in_ranges(reader, {{0, 512}}, &files));
 }
 
 // The files are written through the exFAT FUSE driver on a loop device,
 // which needs root.
-TEST_F(FatFiles, ExfatFilesInSubfolders) {
+TEST_F(DamagedFiles, ExfatFilesInSubfolders) {
     if (geteuid() != 0)
         GTEST_SKIP() << "writing an exFAT image needs a loop device and FUSE (root)";
     ASSERT_TRUE(tw::test::shell_in(
@@ -104,7 +104,7 @@ TEST_F(FatFiles, ExfatFilesInSubfolders) {
 // NTFS written by its own tools: the files go in with ntfscp, which cannot
 // make folders, so both lie in the root. ntfscluster, an independent peer,
 // names the same file for the same sector.
-TEST_F(FatFiles, NtfsFilesAgreeWithNtfscluster) {
+TEST_F(DamagedFiles, NtfsFilesAgreeWithNtfscluster) {
     ASSERT_TRUE(tw::test::shell_in(dir_, "truncate -s 16M ntfs.img && mkntfs -F -Q -q ntfs.img && "
                                          "ntfscp -f ntfs.img data.bin /DATA.BIN && "
                                          "ntfscp -f ntfs.img long.txt '/Long File Name.txt'"));

@@ -1,4 +1,4 @@
-#include "engine/fat_files.h"
+#include "engine/damaged_files.h"
 
 #include <algorithm>
 #include <cstring>
@@ -486,8 +486,8 @@ class NtfsWalker {
 
 } // namespace
 
-bool fat_files_in_ranges(const ImageReader &image, const std::vector<ByteRange> &ranges,
-                         std::vector<std::vector<std::string>> *files) {
+bool files_in_ranges(const ImageReader &image, const std::vector<ByteRange> &ranges,
+                     std::vector<std::vector<std::string>> *files) {
     return Walker(image, ranges, files).run() || ExfatWalker(image, ranges, files).run() ||
            NtfsWalker(image, ranges, files).run();
 }
