@@ -99,8 +99,12 @@ void watch_stop_signals() {
 }
 
 void release_context(EngineContext *ctx) {
-    credential_record_free(ctx->credentials);
+    // The record leaves the context before it is freed, so that a stop
+    // signal arriving meanwhile never wipes released memory.
+    CredentialRecord *credentials = ctx->credentials;
     ctx->credentials = nullptr;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    credential_record_free(credentials);
     system_key_forget();
     // The parent watch may still set the event from its own thread until the
     // process ends, so only its name goes; the mapping stays valid.
