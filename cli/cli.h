@@ -26,6 +26,7 @@ struct CliArgs {
     bool algorithm_given = false;
     uint32_t algorithm = 9;
     bool experimental_write = false;
+    bool full = false; // verify --full
     bool label_given = false;
     std::string label;
     int partition = 0;

@@ -92,6 +92,7 @@ constexpr std::pair<const char *, const char *> kSummaryMembers[] = {
     {"backupPath", "backupPath"},
     {"cipher", "cipher"},
     {"compression", "compression"},
+    {"damagedRanges", "damagedRanges"},
     {"writeFilesystem", "experimentalWriteBackend"},
     {"writeSupported", "experimentalWriteSupported"},
     {"filesystem", "filesystem"},
@@ -136,6 +137,19 @@ void print_summary_text(const CliArgs &args, EngineCommand command, const JsonVa
         cli_print("Check: " + std::string(json_get_string(result, "filesystem", "")));
     else
         cli_print("Check: not performed");
+    if (const JsonValue *ranges = json_get(result, "damagedRanges")) {
+        cli_print(json_first(ranges) == nullptr ? kTextFullCheckClean : kTextFullCheckDamaged);
+        for (const JsonValue *r = json_first(ranges); r != nullptr; r = json_next(r)) {
+            const uint64_t first = static_cast<uint64_t>(json_get_int(r, "firstByte", 0));
+            const uint64_t length = static_cast<uint64_t>(json_get_int(r, "length", 0));
+            std::string span = std::to_string(first) + " to " +
+                               std::to_string(length ? first + length - 1 : first);
+            cli_print(format_text(kTextDamagedRange, span.c_str(), json_get_string(r, "part", "")));
+            for (const JsonValue *f = json_first(json_get(r, "files")); f != nullptr;
+                 f = json_next(f))
+                cli_print(format_text(kTextDamagedFile, f->string_bytes));
+        }
+    }
     if (json_has(result, "backupPath", JsonKind::String))
         cli_print("Replacement verified. Original backup: " +
                   std::string(json_get_string(result, "backupPath", "")));
@@ -176,7 +190,7 @@ int run_file_command(EngineRunContext *ctx, const CliArgs &args, const EngineCom
         return password_failure(ctx, outcome);
 
     FileOperation op;
-    op.command = command.engine_name;
+    op.command = args.full ? engine_command_name(EngineCommand::VerifyFull) : command.engine_name;
     op.input = args.words[1];
     if (command.cli_arguments == 2)
         op.output = args.words[2];
@@ -202,7 +216,9 @@ int run_file_command(EngineRunContext *ctx, const CliArgs &args, const EngineCom
         print_summary_json(outcome.result);
     else
         print_summary_text(args, command.command, outcome.result);
-    return 0;
+    // A full check that found damage fails, after its report.
+    const JsonValue *ranges = json_get(outcome.result, "damagedRanges");
+    return ranges != nullptr && json_first(ranges) != nullptr ? 1 : 0;
 }
 
 int run_create(EngineRunContext *ctx, const CliArgs &args) {

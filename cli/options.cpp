@@ -146,6 +146,11 @@ int cli_parse_options(EngineRunContext *ctx, std::vector<std::string> words, Cli
             cli_print_error(kTextCipherWarning);
     }
 
+    if (take_flag(&words, "--full")) {
+        if (command != "verify")
+            return usage(out, kTextFullUsage);
+        parsed->full = true;
+    }
     if (take_flag(&words, "--experimental-write")) {
         if (command != "mount")
             return usage(out, kTextWriteOptionUsage);

@@ -30,6 +30,15 @@ inline constexpr const char *kTextCipherWarning =
     "Warning: AES-256-XTS is the recommended default. Read this cipher's notice in Important "
     "Information and Licenses.";
 inline constexpr const char *kTextWriteOptionUsage = "Use --experimental-write only with mount.";
+inline constexpr const char *kTextFullUsage = "Use --full only with verify.";
+// verify --full: the whole disk was read; each damaged range, with the files
+// in it when they could be named.
+inline constexpr const char *kTextFullCheckClean = "Full check: every block was read and is intact";
+inline constexpr const char *kTextFullCheckDamaged =
+    "Full check: the container is damaged. Keep the file as it is, copy out what is still "
+    "readable, and check your backup.";
+inline constexpr const char *kTextDamagedRange = "Damaged: bytes %s of the disk (%s)";
+inline constexpr const char *kTextDamagedFile = "  lost or damaged: %s";
 inline constexpr const char *kTextLabelUsage = "Use --label with a mount name.";
 inline constexpr const char *kTextLabelRule =
     "Use a mount label of 1 to 100 UTF-8 bytes without slashes, colons, control characters, a "

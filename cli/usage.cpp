@@ -15,7 +15,7 @@ constexpr const char *kUsage =
     "tarnwick devices [--json]\n"
     "tarnwick image DEVICE OUTPUT [--algorithm NAME] [--credentials-stdin] [--json]\n"
     "tarnwick info FILE [--json]\n"
-    "tarnwick verify FILE [--password-stdin] [--json]\n"
+    "tarnwick verify FILE [--full] [--password-stdin] [--json]\n"
     "tarnwick mount FILE [--password-stdin] [--partition N] [--label NAME] [--experimental-write] "
     "[--json]\n"
     "tarnwick unmount SESSION_UUID [--json]\n"

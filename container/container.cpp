@@ -112,6 +112,44 @@ void container_info(const Container *container, ContainerInfo *out) {
     }
 }
 
+ContainerDamage container_damage(const Container *container) {
+    ContainerDamage out;
+    if (container == nullptr || container->v3 == nullptr)
+        return out;
+    V3Damage d = v3_damage(container->v3);
+    static constexpr DamagedPart kParts[] = {DamagedPart::none, DamagedPart::chunk_map,
+                                             DamagedPart::allocation_bitmap,
+                                             DamagedPart::data_chunk, DamagedPart::sector0};
+    out.part = kParts[static_cast<int>(d.part)];
+    out.index = d.index;
+    out.first_byte = d.first_byte;
+    out.length = d.length;
+    return out;
+}
+
+void container_damage_clear(Container *container) {
+    if (container != nullptr && container->v3 != nullptr)
+        v3_damage_clear(container->v3);
+}
+
+ContainerDamage container_diagnose_file(const char *path) {
+    ContainerDamage out;
+    int fd = path ? open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) : -1;
+    if (fd < 0)
+        return out;
+    FileStatus st;
+    if (file_status(fd, &st) == 0 && st.type == FileType::regular) {
+        int rc = v3_diagnose_header(fd, st.size);
+        // Too short for the two copies: whatever is left, the file was cut.
+        if (rc == 1 || (rc == 0 && st.size < 2 * kV3HeaderSize))
+            out.part = DamagedPart::truncated;
+        else if (rc == 0)
+            out.part = DamagedPart::header;
+    }
+    close(fd);
+    return out;
+}
+
 int container_descriptor(const Container *container) {
     return container->fd;
 }

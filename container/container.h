@@ -88,6 +88,33 @@ struct ContainerInfo {
 // Fills `out` with the facts of an open container.
 void container_info(const Container *container, ContainerInfo *out);
 
+// What reads found damaged in a container, or why a file with a container
+// header could not be opened. The byte range is the part of the disk image
+// that the damaged block holds or maps (empty when it holds none).
+enum class DamagedPart : int {
+    none,
+    header,            // no copy of the v3 root header is valid
+    truncated,         // the file is shorter than its header records
+    chunk_map,         // a chunk-map node
+    allocation_bitmap, // an allocation-bitmap node
+    data_chunk,        // a data chunk (index = chunk number)
+    sector0,           // the block that holds sector 0
+};
+struct ContainerDamage {
+    DamagedPart part = DamagedPart::none;
+    uint64_t index = 0;
+    uint64_t first_byte = 0;
+    uint64_t length = 0;
+};
+// The first damaged block that reads of this container met. Only layouts
+// that authenticate their blocks (v3) can tell; others report none.
+ContainerDamage container_damage(const Container *container);
+// Forgets the recorded damage, so that the next damaged block is recorded.
+void container_damage_clear(Container *container);
+// For a path that container_open refused: header or truncated when the file
+// carries a v3 root header that is damaged or was cut short, else none.
+ContainerDamage container_diagnose_file(const char *path);
+
 // The container's own descriptor, for status and identity checks of the file
 // it holds open (and its in-use lock). The Container keeps owning it: never
 // close it; -1 once the container is closed.

@@ -372,6 +372,12 @@ int unlock_v3(Container *c, const uint8_t *password, size_t length, const uint8_
         secure_wipe(c->data_key, sizeof c->data_key);
         return error;
     }
+    // Detection classified the file from the first structurally valid copy;
+    // when that copy did not authenticate, everything it named is untrusted
+    // and the copy that did authenticate decides cipher and size.
+    c->info.header_cipher = v3_cipher(c->v3);
+    c->info.size = v3_virtual_size(c->v3);
+    c->info.sector_count = c->info.size / kSectorSize;
     if (requested != kCipherUnset && requested != c->info.header_cipher) {
         reset_contexts(c);
         return -EINVAL;

@@ -4,15 +4,19 @@
 #include "container/keys/system_key.h"
 #include "engine/events.h"
 #include "engine/import_protocol.h"
+#include "platform/folders.h"
+#include "platform/io.h"
 #include "platform/named_event.h"
 #include "platform/process.h"
 #include "platform/secure_memory.h"
+#include "runtime/json.h"
 #include "runtime/text.h"
 
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 namespace tw {
@@ -28,30 +32,80 @@ constexpr const char *kCancelledMessage =
 // process from deep inside an operation and must find what to clean up.
 EngineContext g_context;
 
-// The launcher asks the kernel for SIGHUP when the front-end that started
-// this engine ends (also when it ended before the parent watch could see
-// it, for instance once a subreaper has adopted the engine). The handler
-// only records it and sets the cancellation event; the operation cancels at
-// its next check.
-volatile sig_atomic_t g_parent_gone = 0;
+// A stop signal is a cancellation: SIGHUP (the launcher asks the kernel for
+// it when the front-end that started this engine ends, also when the watch of
+// the parent could not see it), SIGTERM (a shutdown, `kill PID`), SIGINT and
+// SIGQUIT. The handler records it and sets the cancellation event. While a
+// result is being published (the final renames) it does nothing more: the
+// publishing finishes and the operation reports what it did. Otherwise it
+// removes the registered partial output, writes the prepared "cancelled"
+// line and ends the process at once, so that no state of the operation (a
+// password read, a key derivation, a read check) keeps it alive.
+volatile sig_atomic_t g_stop_signal = 0;
+std::atomic<bool> g_publishing{false};
 std::atomic<NamedEvent *> g_cancel_event{nullptr};
+char g_cancelled_line[256];
+size_t g_cancelled_line_length = 0;
 
-void on_parent_gone(int) {
-    g_parent_gone = 1;
-    named_event_set(g_cancel_event.load());
+constexpr int kStopSignals[] = {SIGHUP, SIGTERM, SIGINT, SIGQUIT};
+
+// The "cancelled" event line, made once with the event writer's JSON so that
+// the signal handler only has to write it.
+void prepare_cancelled_line() {
+    JsonValue *event = json_new(JsonKind::Object);
+    if (event == nullptr)
+        return;
+    json_set_string(event, "event", "error");
+    json_set_string(event, "code", "cancelled");
+    json_set_string(event, "message", kCancelledMessage);
+    json_set_int(event, "version", 1);
+    char *text = json_serialize(event);
+    json_free(event);
+    if (text == nullptr)
+        return;
+    size_t length = std::strlen(text);
+    if (length + 1 < sizeof g_cancelled_line) {
+        std::memcpy(g_cancelled_line, text, length);
+        g_cancelled_line[length] = '\n';
+        g_cancelled_line_length = length + 1;
+    }
+    json_free_text(text);
 }
 
-void watch_parent_death_signal() {
+void on_stop_signal(int signal) {
+    g_stop_signal = signal;
+    named_event_set(g_cancel_event.load());
+    if (g_publishing.load())
+        return;
+    // Only async-signal-safe steps: unlinkat, plain memory wipes, write,
+    // lstat and unlink of the event's name, _exit.
+    output_remove_registered();
+    credential_record_wipe(g_context.credentials);
+    if (g_cancelled_line_length != 0)
+        (void)write_full(STDOUT_FILENO, g_cancelled_line, g_cancelled_line_length);
+    named_event_remove_name(g_context.cancel);
+    _exit(kExitFailure);
+}
+
+void watch_stop_signals() {
+    prepare_cancelled_line();
     struct sigaction action {};
-    action.sa_handler = on_parent_gone;
+    action.sa_handler = on_stop_signal;
     sigemptyset(&action.sa_mask);
+    for (int signal : kStopSignals)
+        sigaddset(&action.sa_mask, signal);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGHUP, &action, nullptr);
+    for (int signal : kStopSignals)
+        sigaction(signal, &action, nullptr);
 }
 
 void release_context(EngineContext *ctx) {
-    credential_record_free(ctx->credentials);
+    // The record leaves the context before it is freed, so that a stop
+    // signal arriving meanwhile never wipes released memory.
+    CredentialRecord *credentials = ctx->credentials;
     ctx->credentials = nullptr;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    credential_record_free(credentials);
     system_key_forget();
     // The parent watch may still set the event from its own thread until the
     // process ends, so only its name goes; the mapping stays valid.
@@ -143,7 +197,7 @@ void engine_check_cancel(EngineContext *ctx) {
 }
 
 bool engine_cancel_requested(const EngineContext *ctx) {
-    return g_parent_gone != 0 || (ctx->cancel != nullptr && named_event_is_set(ctx->cancel));
+    return g_stop_signal != 0 || (ctx->cancel != nullptr && named_event_is_set(ctx->cancel));
 }
 
 int engine_start_cancellation(EngineContext *ctx) {
@@ -153,6 +207,8 @@ int engine_start_cancellation(EngineContext *ctx) {
     if (rc != 0)
         return rc;
     g_cancel_event.store(ctx->cancel);
+    // Events of engines that were killed before they could remove theirs.
+    named_event_sweep_leftovers("Cancel.");
     // When the parent cannot be trusted this sets the event at once, so the
     // operation cancels at its first check.
     parent_watch_start(ctx->cancel);
@@ -168,6 +224,8 @@ int engine_progress(void *opaque, const char *phase, uint64_t done, uint64_t tot
         ctx->progress.mode == ProgressMode::Export ||
         ((ctx->progress.mode == ProgressMode::Copy || ctx->progress.mode == ProgressMode::Image) &&
          !d.is_publishing);
+    if (d.is_publishing || (phase != nullptr && std::strcmp(phase, "publishing") == 0))
+        g_publishing.store(true);
     if (polls && engine_cancel_requested(ctx))
         cancel_now(ctx);
     if (d.write)
@@ -185,14 +243,21 @@ int engine_main(int argc, char **argv) {
         harden_process(kWorkerDescriptors);
         _exit(import_worker_main(argc, argv));
     }
-    watch_parent_death_signal();
+    watch_stop_signals();
     harden_process();
 
     raise_locked_memory_limit(kLockedMemoryGrowth);
 
     EngineContext *ctx = &g_context;
-    if (engine_start_cancellation(ctx) != 0)
-        return engine_fail("engine", "Linux could not create the cancellation event.");
+    if (engine_start_cancellation(ctx) != 0) {
+        // Most often the runtime folder was refused; say which and why.
+        std::string refusal = runtime_folder_refusal();
+        if (refusal.empty())
+            return engine_fail("engine", "Linux could not create the cancellation event.");
+        std::string message =
+            "Linux could not create the cancellation event: the runtime folder " + refusal + ".";
+        return engine_fail("engine", message.c_str());
+    }
 
     int code;
     if (!arguments_are_utf8(argc, argv)) {

@@ -17,6 +17,7 @@ constexpr OperationEntry kOperations[] = {
     {EngineCommand::RecoverReplacement, run_recover_replacement},
     {EngineCommand::Inspect, run_inspect},
     {EngineCommand::Verify, run_verify},
+    {EngineCommand::VerifyFull, run_verify_full},
     {EngineCommand::Export, run_export},
     {EngineCommand::Rekey, run_rekey_or_convert},
     {EngineCommand::Convert, run_rekey_or_convert},

@@ -11,6 +11,7 @@ int run_creation_options(EngineContext *ctx);
 int run_recover_replacement(EngineContext *ctx);
 int run_inspect(EngineContext *ctx);
 int run_verify(EngineContext *ctx);
+int run_verify_full(EngineContext *ctx);
 int run_export(EngineContext *ctx);
 int run_rekey_or_convert(EngineContext *ctx);
 int run_replace(EngineContext *ctx);

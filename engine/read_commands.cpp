@@ -2,6 +2,7 @@
 // the password, and the decrypted image written to a new file.
 #include "container/container.h"
 #include "container/files/write_session.h"
+#include "engine/damage.h"
 #include "engine/engine.h"
 #include "engine/events.h"
 #include "engine/image_checks.h"
@@ -144,7 +145,10 @@ int run_export(EngineContext *ctx) {
     }
     int rc = container_export(src.container, ctx->args.output, export_progress, ctx);
     if (rc != 0) {
+        ContainerDamage damage = container_damage(src.container);
         source_release(&src);
+        if (rc == -EILSEQ || damage.part != DamagedPart::none)
+            return engine_fail_damage(damage, nullptr);
         if (rc == -ECANCELED)
             return engine_fail("cancelled",
                                "The operation was cancelled. The original is unchanged.");

@@ -3,6 +3,7 @@
 #include "engine/reencode.h"
 #include "container/container.h"
 #include "container/files/file_access.h"
+#include "engine/damage.h"
 #include "engine/engine.h"
 #include "engine/events.h"
 #include "engine/operations.h"
@@ -95,6 +96,20 @@ const Failure *failure_for(int rc) {
 
 } // namespace
 
+int reencode_source_failure(const PreparedSource &source, int rc) {
+    if (rc == 0 || rc == -ECANCELED)
+        return -1;
+    ContainerDamage damage = container_damage(source.container);
+    if (damage.part != DamagedPart::none)
+        return engine_fail_damage(damage, nullptr);
+    // The copy writer takes the source's exclusive lock once more; a reader
+    // that came in since the preparation makes that fail with EBUSY, which
+    // is not about the destination.
+    if (rc == -EBUSY && file_lock_test(container_descriptor(source.container), true) != 0)
+        return engine_fail("busy", "The container is in use by a mount or another operation.");
+    return -1;
+}
+
 const char *reencode_error_code(int rc) {
     const Failure *f = failure_for(rc);
     return f ? f->code : "io";
@@ -173,7 +188,10 @@ int run_rekey_or_convert(EngineContext *ctx) {
     }
     options.output_path = ctx->args.output;
     int rc = container_reencode(src.container, options);
+    int source_code = reencode_source_failure(src, rc);
     source_release(&src);
+    if (source_code >= 0)
+        return source_code;
     if (rc != 0)
         return reencode_failure(rc);
     return reencode_report(ctx, ctx->args.output, options.cipher, nullptr);

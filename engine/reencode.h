@@ -22,6 +22,12 @@ int reencode_prepare(EngineContext *ctx, PreparedSource *source, ReencodeOptions
 // its summary (plus `extra`, may be null). Returns the exit code.
 int reencode_report(EngineContext *ctx, const char *path, uint32_t cipher, JsonValue *extra);
 
+// When a re-encoding failed because of its source rather than the copy (the
+// source is damaged, or another program took it meanwhile), writes that
+// error and returns its exit code; otherwise -1. Call before releasing the
+// source.
+int reencode_source_failure(const PreparedSource &source, int rc);
+
 // The error code and event for a failed re-encoding's result.
 const char *reencode_error_code(int rc);
 int reencode_failure(int rc);

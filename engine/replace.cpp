@@ -1,6 +1,7 @@
 // "replace": a verified copy that takes the container's name, the original
 // kept as a backup, the names exchanged under a journal.
 #include "container/container.h"
+#include "container/files/write_session.h"
 #include "engine/engine.h"
 #include "engine/events.h"
 #include "engine/operations.h"
@@ -14,7 +15,10 @@
 #include "runtime/text.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 namespace tw {
 
@@ -30,12 +34,46 @@ bool cancelled(void *data) {
     return engine_cancel_requested(static_cast<EngineContext *>(data));
 }
 
+// The new copy takes what the original's owner chose for it: its group,
+// its permission bits (never group or other write, which a container must
+// not have) and its user attributes, except the marker of a write session,
+// which belongs to the original's own mounts. Reported and skipped where the
+// file system or the user's rights do not allow it: the copy stays private.
+void keep_original_attributes(int original_fd, int copy_fd, const char *copy_name) {
+    FileStatus original, copy;
+    if (file_status(original_fd, &original) != 0 || file_status(copy_fd, &copy) != 0)
+        return;
+    if (original.group != copy.group) {
+        if (int rc = file_set_group(copy_fd, original.group))
+            std::fprintf(stderr, "Warning: '%s' keeps its own group: %s.\n", copy_name,
+                         error_text(rc));
+    }
+    const uint32_t mode = original.mode & 0755;
+    if (int rc = file_set_mode(copy_fd, mode))
+        std::fprintf(stderr, "Warning: '%s' keeps its own permissions: %s.\n", copy_name,
+                     error_text(rc));
+    std::vector<std::string> names;
+    if (file_xattr_names(original_fd, &names) != 0)
+        return;
+    for (const std::string &name : names) {
+        if (name.rfind("user.", 0) != 0 || name == kWriteSessionAttribute)
+            continue;
+        std::vector<uint8_t> value;
+        int rc = file_xattr_get(original_fd, name.c_str(), &value);
+        if (rc == 0)
+            rc = file_xattr_set(copy_fd, name.c_str(), value.data(), value.size());
+        if (rc != 0)
+            std::fprintf(stderr, "Warning: '%s' lacks the attribute '%s': %s.\n", copy_name,
+                         name.c_str(), error_text(rc));
+    }
+}
+
 // Opens the new copy, locks it exclusively and reads its identity. The
 // descriptor is opened for writing only because Linux grants the exclusive
 // in-use lock to such a descriptor alone; nothing is written through it. It
 // is handed out as soon as it is open, so that a failure later on can still
 // recognise the copy and remove it.
-int copy_lock_and_identify(int dir, const std::string &name, EngineContext *ctx,
+int copy_lock_and_identify(int dir, const std::string &name, int original_fd, EngineContext *ctx,
                            ReplacementIdentity *out, FileHandle *copy) {
     int fd = file_open_at(dir, name.c_str(), FileAccess::read_write, FileCreate::open_existing,
                           kFileNoFollow | kFileNonBlock);
@@ -44,6 +82,7 @@ int copy_lock_and_identify(int dir, const std::string &name, EngineContext *ctx,
     copy->reset(fd);
     if (file_lock(fd, true) != 0)
         return -EBUSY;
+    keep_original_attributes(original_fd, fd, name.c_str());
     if (engine_cancel_requested(ctx))
         return -ECANCELED;
     return replacement_identity_fd(fd, cancelled, ctx, out);
@@ -106,16 +145,27 @@ int replace_files(EngineContext *ctx, PreparedSource *src, ReencodeOptions *opti
     j.backup = folder.name.substr(0, cut) + ".original-" + uuid + ".zcx";
     j.swap = std::string(".openzcx-swap-") + uuid + ".zcx";
     state->backup_path = replacement_join(folder.path, j.backup);
-    // 6. The verified copy under the backup name.
-    if (options->chunk_size == kChunkFromSource)
-        options->chunk_size = kDefaultChunk;
-    options->output_path = state->backup_path.c_str();
-    rc = container_reencode(src->container, *options);
+    // What earlier replacements of this name left before their journal was
+    // in place goes now; it never includes the original.
+    replacement_sweep_leftovers(folder.dir.get(), folder.name);
+    // The partial journal names the copy before it exists and is held for
+    // the whole replacement: killed at any later point, the next
+    // replacement finds and removes what this one left.
+    FileHandle partial;
+    rc = replacement_journal_begin(folder.dir.get(), uuid, j, &partial);
     if (rc != 0)
         return rc;
+    // 6. The verified copy under the swap name, never under a name that says
+    // "original".
+    if (options->chunk_size == kChunkFromSource)
+        options->chunk_size = kDefaultChunk;
+    const std::string swap_path = replacement_join(folder.path, j.swap);
+    options->output_path = swap_path.c_str();
+    rc = container_reencode(src->container, *options);
     // 7. Lock and identify the copy; the original must not have changed.
     FileHandle copy;
-    rc = copy_lock_and_identify(folder.dir.get(), j.backup, ctx, &j.copy, &copy);
+    if (rc == 0)
+        rc = copy_lock_and_identify(folder.dir.get(), j.swap, original_fd, ctx, &j.copy, &copy);
     ReplacementIdentity again;
     if (rc == 0)
         rc = replacement_identity_fd(original_fd, cancelled, ctx, &again);
@@ -125,19 +175,24 @@ int replace_files(EngineContext *ctx, PreparedSource *src, ReencodeOptions *opti
         rc = -ECANCELED;
     // 8. The journal makes the exchange restartable from here on.
     if (rc == 0)
-        rc = replacement_journal_write(folder.dir.get(), uuid, j);
+        rc = replacement_journal_commit(folder.dir.get(), uuid, j, &partial);
     if (rc != 0) {
-        // 9. A copy that never got its journal is removed again.
+        // 9. A copy that never got its journal is removed again, and so is
+        // the partial journal.
         FileStatus b;
-        if (copy.valid() && file_status_at(folder.dir.get(), j.backup.c_str(), false, &b) == 0) {
+        if (copy.valid() && file_status_at(folder.dir.get(), j.swap.c_str(), false, &b) == 0) {
             FileStatus open_copy;
             if (file_status(copy.get(), &open_copy) == 0 && b.identity == open_copy.identity)
-                file_unlink_at(folder.dir.get(), j.backup.c_str());
+                file_unlink_at(folder.dir.get(), j.swap.c_str());
+        }
+        if (partial.valid()) {
+            partial.reset();
+            file_unlink_at(folder.dir.get(), replacement_partial_journal_name(uuid).c_str());
         }
         file_flush(folder.dir.get());
         return rc;
     }
-    // 10. The exchange.
+    // 10. The exchange: N to B, S to N.
     engine_progress(ctx, "publishing", 0, 1);
     return replacement_exchange(folder.dir.get(), j);
 }
@@ -153,7 +208,10 @@ int run_replace(EngineContext *ctx) {
     ReplaceState state;
     int rc = replace_files(ctx, &src, &options, &state);
     std::string path = src.path;
+    int source_code = reencode_source_failure(src, rc);
     source_release(&src);
+    if (source_code >= 0)
+        return source_code;
     if (rc == -ECANCELED)
         return reencode_failure(rc);
     if (rc != 0) {

@@ -9,10 +9,13 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <memory>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <string_view>
 #include <unistd.h>
+#include <vector>
 
 namespace tw {
 
@@ -191,30 +194,169 @@ std::string replacement_journal_name(const std::string &name) {
     return name + ".openzcx-journal";
 }
 
-int replacement_journal_write(int dir, const char *uuid, const ReplacementJournal &journal) {
+std::string replacement_partial_journal_name(const char *uuid) {
+    return std::string(".openzcx-journal-") + uuid + ".partial";
+}
+
+namespace {
+
+int write_record(int fd, const ReplacementJournal &journal) {
     uint8_t record[kReplacementJournalSize];
     int rc = replacement_journal_encode(journal, record);
     if (rc != 0)
         return rc;
-    std::string partial = std::string(".openzcx-journal-") + uuid + ".partial";
-    int fd = file_open_at(dir, partial.c_str(), FileAccess::read_write, FileCreate::create_new,
+    ssize_t n = pwrite(fd, record, sizeof record, 0);
+    rc = n == static_cast<ssize_t>(sizeof record) ? 0 : (n < 0 ? -errno : -EIO);
+    if (rc == 0)
+        rc = file_flush(fd);
+    return rc;
+}
+
+} // namespace
+
+int replacement_journal_begin(int dir, const char *uuid, const ReplacementJournal &journal,
+                              FileHandle *partial) {
+    ReplacementJournal pending = journal;
+    pending.copy = ReplacementIdentity{};
+    std::string name = replacement_partial_journal_name(uuid);
+    int fd = file_open_at(dir, name.c_str(), FileAccess::read_write, FileCreate::create_new,
                           kFileNoFollow | kFileOwnerOnly);
     if (fd < 0)
         return fd;
-    FileHandle file(fd);
-    ssize_t n = pwrite(file.get(), record, sizeof record, 0);
-    rc = n == static_cast<ssize_t>(sizeof record) ? 0 : (n < 0 ? -errno : -EIO);
+    partial->reset(fd);
+    int rc = file_lock(fd, true);
     if (rc == 0)
-        rc = file_flush(file.get());
-    int closed = file.reset();
+        rc = write_record(fd, pending);
     if (rc == 0)
-        rc = closed;
+        rc = flush_dir(dir);
+    if (rc != 0) {
+        partial->reset();
+        file_unlink_at(dir, name.c_str());
+    }
+    return rc;
+}
+
+int replacement_journal_commit(int dir, const char *uuid, const ReplacementJournal &journal,
+                               FileHandle *partial) {
+    std::string name = replacement_partial_journal_name(uuid);
+    int rc = write_record(partial->get(), journal);
+    // Renamed while still held, so that no sweep takes it for a leftover
+    // between the close and the rename.
     if (rc == 0)
-        rc = rename_noreplace(dir, partial.c_str(), replacement_journal_name(journal.name).c_str());
+        rc = rename_noreplace(dir, name.c_str(), replacement_journal_name(journal.name).c_str());
+    // The record was flushed before the rename: once the journal is in place
+    // a failing close changes nothing about it.
+    partial->reset();
     if (rc != 0)
-        file_unlink_at(dir, partial.c_str());
+        file_unlink_at(dir, name.c_str());
     int flushed = flush_dir(dir);
     return rc != 0 ? rc : flushed;
+}
+
+int replacement_journal_write(int dir, const char *uuid, const ReplacementJournal &journal) {
+    FileHandle partial;
+    int rc = replacement_journal_begin(dir, uuid, journal, &partial);
+    return rc != 0 ? rc : replacement_journal_commit(dir, uuid, journal, &partial);
+}
+
+namespace {
+
+bool has_affixes(const std::string &name, std::string_view prefix, std::string_view suffix) {
+    return name.size() > prefix.size() + suffix.size() && name.starts_with(prefix) &&
+           name.ends_with(suffix);
+}
+
+// Opens a name of the folder for reading when it is a regular file of this
+// user that nobody holds with the in-use lock (-EBUSY when somebody does).
+int open_unheld(int dir, const std::string &name, FileHandle *out, FileStatus *st) {
+    int fd = file_open_at(dir, name.c_str(), FileAccess::read, FileCreate::open_existing,
+                          kFileNoFollow | kFileNonBlock);
+    if (fd < 0)
+        return fd;
+    out->reset(fd);
+    int rc = file_status(fd, st);
+    if (rc != 0)
+        return rc;
+    if (st->type != FileType::regular || st->owner != geteuid())
+        return -EPERM;
+    return file_lock_test(fd, true) == 0 ? 0 : -EBUSY;
+}
+
+// Removes one leftover when nobody holds it; true when it went.
+bool remove_unheld(int dir, const std::string &name, const ReplacementJournal *journal) {
+    FileHandle file;
+    FileStatus st;
+    if (open_unheld(dir, name, &file, &st) != 0)
+        return false;
+    // Never the original, and the new copy only when it is the one recorded
+    // (a copy not recorded yet can only be the new copy: before its journal
+    // exists the swap name never holds anything else).
+    if (journal != nullptr && (matches(st, journal->original) ||
+                               (journal->copy.size != 0 && !matches(st, journal->copy))))
+        return false;
+    return file_unlink_at(dir, name.c_str()) == 0;
+}
+
+} // namespace
+
+int replacement_sweep_leftovers(int dir, const std::string &name) {
+    FileStatus st;
+    int rc = file_status_at(dir, replacement_journal_name(name).c_str(), false, &st);
+    if (rc == 0)
+        return 0; // an exchange is pending: recovery decides
+    if (rc != -ENOENT)
+        return rc;
+    int listing = dup(dir);
+    if (listing < 0)
+        return -errno;
+    DIR *d = fdopendir(listing);
+    if (d == nullptr) {
+        int e = errno;
+        close(listing);
+        return -e;
+    }
+    rewinddir(d);
+    std::vector<std::string> partials, temporaries;
+    while (dirent *entry = readdir(d)) {
+        std::string entry_name = entry->d_name;
+        if (has_affixes(entry_name, ".openzcx-journal-", ".partial"))
+            partials.push_back(entry_name);
+        else if (has_affixes(entry_name, ".openzcx-rekey-.openzcx-swap-", ".partial"))
+            temporaries.push_back(entry_name);
+    }
+    closedir(d);
+
+    int removed = 0;
+    for (const std::string &partial : partials) {
+        FileHandle file;
+        if (open_unheld(dir, partial, &file, &st) != 0)
+            continue;
+        uint8_t record[kReplacementJournalSize];
+        ReplacementJournal journal;
+        bool complete =
+            st.size == kReplacementJournalSize &&
+            pread(file.get(), record, sizeof record, 0) == static_cast<ssize_t>(sizeof record) &&
+            replacement_journal_decode(record, &journal) == 0;
+        if (complete && !paths_equal(journal.name.c_str(), name.c_str()))
+            continue; // another container's: its own next replacement sweeps it
+        if (complete) {
+            // The copy writer's temporary for this swap name, then the copy.
+            for (const std::string &temporary : temporaries)
+                if (temporary.compare(15, journal.swap.size() + 1, journal.swap + ".") == 0 &&
+                    remove_unheld(dir, temporary, nullptr))
+                    ++removed;
+            if (remove_unheld(dir, journal.swap, &journal))
+                ++removed;
+        }
+        // A record cut short was never renamed into place and names nothing
+        // that can be recovered.
+        file.reset();
+        if (file_unlink_at(dir, partial.c_str()) == 0)
+            ++removed;
+    }
+    if (removed != 0)
+        flush_dir(dir);
+    return removed;
 }
 
 std::string replacement_join(const std::string &folder, const std::string &name) {
@@ -317,6 +459,10 @@ int replacement_exchange(int dir, const ReplacementJournal &journal) {
             rc = rename_and_flush(dir, journal.backup, journal.name);
         } else if (n == NameState::copy && b == NameState::missing && s == NameState::original) {
             rc = rename_and_flush(dir, journal.swap, journal.backup);
+        } else if (n == NameState::original && b == NameState::missing && s == NameState::copy) {
+            rc = rename_and_flush(dir, journal.name, journal.backup);
+        } else if (n == NameState::missing && b == NameState::original && s == NameState::copy) {
+            rc = rename_and_flush(dir, journal.swap, journal.name);
         } else if (n == NameState::copy && b == NameState::original && s == NameState::missing) {
             rc = file_unlink_at(dir, replacement_journal_name(journal.name).c_str());
             if (rc == 0)

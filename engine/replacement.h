@@ -1,12 +1,15 @@
 // In-place replacement of a container: the journal, file identities, the
 // rename exchange and recovery of an interrupted exchange.
 //
-// A replacement writes the new copy next to the original under a backup name
-// B, records both files' identities in a journal J, and then exchanges names
-// through a swap name S so that the container keeps its name N and the
-// original survives as B. Every step is a rename relative to the folder that
-// never replaces a name, so a crash at any point leaves both files intact and
-// J describes how to finish.
+// A replacement writes the new copy next to the original under the swap name
+// S, records both files' identities in a journal J, and then exchanges names
+// so that the container keeps its name N and the original survives under the
+// backup name B. A name that says "original" only ever holds the original.
+// Every step is a rename relative to the folder that never replaces a name,
+// so a crash at any point leaves both files intact: once J exists it
+// describes how to finish; before that a partial journal, held locked by the
+// running replacement from before the copy is written, names the leftovers
+// (S and the copy writer's temporary) that the next replacement of N removes.
 #pragma once
 
 #include "platform/files.h"
@@ -51,11 +54,29 @@ int replacement_journal_decode(const uint8_t in[kReplacementJournalSize],
 // "<name>.openzcx-journal"
 std::string replacement_journal_name(const std::string &name);
 
-// Writes the journal for `journal.name` into the folder: a partial file
-// ".openzcx-journal-<uuid>.partial" created new, written, flushed and renamed
-// to the journal name without replacing; the folder is flushed. The partial
-// file is removed on failure.
+// ".openzcx-journal-<uuid>.partial"
+std::string replacement_partial_journal_name(const char *uuid);
+
+// Starts the journal: the partial file created new, holding the record with
+// the new copy's identity still unknown (all zero), flushed with the folder,
+// and kept open in *partial with its exclusive in-use lock, which tells the
+// leftover sweep that its replacement still runs. Removed again on failure.
+int replacement_journal_begin(int dir, const char *uuid, const ReplacementJournal &journal,
+                              FileHandle *partial);
+// Completes it: the full record written over the partial file, flushed, the
+// file closed and renamed to the journal name without replacing, the folder
+// flushed. The partial file is removed on failure.
+int replacement_journal_commit(int dir, const char *uuid, const ReplacementJournal &journal,
+                               FileHandle *partial);
+// Both in one go.
 int replacement_journal_write(int dir, const char *uuid, const ReplacementJournal &journal);
+
+// Removes what interrupted replacements of `name` left in the folder before
+// their journal was in place: each partial journal of `name` that no running
+// replacement holds, its swap name when that is not the original, and the
+// copy writer's temporary for the swap name. Nothing is removed while the
+// journal of `name` exists. Returns how many files went, or a negative errno.
+int replacement_sweep_leftovers(int dir, const std::string &name);
 
 // The folder and name of a container path, with the folder opened and checked:
 // the name is 1 to 239 bytes (-EINVAL); the folder is resolved to an absolute
@@ -76,7 +97,9 @@ std::string replacement_join(const std::string &folder, const std::string &name)
 int replacement_identity_fd(int fd, bool (*cancelled)(void *), void *context,
                             ReplacementIdentity *out);
 
-// Runs the name exchange recorded in the journal (at most four rounds) and
+// Runs the name exchange recorded in the journal (at most four rounds; a
+// journal of the earlier order, with the new copy first under B, is finished
+// as well) and
 // deletes the journal when it is complete. -1116 (kErrChanged) when the
 // names are in a state the exchange does not know; a failing rename or
 // flush returns its error.

@@ -2,6 +2,7 @@
 
 #include "container/container.h"
 #include "container/files/file_access.h"
+#include "engine/damage.h"
 #include "engine/engine.h"
 #include "engine/events.h"
 #include "engine/recovery_files.h"
@@ -78,8 +79,17 @@ int source_prepare(EngineContext *ctx, PreparedSource *src, int *exit_code) {
                             &src->container);
     if (rc == -EBUSY || rc == -EWOULDBLOCK)
         return fail(exit_code, "busy", "The container is in use by a mount or another operation.");
-    if (rc != 0)
+    if (rc != 0) {
+        // A file that carries a container header but does not open is damaged
+        // or was cut short; say so rather than give the bare error.
+        ContainerDamage damage =
+            rc == -EINVAL ? container_diagnose_file(src->path.c_str()) : ContainerDamage{};
+        if (damage.part != DamagedPart::none) {
+            *exit_code = engine_fail_damage(damage, nullptr);
+            return -1;
+        }
         return fail(exit_code, "io", error_text(rc));
+    }
 
     // 4. The re-encoding commands hold the lock exclusively from here on.
     if (changes_password(command)) {
@@ -118,6 +128,14 @@ int source_prepare(EngineContext *ctx, PreparedSource *src, int *exit_code) {
         rc = container_unlock(src->container, reinterpret_cast<const uint8_t *>(cred->password),
                               cred->password_length, cred->cipher);
         credential_record_wipe_password(cred);
+        if (rc == -EILSEQ) {
+            // The header authenticated, so the password is right; what
+            // follows it does not hold together.
+            ContainerDamage damage = container_damage(src->container);
+            source_release(src);
+            *exit_code = engine_fail_damage(damage, nullptr);
+            return -1;
+        }
         if (rc != 0) {
             source_release(src);
             return fail(exit_code, rc == -EACCES ? "credentials" : "io",
@@ -128,8 +146,11 @@ int source_prepare(EngineContext *ctx, PreparedSource *src, int *exit_code) {
     // 8. The password is proven by a recognised filesystem or partition layout.
     rc = container_verify_filesystem(src->container, src->probe_text, sizeof src->probe_text);
     if (rc == kVerifyReadError) {
+        ContainerDamage damage = container_damage(src->container);
         source_release(src);
-        return fail(exit_code, "io", "An I/O error occurred while checking the container.");
+        *exit_code =
+            engine_fail_damage(damage, "An I/O error occurred while checking the container.");
+        return -1;
     }
     if (rc != kVerifyRecognised) {
         source_release(src);

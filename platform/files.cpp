@@ -149,6 +149,7 @@ void fill_status(const struct stat &st, FileStatus *status) {
     status->change = {st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
     status->mode = st.st_mode & 07777;
     status->owner = st.st_uid;
+    status->group = st.st_gid;
 }
 
 int lock_request(int fd, int command, short type) {
@@ -444,6 +445,38 @@ int file_xattr_names(int fd, std::vector<std::string> *names) {
                 names->emplace_back(buffer.data() + i, length);
             i += static_cast<ssize_t>(length) + 1;
         }
+        return 0;
+    }
+}
+
+int file_set_group(int fd, uint32_t group) {
+    if (fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(group)) < 0)
+        return negative_errno();
+    return 0;
+}
+
+int file_set_mode(int fd, uint32_t mode) {
+    if (mode > 07777)
+        return -EINVAL;
+    if (fchmod(fd, static_cast<mode_t>(mode)) < 0)
+        return negative_errno();
+    return 0;
+}
+
+int file_xattr_get(int fd, const char *name, std::vector<uint8_t> *value) {
+    value->clear();
+    for (;;) {
+        ssize_t size = fgetxattr(fd, name, nullptr, 0);
+        if (size < 0)
+            return negative_errno();
+        value->resize(static_cast<size_t>(size));
+        ssize_t got = fgetxattr(fd, name, value->data(), value->size());
+        if (got < 0) {
+            if (errno == ERANGE)
+                continue; // grew in between
+            return negative_errno();
+        }
+        value->resize(static_cast<size_t>(got));
         return 0;
     }
 }

@@ -40,6 +40,7 @@ struct FileStatus {
     FileTime change;
     uint32_t mode = 0; // permission bits
     uint32_t owner = 0;
+    uint32_t group = 0;
 };
 
 // True when the status describes the same file with the same size and times.
@@ -142,11 +143,20 @@ int folder_is_trusted(int dir);
 // Bytes available to this process on the volume of `fd`.
 int free_space(int fd, uint64_t *bytes);
 
+// ---- Owner group and permission bits
+
+// Sets the file's group (its owner stays).
+int file_set_group(int fd, uint32_t group);
+// Sets the permission bits (07777 at most).
+int file_set_mode(int fd, uint32_t mode);
+
 // ---- Extended attributes
 
 // The attribute names of the file, with their namespace ("user.x"). A filesystem without user
 // attributes has none: the list is empty and the result 0.
 int file_xattr_names(int fd, std::vector<std::string> *names);
+// The value of one attribute; -ENODATA when the file has none of that name.
+int file_xattr_get(int fd, const char *name, std::vector<uint8_t> *value);
 int file_xattr_set(int fd, const char *name, const void *value, size_t length);
 int file_xattr_remove(int fd, const char *name);
 

@@ -167,6 +167,25 @@ std::string home_folder() {
     return {};
 }
 
+// "$XDG_DATA_HOME/Tarnwick" or "$HOME/.local/share/Tarnwick"; false without
+// either.
+bool user_root_path(std::string *out) {
+    std::string root;
+    const char *data_home = getenv("XDG_DATA_HOME");
+    if (is_absolute(data_home)) {
+        root = data_home;
+    } else {
+        std::string home = home_folder();
+        if (home.empty())
+            return false;
+        root = home + "/.local/share";
+    }
+    while (root.size() > 1 && root.back() == '/')
+        root.pop_back();
+    *out = root + "/Tarnwick";
+    return true;
+}
+
 // Trusted machine root: a real folder owned by root.
 int open_trusted_machine_root(const std::string &root, int *out) {
     int fd = -1;
@@ -223,24 +242,90 @@ int ensure_private_folder(std::string_view path_view) {
     return secure_folder(fd);
 }
 
-int runtime_folder(std::string *out) {
+namespace {
+
+// The runtime folder's path; the user root (ensured on the way) when neither
+// XDG_RUNTIME_DIR nor /run/user/UID serves. `user_root` gets the root when
+// that is where it is, so that a refusal can name it.
+int runtime_folder_path(std::string *path, std::string *user_root) {
     std::string uid = current_user_id();
-    std::string path;
     const char *xdg = getenv("XDG_RUNTIME_DIR");
     struct stat st;
     if (is_absolute(xdg)) {
-        path = std::string(xdg) + "/tarnwick";
+        *path = std::string(xdg) + "/tarnwick";
     } else if (std::string run = "/run/user/" + uid;
                lstat(run.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid()) {
-        path = run + "/tarnwick";
+        *path = run + "/tarnwick";
     } else {
         // Never a predictable name in a shared folder such as /tmp: another
         // user could create it first. The user root is the user's own.
-        int rc = user_folder("run", &path);
-        if (rc != 0)
-            return rc;
+        int rc = user_folder("run", path);
+        if (rc != 0 && user_root != nullptr)
+            user_root_path(user_root);
+        return rc;
     }
-    int rc = ensure_private_folder(path);
+    return 0;
+}
+
+// Why ensure_private_folder refuses `path`, as a phrase after the folder's
+// name; empty when nothing can be seen.
+std::string refusal_of(const std::string &path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        int e = errno;
+        size_t slash = path.rfind('/');
+        std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+        if (e == ENOENT && slash != std::string::npos && access(parent.c_str(), F_OK) != 0)
+            return "cannot be made: its parent folder '" + parent + "' does not exist";
+        if (e == ENOENT)
+            return "cannot be made in '" + parent + "': " + std::strerror(EACCES);
+        return std::string("cannot be examined: ") + std::strerror(e);
+    }
+    if (S_ISLNK(st.st_mode))
+        return "is a symbolic link, which is never followed";
+    if (!S_ISDIR(st.st_mode))
+        return "is not a folder";
+    if (st.st_uid != geteuid()) {
+        passwd pw{}, *result = nullptr;
+        char buf[4096];
+        std::string who = "user " + std::to_string(st.st_uid);
+        if (getpwuid_r(st.st_uid, &pw, buf, sizeof buf, &result) == 0 && result != nullptr)
+            who += " (" + std::string(result->pw_name) + ")";
+        return "belongs to " + who + ", not to this user";
+    }
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    if (st.st_mode & (S_IWGRP | S_IWOTH))
+        return std::string("has mode ") + mode +
+               ", which lets others write to it, and cannot be "
+               "made private";
+    if (acl_grants_write_to_others(path, st.st_uid))
+        return "has an access list that lets others write to it and cannot be made private";
+    return {};
+}
+
+} // namespace
+
+std::string runtime_folder_refusal() {
+    std::string path, root;
+    if (runtime_folder_path(&path, &root) != 0) {
+        std::string reason = root.empty() ? std::string() : refusal_of(root);
+        if (root.empty() || reason.empty())
+            return "the user root (no home folder or data folder is set) cannot be used";
+        return "'" + root + "' " + reason;
+    }
+    if (ensure_private_folder(path) == 0)
+        return {};
+    std::string reason = refusal_of(path);
+    return "'" + path + "' " + (reason.empty() ? "cannot be made private" : reason);
+}
+
+int runtime_folder(std::string *out) {
+    std::string path;
+    int rc = runtime_folder_path(&path, nullptr);
+    if (rc != 0)
+        return rc;
+    rc = ensure_private_folder(path);
     if (rc != 0)
         return rc;
     *out = std::move(path);
@@ -249,18 +334,8 @@ int runtime_folder(std::string *out) {
 
 int user_folder(std::string_view name, std::string *out) {
     std::string root;
-    const char *data_home = getenv("XDG_DATA_HOME");
-    if (is_absolute(data_home)) {
-        root = data_home;
-    } else {
-        std::string home = home_folder();
-        if (home.empty())
-            return -ENOENT;
-        root = home + "/.local/share";
-    }
-    while (root.size() > 1 && root.back() == '/')
-        root.pop_back();
-    root += "/Tarnwick";
+    if (!user_root_path(&root))
+        return -ENOENT;
     int rc = create_parents(root);
     if (rc == 0)
         rc = ensure_private_folder(root);

@@ -33,6 +33,11 @@ bool is_unmodifiable_by_others(int fd);
 // every call. 0 or a negative errno.
 int runtime_folder(std::string *out);
 
+// Why runtime_folder refuses its folder, naming it: "'PATH' is a symbolic
+// link, which is never followed", "'PATH' belongs to user N (name), not to
+// this user", and so on; empty when it is accepted now.
+std::string runtime_folder_refusal();
+
 // The user root "$XDG_DATA_HOME/Tarnwick" (XDG_DATA_HOME used only when it is
 // an absolute path; default "$HOME/.local/share/Tarnwick"). Missing parents
 // are created 0700 and the root is ensured private on every call. With a

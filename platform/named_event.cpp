@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <string>
@@ -184,6 +185,25 @@ int named_event_open(std::string_view name, NamedEvent **out) {
     }
     close(fd);
     return rc;
+}
+
+int named_event_sweep_leftovers(std::string_view prefix) {
+    std::string folder;
+    if (prefix.empty() || runtime_folder(&folder) != 0)
+        return 0;
+    DIR *d = opendir(folder.c_str());
+    if (d == nullptr)
+        return 0;
+    int removed = 0;
+    while (dirent *entry = readdir(d)) {
+        std::string_view name = entry->d_name;
+        if (name.substr(0, prefix.size()) != prefix || !valid_name(name))
+            continue;
+        if (remove_leftover(folder + "/" + std::string(name)))
+            ++removed;
+    }
+    closedir(d);
+    return removed;
 }
 
 void named_event_set(NamedEvent *event) {

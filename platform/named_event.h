@@ -52,6 +52,12 @@ int named_event_wait(NamedEvent *event, int64_t timeout_ms);
 // until the process ends. Other handles are left as they are.
 void named_event_remove_name(NamedEvent *event);
 
+// Removes the files of events whose names begin with `prefix` and whose
+// creators have ended without removing them (killed or crashed): files
+// nobody holds. Events of running creators are left alone. Returns how many
+// were removed; errors reading the runtime folder count as none.
+int named_event_sweep_leftovers(std::string_view prefix);
+
 // Releases the handle; the creator's handle also removes the file (only when
 // the name still refers to this event). A null event is ignored.
 void named_event_close(NamedEvent *event);

@@ -17,6 +17,9 @@ constexpr EngineCommandInfo kCommands[] = {
         1, {A::File}, false, false, K::None, P::Copy, true, nullptr},
     {"verify", "verify", C::Verify, false, 1,
         1, {A::File}, false, false, K::Current, P::Copy, true, nullptr},
+    // "verify --full" on the command line: every block read and checked.
+    {nullptr, "verify-full", C::VerifyFull, false, 1,
+        1, {A::File}, false, false, K::Current, P::Export, true, nullptr},
     {"export", "export", C::Export, false, 2,
         2, {A::File, A::Output}, false, false, K::Current, P::Export, true, nullptr},
     {"rekey", "rekey", C::Rekey, false, 2,

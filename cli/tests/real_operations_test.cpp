@@ -60,6 +60,18 @@ TEST(RealOperations, WrongPasswordExitsTwoAndTheRightOneVerifies) {
         EXPECT_EQ(v.exit_code, c.exit_code) << c.password << v.err;
         EXPECT_EQ(v.err, c.err) << c.password;
     }
+
+    // The full check reads every block; --full belongs to verify alone.
+    CliRun full =
+        run_cli(box, CliOptions{box.in_sandbox({"verify", "@/c.zcx", "--full", "--password-stdin"}),
+                                "right\n"});
+    EXPECT_EQ(full.exit_code, 0) << full.err;
+    EXPECT_NE(full.out.find("Full check: every block was read and is intact\n"), std::string::npos)
+        << full.out;
+    CliRun misplaced = run_cli(box, CliOptions{box.in_sandbox({"info", "@/c.zcx", "--full"})});
+    EXPECT_EQ(misplaced.exit_code, 1);
+    EXPECT_NE(misplaced.err.find("Use --full only with verify."), std::string::npos)
+        << misplaced.err;
 }
 
 // A long conversion interrupted: by Ctrl+C, where the engine is cancelled

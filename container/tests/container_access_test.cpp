@@ -300,6 +300,78 @@ TEST_P(UnlockTest, UnlocksVerifiesAndReadsTheImage) {
 INSTANTIATE_TEST_SUITE_P(RealImages, UnlockTest, ::testing::ValuesIn(kUnlockCases),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// ---- A damaged root header copy A: copy B authenticates and decides
+
+// One changed byte of copy A at `offset` (XOR with `mask`).
+struct HeaderFlip {
+    size_t offset;
+    uint8_t mask;
+};
+
+// A byte in every field of the header, several values of the fields that
+// leave copy A structurally valid but name other parameters.
+const HeaderFlip kEveryField[] = {
+    {0, 0x01},   {8, 0x01},   {8, 0x02},    {8, 0x04},    {12, 0x01},   {16, 0x01},   {20, 0x01},
+    {24, 0x02},  {31, 0x01},  {32, 0x01},   {63, 0x80},   {64, 0x01},   {64, 0x08},   {64, 0x03},
+    {68, 0x01},  {72, 0x01},  {76, 0x01},   {80, 0x01},   {95, 0x80},   {96, 0x01},   {104, 0x01},
+    {112, 0x02}, {112, 0x01}, {120, 0x01},  {121, 0x02},  {128, 0x01},  {136, 0x01},  {140, 0x01},
+    {144, 0x01}, {176, 0x01}, {188, 0x01},  {224, 0x01},  {240, 0x01},  {272, 0x01},  {276, 0x01},
+    {280, 0x01}, {288, 0x01}, {2000, 0x01}, {4063, 0x80}, {4064, 0x01}, {4095, 0x80},
+};
+// The fields that select keys and ciphers; for the other ciphers.
+const HeaderFlip kKeyFields[] = {
+    {8, 0x01},  {8, 0x02},  {32, 0x01}, {64, 0x01},   {64, 0x02},
+    {64, 0x08}, {64, 0x03}, {72, 0x01}, {4064, 0x01},
+};
+
+struct DamagedCopyCase {
+    const char *name;
+    uint32_t cipher;
+    uint32_t chunk_size;
+    bool compress;
+    std::span<const HeaderFlip> flips;
+};
+
+const DamagedCopyCase kDamagedCopyCases[] = {
+    {"Aes", tw::kCipherAesXts, 16384, false, kEveryField},
+    {"XChaChaCompressed", tw::kCipherXChaCha20, 4096, true, kKeyFields},
+    {"Sse1", tw::kCipherSse1, 16384, false, kKeyFields},
+    {"XorCompressed", tw::kCipherXor, 65536, true, kKeyFields},
+};
+
+class DamagedCopyTest : public AccessTest, public ::testing::WithParamInterface<DamagedCopyCase> {};
+
+TEST_P(DamagedCopyTest, EveryChangedByteOfCopyAOpensThroughCopyB) {
+    const DamagedCopyCase &c = GetParam();
+    const Bytes &image = ToolImages::get().image("fat32");
+    const Bytes healthy = make_v3(image, c.cipher, c.chunk_size, c.compress);
+    ASSERT_FALSE(HasFailure());
+    for (const HeaderFlip &flip : c.flips) {
+        SCOPED_TRACE(testing::Message() << "offset " << flip.offset << " mask " << int(flip.mask));
+        Bytes file = healthy;
+        file[flip.offset] ^= flip.mask;
+        Container *k = open_bytes("damaged-a.zcx", file);
+        ASSERT_NE(k, nullptr);
+        ASSERT_EQ(k->info.format_kind, 7);
+        ASSERT_EQ(unlock(kV3Password), 0);
+        EXPECT_EQ(k->info.cipher, c.cipher);
+        EXPECT_EQ(tw::v3_compressed(k->v3), c.compress);
+        EXPECT_EQ(tw::v3_chunk_size(k->v3), c.chunk_size);
+        EXPECT_TRUE(tw::v3_recovery_needed(k->v3));
+        EXPECT_EQ(tw::container_size(k), image.size());
+        EXPECT_TRUE(read_all() == image);
+    }
+    // The same key fields asked for explicitly: the cipher of the copy that
+    // authenticated is the one a request must name.
+    Bytes file = healthy;
+    file[64] ^= 0x08;
+    ASSERT_NE(open_bytes("damaged-a.zcx", file), nullptr);
+    EXPECT_EQ(unlock(kV3Password, c.cipher), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ciphers, DamagedCopyTest, ::testing::ValuesIn(kDamagedCopyCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
 // ---- Wrong passwords
 
 TEST_F(AccessTest, WrongPasswordOnNoHeaderKindFallsBackAndVerificationFails) {

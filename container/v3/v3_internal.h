@@ -178,6 +178,7 @@ struct V3Store {
     uint8_t *lz4_state;
     size_t scratch_size;
     size_t lz4_size;
+    V3Damage damage; // the first damaged block reads met
     // Buffers of committed or discarded chunks, reused by later transactions
     // (they only ever hold encrypted bytes).
     std::vector<std::vector<uint8_t>> spare_buffers;
@@ -210,6 +211,9 @@ int node_check_contents(const V3Layout &layout, uint32_t cap, uint8_t type, uint
 int node_check_ref(const V3Layout &layout, uint32_t cap, uint8_t type, uint32_t level,
                    uint64_t index, const BlockRef &ref);
 uint64_t bitmap_slot_offset(const V3Layout &layout, uint32_t level, uint64_t index, int slot);
+
+// Records a damaged block (the first one only) and returns `error`.
+int note_damage(V3Store *s, uint8_t type, uint32_t level, uint64_t index, int error);
 
 // Reads and verifies a node. `*out` points into the transaction or the cache
 // and stays valid until the next read at the same type and level.

@@ -367,6 +367,12 @@ int v3_detect(int fd, uint64_t file_size, V3Store **store, uint64_t *virtual_siz
 uint32_t v3_version(const V3Store *store) {
     return store ? store->version : 0;
 }
+uint32_t v3_cipher(const V3Store *store) {
+    return store ? store->cipher : kCipherUnset;
+}
+uint64_t v3_virtual_size(const V3Store *store) {
+    return store ? store->virtual_size : 0;
+}
 uint32_t v3_chunk_size(const V3Store *store) {
     return store ? store->chunk_size : 0;
 }
@@ -394,6 +400,35 @@ bool v3_copies_valid(const V3Store *store) {
 }
 int v3_sticky_error(const V3Store *store) {
     return store ? store->sticky : 0;
+}
+V3Damage v3_damage(const V3Store *store) {
+    return store ? store->damage : V3Damage{};
+}
+void v3_damage_clear(V3Store *store) {
+    if (store)
+        store->damage = V3Damage{};
+}
+
+int v3_diagnose_header(int fd, uint64_t file_size) {
+    bool magic = false, cut_short = false;
+    for (int c = 0; c < 2; ++c) {
+        uint8_t header[kV3HeaderSize] = {};
+        ssize_t got = pread(fd, header, kV3HeaderSize, off_t(4096) * c);
+        if (got < 0)
+            return -errno;
+        if (got < 8 || std::memcmp(header, kMagic, 8) != 0)
+            continue;
+        magic = true;
+        // Valid once the length the copy records is granted: the file lost
+        // its end. A copy cut inside itself is judged by what is left.
+        if (header_validate(header, c, UINT64_MAX, nullptr) == kCopyValid &&
+            (got < ssize_t(kV3HeaderSize) ||
+             header_validate(header, c, file_size, nullptr) != kCopyValid))
+            cut_short = true;
+    }
+    if (!magic)
+        return -ENOENT;
+    return cut_short ? 1 : 0;
 }
 void v3_set_deferred_commit(V3Store *store, bool on) {
     store->deferred = on;

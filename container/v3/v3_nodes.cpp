@@ -123,8 +123,10 @@ const CopyState &view_state(const V3Store *s) {
     return s->txn ? s->txn->state : s->copy[s->current];
 }
 
-int read_node(V3Store *s, const BlockRef &ref, uint8_t type, uint32_t level, uint64_t index,
-              uint64_t end_used, bool use_dirty, const uint8_t **out) {
+namespace {
+
+int read_node_checked(V3Store *s, const BlockRef &ref, uint8_t type, uint32_t level, uint64_t index,
+                      uint64_t end_used, bool use_dirty, const uint8_t **out) {
     int rc = node_check_ref(s->layout, s->cap, type, level, index, ref);
     if (rc)
         return rc;
@@ -169,6 +171,52 @@ int read_node(V3Store *s, const BlockRef &ref, uint8_t type, uint32_t level, uin
     std::memcpy(c.ref, encoded, kRefSize);
     *out = c.data;
     return 0;
+}
+
+} // namespace
+
+int note_damage(V3Store *s, uint8_t type, uint32_t level, uint64_t index, int error) {
+    if (error != -EILSEQ || s->damage.part != V3DamagedPart::none)
+        return error;
+    const V3Layout &L = s->layout;
+    V3Damage d;
+    d.index = index;
+    d.level = level;
+    uint64_t first_chunk = 0, chunks = 0;
+    switch (type) {
+    case kTypeMap:
+        d.part = V3DamagedPart::chunk_map;
+        // A node at level l maps 64^(l+1) chunks.
+        chunks = level + 1 >= 11 ? L.chunks : uint64_t(1) << (6 * (level + 1));
+        first_chunk = index > L.chunks / chunks ? L.chunks : index * chunks;
+        break;
+    case kTypeBitmap:
+        d.part = V3DamagedPart::allocation_bitmap;
+        break;
+    case kTypeSector0:
+        d.part = V3DamagedPart::sector0;
+        d.length = 512;
+        break;
+    default:
+        d.part = V3DamagedPart::data_chunk;
+        first_chunk = index;
+        chunks = 1;
+        break;
+    }
+    if (chunks != 0 && first_chunk < L.chunks) {
+        d.first_byte = first_chunk * L.chunk_size;
+        uint64_t end = chunks > L.chunks - first_chunk ? L.virtual_size
+                                                       : (first_chunk + chunks) * L.chunk_size;
+        d.length = (end < L.virtual_size ? end : L.virtual_size) - d.first_byte;
+    }
+    s->damage = d;
+    return error;
+}
+
+int read_node(V3Store *s, const BlockRef &ref, uint8_t type, uint32_t level, uint64_t index,
+              uint64_t end_used, bool use_dirty, const uint8_t **out) {
+    int rc = read_node_checked(s, ref, type, level, index, end_used, use_dirty, out);
+    return note_damage(s, type, level, index, rc);
 }
 
 DirtyNode *dirty_find(V3Store *s, uint8_t type, uint32_t level, uint64_t index) {

@@ -262,18 +262,25 @@ int v3_read(V3Store *s, V3CipherFn cipher, void *cipher_ctx, uint8_t *buffer, si
         const size_t n = p.length;
         BlockRef ref;
         rc = chunk_ref_get(s, chunk, &ref);
-        if (rc == 0)
+        if (rc == 0) {
             rc = chunk_ref_check(s, chunk, ref, view_state(s).end_used);
+            if (rc)
+                return note_damage(s, kTypeMap, 0, chunk == kSector0Chunk ? 0 : chunk >> 6, rc);
+        }
         if (rc)
             return rc;
         if (n == plain && direct_readable(s, chunk, ref)) {
             ssize_t done = read_run(s, cipher, cipher_ctx, buffer, length, offset, chunk, ref);
-            if (done < 0)
+            // A run with a damaged chunk is read again chunk by chunk below,
+            // which finds the chunk.
+            if (done < 0 && done != -EILSEQ)
                 return int(done);
-            buffer += done;
-            offset += uint64_t(done);
-            length -= size_t(done);
-            continue;
+            if (done > 0) {
+                buffer += done;
+                offset += uint64_t(done);
+                length -= size_t(done);
+                continue;
+            }
         }
         if (n == plain) {
             rc = chunk_read_plain(s, cipher, cipher_ctx, chunk, ref, buffer);
@@ -284,7 +291,7 @@ int v3_read(V3Store *s, V3CipherFn cipher, void *cipher_ctx, uint8_t *buffer, si
             secure_wipe(s->plain, plain);
         }
         if (rc)
-            return rc;
+            return note_damage(s, chunk == kSector0Chunk ? kTypeSector0 : kTypeChunk, 0, chunk, rc);
         buffer += n;
         offset += n;
         length -= n;

@@ -74,6 +74,9 @@ int v3_detect(int fd, uint64_t file_size, V3Store **store, uint64_t *virtual_siz
 // writes are pending, -ENOTSUP for a keyfile secret without a version-8 copy,
 // -ENODATA for a version-8 container without a keyfile secret, -EACCES when no
 // copy authenticates, -EILSEQ for inconsistent copies or damaged roots.
+// Afterwards the store's parameters (version, cipher, sizes) are those of the
+// copy that authenticated, which may differ from what detection reported when
+// the other copy is damaged.
 int v3_authenticate(V3Store *store, const uint8_t *password, size_t password_length,
                     const uint8_t *keyfile_secret, uint8_t data_key[64]);
 
@@ -143,8 +146,32 @@ uint32_t v3_chunk_size(const V3Store *store);
 bool v3_compressed(const V3Store *store);
 // The format version (3..8) of a detected store.
 uint32_t v3_version(const V3Store *store);
+// The data cipher and virtual disk size of the current copy.
+uint32_t v3_cipher(const V3Store *store);
+uint64_t v3_virtual_size(const V3Store *store);
 // The first error of a failed write or commit that blocks the store, or 0.
 int v3_sticky_error(const V3Store *store);
+
+// The first damaged block a read of this store met: a block that failed its
+// authentication or its structural checks. The byte range is the part of the
+// virtual disk that the block holds or maps (empty for allocation-bitmap
+// nodes, which only writes need).
+enum class V3DamagedPart : int { none, chunk_map, allocation_bitmap, data_chunk, sector0 };
+struct V3Damage {
+    V3DamagedPart part = V3DamagedPart::none;
+    uint64_t index = 0; // chunk number, or the node's index within its level
+    uint32_t level = 0; // tree level of a node
+    uint64_t first_byte = 0;
+    uint64_t length = 0;
+};
+V3Damage v3_damage(const V3Store *store);
+void v3_damage_clear(V3Store *store);
+
+// For a file that did not open as v3 although it carries the v3 magic: 1 when
+// a header copy would be valid if the file were long enough (the file was
+// cut short), 0 when both copies are damaged, -ENOENT when the file has no
+// v3 magic, or a read error.
+int v3_diagnose_header(int fd, uint64_t file_size);
 
 // Wipes and releases the store. Null is accepted.
 void v3_close(V3Store *store);

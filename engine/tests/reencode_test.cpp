@@ -6,12 +6,20 @@
 #include "support/containers.h"
 #include "support/request.h"
 
+#include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <string>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -253,21 +261,35 @@ TEST_F(Reencode, ReadOnlyContainerIsRekeyedUnlessSomebodyElseHasIt) {
 }
 
 // SIGHUP is what the launcher arranges for the engine when the front-end
-// ends: the engine cancels as if asked and leaves nothing of the output.
-TEST_F(Reencode, HangupFromTheLauncherCancels) {
-    const std::string out = path("hangup.zcx");
-    bool sent = false;
-    tw::test::EngineRun run = tw::test::run_engine_watching(
-        {"rekey", path("salted.zcx"), out, "off", "4096"}, tw::test::encode(kind2("old", "n")),
-        [&](const std::string &line, int pid) {
-            if (!sent && line.find(R"("phase":"reencoding")") != std::string::npos)
-                sent = kill(pid, SIGHUP) == 0;
-        });
-    ASSERT_TRUE(sent) << run.out;
-    EXPECT_EQ(run.exit_code, 1) << run.out;
-    EXPECT_EQ(member(run.lines().back(), "code"), "cancelled") << run.out;
-    EXPECT_NE(access(out.c_str(), F_OK), 0);
-    EXPECT_TRUE(tw::test::shell_in(dir_, "test -z \"$(ls -A | grep -e hangup -e '\\.partial$')\""));
+// ends; SIGTERM is a shutdown or `kill PID`; SIGINT and SIGQUIT come from a
+// terminal. Each cancels the engine, in the copy and in its verification, and
+// leaves nothing of the output.
+TEST_F(Reencode, StopSignalsCancelAndLeaveNothing) {
+    struct Case {
+        int signal;
+        const char *phase;
+    } cases[] = {
+        {SIGHUP, "reencoding"},  {SIGTERM, "reencoding"}, {SIGINT, "reencoding"},
+        {SIGQUIT, "reencoding"}, {SIGTERM, "verifying"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << strsignal(c.signal) << " while " << c.phase);
+        const std::string out = path("hangup.zcx");
+        bool sent = false;
+        const std::string phase = std::string(R"("phase":")") + c.phase + "\"";
+        tw::test::EngineRun run = tw::test::run_engine_watching(
+            {"rekey", path("salted.zcx"), out, "off", "4096"}, tw::test::encode(kind2("old", "n")),
+            [&](const std::string &line, int pid) {
+                if (!sent && line.find(phase) != std::string::npos)
+                    sent = kill(pid, c.signal) == 0;
+            });
+        ASSERT_TRUE(sent) << run.out;
+        EXPECT_EQ(run.exit_code, 1) << run.out;
+        EXPECT_EQ(member(run.lines().back(), "code"), "cancelled") << run.out;
+        EXPECT_NE(access(out.c_str(), F_OK), 0);
+        EXPECT_TRUE(
+            tw::test::shell_in(dir_, "test -z \"$(ls -A | grep -e hangup -e '\\.partial$')\""));
+    }
 }
 
 TEST_F(Reencode, ReplaceRefusesANameTooLongForItsBackup) {
@@ -319,6 +341,43 @@ TEST_F(Reencode, ReplaceKeepsTheOriginalAsBackup) {
     expect_decrypts_to_image(backup, "old");
     unlink(backup.c_str());
     unlink(file.c_str());
+}
+
+// The new container takes the original's group, its permission bits without
+// group or other write, and its user attributes except the write-session
+// marker, which belongs to the original's mounts.
+TEST_F(Reencode, ReplaceKeepsGroupPermissionsAndAttributes) {
+    struct Case {
+        mode_t mode;
+        mode_t expected;
+    } cases[] = {{0640, 0640}, {0666, 0644}, {0600, 0600}};
+    const bool root = geteuid() == 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << std::oct << c.mode);
+        std::string file = path("attributes.zcx");
+        tw::test::write_bytes(file, tw::test::read_bytes(path("salted.zcx")));
+        ASSERT_EQ(0, chmod(file.c_str(), c.mode));
+        const gid_t group = root ? 65534 : getegid();
+        ASSERT_EQ(0, chown(file.c_str(), uid_t(-1), group));
+        ASSERT_EQ(0, setxattr(file.c_str(), "user.note", "kept", 4, 0));
+        ASSERT_EQ(0, setxattr(file.c_str(), "user.com.tarnwick.write-session", "", 0, 0));
+        tw::test::EngineRun run =
+            tw::test::run_engine({"replace", file, "255"}, tw::test::encode(kind2("old", "n")));
+        ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+        struct stat st;
+        ASSERT_EQ(0, stat(file.c_str(), &st));
+        EXPECT_EQ(st.st_mode & 07777, c.expected);
+        EXPECT_EQ(st.st_gid, group);
+        char value[16] = {};
+        EXPECT_EQ(4, getxattr(file.c_str(), "user.note", value, sizeof value));
+        EXPECT_STREQ(value, "kept");
+        EXPECT_LT(getxattr(file.c_str(), "user.com.tarnwick.write-session", value, sizeof value),
+                  0);
+        expect_decrypts_to_image(file, "n");
+        std::string backup = member(run.lines().back(), "backupPath");
+        unlink(backup.c_str());
+        unlink(file.c_str());
+    }
 }
 
 // Replace with algorithm 255 and no pair keeps everything of a compressed
@@ -383,6 +442,143 @@ TEST_F(Reencode, ReplaceKilledDuringTheExchangeIsRecovered) {
         unlink(backup.c_str());
         unlink(file.c_str());
         unlink(path("backup.txt").c_str());
+    }
+}
+
+// Kills an engine with SIGKILL `delay_us` after a name that begins with
+// `prefix` and ends with `suffix` appears in `dir` (created or renamed
+// there). The folder is watched from before the engine starts.
+class KillOnName {
+  public:
+    KillOnName(const std::string &dir, std::string prefix, std::string suffix, int delay_us)
+        : prefix_(std::move(prefix)), suffix_(std::move(suffix)), delay_us_(delay_us) {
+        fd_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        EXPECT_GE(fd_, 0);
+        EXPECT_GE(inotify_add_watch(fd_, dir.c_str(), IN_CREATE | IN_MOVED_TO), 0);
+        thread_ = std::thread([this] { watch(); });
+    }
+    ~KillOnName() {
+        stop();
+        close(fd_);
+    }
+    void start(int pid) { pid_ = pid; }
+    void stop() {
+        done_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    bool killed() const { return killed_; }
+
+  private:
+    void watch() {
+        alignas(inotify_event) char buffer[4096];
+        while (!done_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0)
+                continue;
+            ssize_t n = read(fd_, buffer, sizeof buffer);
+            for (ssize_t at = 0; at < n;) {
+                auto *event = reinterpret_cast<inotify_event *>(buffer + at);
+                at += ssize_t(sizeof(inotify_event) + event->len);
+                std::string name = event->len ? event->name : "";
+                if (!name.starts_with(prefix_) || !name.ends_with(suffix_))
+                    continue;
+                while (pid_ == 0 && !done_)
+                    usleep(100);
+                if (delay_us_ > 0)
+                    usleep(useconds_t(delay_us_));
+                killed_ = pid_ > 0 && kill(pid_, SIGKILL) == 0;
+                return;
+            }
+        }
+    }
+
+    std::string prefix_, suffix_;
+    int delay_us_;
+    int fd_ = -1;
+    std::atomic<int> pid_{0};
+    std::atomic<bool> done_{false}, killed_{false};
+    std::thread thread_;
+};
+
+// The real engine killed around the appearance of its journal: when the
+// partial journal is created, while the copy is written, when the copy is
+// published, when the journal is in place and at the first rename. Whatever
+// it leaves, a name that says "original" holds the original only; with a
+// journal recovery finishes, without one the original is untouched and the
+// next replacement removes the leftovers and succeeds.
+TEST_F(Reencode, ReplaceKilledAroundItsJournalLeavesNothingMisnamed) {
+    ASSERT_TRUE(tw::test::shell_in(
+        dir_, "truncate -s 8M small.img && mkfs.vfat -F 32 -s 1 -n SMALL small.img"));
+    const auto image = tw::test::read_bytes(path("small.img"));
+    const auto original = tw::test::make_salted_container(image, "old");
+    const std::string file = path("killed.zcx");
+    const std::string journal = file + ".openzcx-journal";
+    auto names = [&] {
+        std::vector<std::string> found;
+        for (const auto &entry : std::filesystem::directory_iterator(dir_)) {
+            std::string name = entry.path().filename().string();
+            if (name.starts_with("killed") || name.starts_with(".openzcx-"))
+                found.push_back(name);
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    struct Target {
+        const char *what;
+        const char *prefix;
+        const char *suffix;
+    } targets[] = {
+        {"partial journal created", ".openzcx-journal-", ".partial"},
+        {"copy being written", ".openzcx-rekey-.openzcx-swap-", ".partial"},
+        {"copy published", ".openzcx-swap-", ".zcx"},
+        {"journal in place", "killed.zcx.openzcx-journal", ""},
+        {"first rename", "killed.zcx.original-", ".zcx"},
+    };
+    for (const Target &target : targets) {
+        for (int delay_us : {0, 2000}) {
+            SCOPED_TRACE(testing::Message() << target.what << " +" << delay_us << "us");
+            tw::test::write_bytes(file, original);
+            KillOnName killer(dir_, target.prefix, target.suffix, delay_us);
+            tw::test::EngineRun run = tw::test::run_engine_watching(
+                {"replace", file, "255"}, tw::test::encode(kind2("old", "newer")),
+                [&](const std::string &line, int pid) {
+                    if (line.empty())
+                        killer.start(pid);
+                });
+            killer.stop();
+            ASSERT_TRUE(killer.killed() || run.exit_code == 0) << run.out << run.err;
+            for (const std::string &name : names()) {
+                if (name.find(".original-") != std::string::npos) {
+                    EXPECT_TRUE(tw::test::read_bytes(path(name)) == original) << name;
+                }
+            }
+
+            if (access(journal.c_str(), F_OK) == 0) {
+                tw::test::EngineRun recovered =
+                    tw::test::run_engine({"recover-replacement", file}, {});
+                ASSERT_EQ(recovered.exit_code, 0) << recovered.out;
+            } else if (tw::test::read_bytes(file) == original) {
+                // Killed before the journal was in place (else the exchange
+                // finished before the kill landed).
+                tw::test::EngineRun again = tw::test::run_engine(
+                    {"replace", file, "255"}, tw::test::encode(kind2("old", "newer")));
+                ASSERT_EQ(again.exit_code, 0) << again.out << again.err;
+            }
+            // The container and its one backup, nothing else.
+            std::vector<std::string> left = names();
+            ASSERT_EQ(left.size(), 2u) << testing::PrintToString(left);
+            EXPECT_EQ(left[0], "killed.zcx");
+            EXPECT_TRUE(left[1].starts_with("killed.zcx.original-")) << left[1];
+            EXPECT_TRUE(tw::test::read_bytes(path(left[1])) == original);
+            const std::string exported = path("killed.export");
+            tw::test::EngineRun exporting =
+                tw::test::run_engine({"export", file, exported}, tw::test::encode(kind1("newer")));
+            EXPECT_EQ(exporting.exit_code, 0) << exporting.out;
+            EXPECT_TRUE(tw::test::read_bytes(exported) == image);
+            for (const std::string &name : {exported, file, path(left[1])})
+                unlink(name.c_str());
+        }
     }
 }
 

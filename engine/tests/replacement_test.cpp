@@ -72,17 +72,24 @@ class ReplacementFolderTest : public testing::Test {
     }
 
     // The state right after a replacement wrote its journal: N is the
-    // original, B the new copy, S missing.
-    ReplacementJournal start_replacement() {
-        ReplacementJournal j;
-        j.name = "disk.zcx";
-        j.backup = "disk.zcx.original-0d6b8c52-2a43-4d7e-9a0f-3c1d2e4f5a6b.zcx";
-        j.swap = ".openzcx-swap-0d6b8c52-2a43-4d7e-9a0f-3c1d2e4f5a6b.zcx";
+    // original, S the new copy, B missing; in the earlier order B held the
+    // new copy and S was missing.
+    ReplacementJournal start_replacement(bool earlier_order = false) {
+        ReplacementJournal j = names();
         write_file(j.name, original_);
-        write_file(j.backup, copy_);
+        const std::string &copy = earlier_order ? j.backup : j.swap;
+        write_file(copy, copy_);
         j.original = identity(j.name);
-        j.copy = identity(j.backup);
-        EXPECT_EQ(0, tw::replacement_journal_write(fd_, "0d6b8c52-2a43-4d7e-9a0f-3c1d2e4f5a6b", j));
+        j.copy = identity(copy);
+        EXPECT_EQ(0, tw::replacement_journal_write(fd_, kUuid, j));
+        return j;
+    }
+    static constexpr const char *kUuid = "0d6b8c52-2a43-4d7e-9a0f-3c1d2e4f5a6b";
+    static ReplacementJournal names(const std::string &name = "disk.zcx") {
+        ReplacementJournal j;
+        j.name = name;
+        j.backup = name + ".original-" + kUuid + ".zcx";
+        j.swap = std::string(".openzcx-swap-") + kUuid + ".zcx";
         return j;
     }
 
@@ -124,26 +131,38 @@ class ReplacementFolderTest : public testing::Test {
 
 // A crash between any two renames of the exchange leaves one of these
 // states; recovery must finish from each with N the new copy, B the original
-// and no journal or swap name left.
+// and no journal or swap name left. Journals of the earlier order (the new
+// copy first under B) are finished as well.
 TEST_F(ReplacementFolderTest, RecoveryFinishesFromEveryInterruptedState) {
     struct Case {
         const char *state;
+        bool earlier_order;
         int renames_done;
     } cases[] = {
-        {"journal written, no rename yet", 0},
-        {"original moved to the swap name", 1},
-        {"new copy under the container's name", 2},
-        {"original under the backup name, journal left", 3},
+        {"journal written, no rename yet", false, 0},
+        {"original under the backup name", false, 1},
+        {"new copy under the container's name, journal left", false, 2},
+        {"earlier order: journal written, no rename yet", true, 0},
+        {"earlier order: original moved to the swap name", true, 1},
+        {"earlier order: new copy under the container's name", true, 2},
+        {"earlier order: original under the backup name, journal left", true, 3},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.state);
-        ReplacementJournal j = start_replacement();
-        if (c.renames_done >= 1)
-            rename_in(j.name, j.swap);
-        if (c.renames_done >= 2)
-            rename_in(j.backup, j.name);
-        if (c.renames_done >= 3)
-            rename_in(j.swap, j.backup);
+        ReplacementJournal j = start_replacement(c.earlier_order);
+        if (c.earlier_order) {
+            if (c.renames_done >= 1)
+                rename_in(j.name, j.swap);
+            if (c.renames_done >= 2)
+                rename_in(j.backup, j.name);
+            if (c.renames_done >= 3)
+                rename_in(j.swap, j.backup);
+        } else {
+            if (c.renames_done >= 1)
+                rename_in(j.name, j.backup);
+            if (c.renames_done >= 2)
+                rename_in(j.swap, j.name);
+        }
 
         tw::test::EngineRun run = recover();
         EXPECT_EQ(run.exit_code, 0) << run.out << run.err;
@@ -160,6 +179,68 @@ TEST_F(ReplacementFolderTest, RecoveryFinishesFromEveryInterruptedState) {
     }
 }
 
+// What replacements killed before their journal was in place leave: a
+// partial journal (complete, or cut short), the copy under the swap name and
+// the copy writer's temporary. The sweep for N removes exactly those of N
+// that no running replacement holds, and never the original.
+TEST_F(ReplacementFolderTest, SweepRemovesLeftoversOfInterruptedReplacementsOfTheName) {
+    const std::string uuid = kUuid;
+    const std::string partial = ".openzcx-journal-" + uuid + ".partial";
+    const std::string temporary =
+        ".openzcx-rekey-.openzcx-swap-" + uuid + ".zcx.0123456789ab.partial";
+    struct Case {
+        const char *what;
+        bool copy_known;    // the partial journal was completed
+        bool held;          // its replacement still runs
+        bool other_name;    // it belongs to another container
+        bool swap_original; // the swap name holds the original (never removed)
+        size_t left;        // names left besides N
+    } cases[] = {
+        {"pending journal, copy and temporary", false, false, false, false, 0},
+        {"completed journal and copy", true, false, false, false, 0},
+        {"replacement still running", false, true, false, false, 3},
+        {"another container's leftovers", false, false, true, false, 3},
+        {"swap name holding the original", false, false, false, true, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ReplacementJournal j = names(c.other_name ? "other.zcx" : "disk.zcx");
+        write_file("disk.zcx", original_);
+        j.original = identity("disk.zcx");
+        tw::FileHandle held;
+        ASSERT_EQ(0, tw::replacement_journal_begin(fd_, kUuid, j, &held));
+        write_file(j.swap, c.swap_original ? original_ : copy_);
+        write_file(temporary, "partial copy");
+        if (c.copy_known) {
+            // Completed but never renamed into place.
+            j.copy = identity(j.swap);
+            uint8_t record[tw::kReplacementJournalSize];
+            ASSERT_EQ(0, tw::replacement_journal_encode(j, record));
+            ASSERT_EQ(ssize_t(sizeof record), pwrite(held.get(), record, sizeof record, 0));
+        }
+        if (c.swap_original) {
+            unlinkat(fd_, j.swap.c_str(), 0);
+            ASSERT_EQ(0, linkat(fd_, "disk.zcx", fd_, j.swap.c_str(), 0));
+            unlinkat(fd_, temporary.c_str(), 0);
+        }
+        if (!c.held)
+            held.reset();
+        tw::replacement_sweep_leftovers(fd_, "disk.zcx");
+        auto files = snapshot();
+        EXPECT_EQ(files.size(), 1 + c.left);
+        EXPECT_TRUE(files["disk.zcx"] == original_);
+        held.reset();
+        for (const auto &[name, content] : files)
+            unlinkat(fd_, name.c_str(), 0);
+    }
+
+    // Nothing goes while the journal of N exists: recovery decides then.
+    ReplacementJournal j = start_replacement();
+    write_file(partial, "cut short");
+    EXPECT_EQ(0, tw::replacement_sweep_leftovers(fd_, "disk.zcx"));
+    EXPECT_EQ(snapshot().size(), 4u);
+}
+
 int g_stop_after = 0;
 void stop_after_renames(int renames_done) {
     if (renames_done == g_stop_after)
@@ -169,9 +250,13 @@ void stop_after_renames(int renames_done) {
 // The exchange itself, ended abruptly after each of its renames, then
 // finished by the real engine's recovery.
 TEST_F(ReplacementFolderTest, ExchangeKilledAfterEachRenameIsRecovered) {
-    for (int stop = 1; stop <= 3; ++stop) {
-        SCOPED_TRACE(stop);
-        ReplacementJournal j = start_replacement();
+    struct Case {
+        bool earlier_order;
+        int stop;
+    } cases[] = {{false, 1}, {false, 2}, {true, 1}, {true, 2}, {true, 3}};
+    for (const auto [earlier_order, stop] : cases) {
+        SCOPED_TRACE(testing::Message() << (earlier_order ? "earlier order, " : "") << stop);
+        ReplacementJournal j = start_replacement(earlier_order);
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
@@ -209,9 +294,9 @@ TEST_F(ReplacementFolderTest, RefusalsKeepEveryFileInPlace) {
         std::function<void(ReplacementFolderTest *, const ReplacementJournal &)> change;
         std::string name = "disk.zcx";
     } cases[] = {
-        {"an unrelated file occupies the swap name",
+        {"an unrelated file occupies the backup name",
          [](ReplacementFolderTest *t, const ReplacementJournal &j) {
-             t->write_file(j.swap, "unrelated");
+             t->write_file(j.backup, "unrelated");
          }},
         {"the original was modified after it was recorded",
          [](ReplacementFolderTest *t, const ReplacementJournal &j) {
@@ -221,7 +306,7 @@ TEST_F(ReplacementFolderTest, RefusalsKeepEveryFileInPlace) {
          }},
         {"the new copy was modified after it was recorded",
          [](ReplacementFolderTest *t, const ReplacementJournal &j) {
-             int fd = openat(t->fd_, j.backup.c_str(), O_WRONLY | O_CLOEXEC);
+             int fd = openat(t->fd_, j.swap.c_str(), O_WRONLY | O_CLOEXEC);
              ASSERT_EQ(1, pwrite(fd, "x", 1, 5));
              close(fd);
          }},
@@ -290,10 +375,9 @@ TEST_F(ReplacementFolderTest, ExchangeStopsOnUnknownStates) {
     ReplacementJournal j = start_replacement();
     // Both the container's name and the backup name hold the original: the
     // exchange knows no such state and must not guess.
-    ASSERT_EQ(0, unlinkat(fd_, j.backup.c_str(), 0));
     ASSERT_EQ(0, linkat(fd_, j.name.c_str(), fd_, j.backup.c_str(), 0));
     EXPECT_EQ(-tw::kErrChanged, tw::replacement_exchange(fd_, j));
-    EXPECT_EQ(snapshot().size(), 3u);
+    EXPECT_EQ(snapshot().size(), 4u);
 }
 
 // An unrelated file under the swap name, there before the exchange starts
@@ -302,7 +386,8 @@ TEST_F(ReplacementFolderTest, ExchangeStopsOnUnknownStates) {
 TEST_F(ReplacementFolderTest, UnrelatedFileAtTheSwapNameStopsTheExchange) {
     for (bool before_start : {true, false}) {
         SCOPED_TRACE(before_start ? "there from the start" : "appears after a rename");
-        ReplacementJournal j = start_replacement();
+        // The earlier order, in which the swap name takes the original.
+        ReplacementJournal j = start_replacement(true);
         if (before_start)
             write_file(j.swap, "unrelated");
         else

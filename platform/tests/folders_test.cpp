@@ -220,6 +220,49 @@ TEST(UserFolders, RuntimeFolderFromXdgRuntimeDir) {
     EXPECT_EQ(-ENOTDIR, tw::runtime_folder(&folder));
 }
 
+// A refused runtime folder is named with the reason: a symbolic link, not a
+// folder, a folder of another user, a parent that does not exist. An
+// accepted one has no refusal.
+TEST(UserFolders, RefusedRuntimeFolderIsNamedWithTheReason) {
+    TempEnv env;
+    const std::string folder = env.path("run") + "/tarnwick";
+    EXPECT_EQ("", tw::runtime_folder_refusal());
+    ASSERT_EQ(0, rmdir(folder.c_str()));
+    struct Case {
+        const char *what;
+        void (*make)(const std::string &folder, const TempEnv &env);
+        std::string reason;
+    } cases[] = {
+        {"symbolic link",
+         [](const std::string &f, const TempEnv &e) {
+             ASSERT_EQ(0, symlink(e.root().c_str(), f.c_str()));
+         },
+         "is a symbolic link, which is never followed"},
+        {"file", [](const std::string &f, const TempEnv &) { tw::test::write_file(f, "x"); },
+         "is not a folder"},
+        {"another user's folder",
+         [](const std::string &f, const TempEnv &) {
+             ASSERT_EQ(0, mkdir(f.c_str(), 0777));
+             ASSERT_EQ(0, chown(f.c_str(), 12345, 12345));
+         },
+         "belongs to user 12345, not to this user"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        c.make(folder, env);
+        std::string out;
+        EXPECT_NE(0, tw::runtime_folder(&out));
+        EXPECT_EQ("'" + folder + "' " + c.reason, tw::runtime_folder_refusal());
+        tw::test::remove_tree(folder);
+    }
+    // The runtime folder's parent is gone.
+    const std::string missing = env.path("gone");
+    ASSERT_EQ(0, setenv("XDG_RUNTIME_DIR", missing.c_str(), 1));
+    EXPECT_EQ("'" + missing + "/tarnwick' cannot be made: its parent folder '" + missing +
+                  "' does not exist",
+              tw::runtime_folder_refusal());
+}
+
 // Without a usable XDG_RUNTIME_DIR or /run/user/UID the folder is made in the
 // user's own root, never under a guessable name in /tmp.
 TEST(UserFolders, RuntimeFolderFallsBackToTheUserRoot) {

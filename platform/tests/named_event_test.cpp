@@ -180,6 +180,30 @@ TEST_F(NamedEventTest, LeftoverOfKilledCreatorIsReplaced) {
     EXPECT_EQ(-EEXIST, tw::named_event_create("Cancel.78", &event));
 }
 
+TEST_F(NamedEventTest, SweepRemovesOnlyLeftoversOfEndedCreators) {
+    // Two creators killed without closing, one still running (this process),
+    // one event of another purpose and a file that is no event.
+    for (const char *name : {"Cancel.91", "Cancel.92", "Stop.93"})
+        ASSERT_EQ(9, in_child([&] {
+                      NamedEvent *event = nullptr;
+                      return tw::named_event_create(name, &event) == 0 ? 9 : 1;
+                  }));
+    NamedEvent *live = nullptr;
+    ASSERT_EQ(0, tw::named_event_create("Cancel.94", &live));
+    tw::test::write_file(file("Cancel.95"), "not an event");
+
+    EXPECT_EQ(2, tw::named_event_sweep_leftovers("Cancel."));
+    struct stat st;
+    EXPECT_NE(0, lstat(file("Cancel.91").c_str(), &st));
+    EXPECT_NE(0, lstat(file("Cancel.92").c_str(), &st));
+    EXPECT_EQ(0, lstat(file("Cancel.94").c_str(), &st)) << "its creator runs";
+    EXPECT_EQ(0, lstat(file("Cancel.95").c_str(), &st)) << "not an event";
+    EXPECT_EQ(0, lstat(file("Stop.93").c_str(), &st)) << "another prefix";
+    tw::named_event_set(live);
+    EXPECT_TRUE(tw::named_event_is_set(live));
+    tw::named_event_close(live);
+}
+
 TEST_F(NamedEventTest, CreatorCloseLeavesAReplacedFileAlone) {
     NamedEvent *event = nullptr;
     ASSERT_EQ(0, tw::named_event_create("Stop.y", &event));

@@ -141,6 +141,8 @@ static EngineRun run_engine_impl(const std::vector<std::string> &args,
     close(in[0]);
     close(out[1]);
     close(err[1]);
+    if (on_line && pid > 0)
+        on_line(std::string(), pid); // started: the id is known from here on
     // The engine may stop reading early (a rejected request); a broken pipe
     // then is expected and not a test failure.
     signal(SIGPIPE, SIG_IGN);

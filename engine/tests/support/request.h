@@ -38,7 +38,8 @@ EngineRun run_engine(const std::vector<std::string> &args, const std::vector<uin
                      std::string *runtime_dir = nullptr);
 
 // The same, calling `on_line` with every complete line of standard output
-// (and the engine's process id) while the engine runs.
+// (and the engine's process id) while the engine runs, and once with an
+// empty line as soon as the engine has started.
 EngineRun run_engine_watching(const std::vector<std::string> &args,
                               const std::vector<uint8_t> &stdin_bytes,
                               const std::function<void(const std::string &line, int pid)> &on_line);
