@@ -47,17 +47,22 @@ std::atomic<NamedEvent *> g_cancel_event{nullptr};
 char g_cancelled_line[256];
 size_t g_cancelled_line_length = 0;
 
+// The message of the "cancelled" line; an operation with its own wording
+// (the import) sets it before it starts.
+const char *g_cancelled_message = kCancelledMessage;
+
 constexpr int kStopSignals[] = {SIGHUP, SIGTERM, SIGINT, SIGQUIT};
 
 // The "cancelled" event line, made once with the event writer's JSON so that
 // the signal handler only has to write it.
 void prepare_cancelled_line() {
+    g_cancelled_line_length = 0;
     JsonValue *event = json_new(JsonKind::Object);
     if (event == nullptr)
         return;
     json_set_string(event, "event", "error");
     json_set_string(event, "code", "cancelled");
-    json_set_string(event, "message", kCancelledMessage);
+    json_set_string(event, "message", g_cancelled_message);
     json_set_int(event, "version", 1);
     char *text = json_serialize(event);
     json_free(event);
@@ -117,7 +122,7 @@ void release_context(EngineContext *ctx) {
     // looks like a finished container.
     output_remove_registered();
     credential_record_wipe(ctx->credentials);
-    event_write_error("cancelled", kCancelledMessage);
+    event_write_error("cancelled", g_cancelled_message);
     release_context(ctx);
     _exit(kExitFailure);
 }
@@ -185,6 +190,19 @@ int run_general(EngineContext *ctx) {
 }
 
 } // namespace
+
+void engine_set_cancelled_message(const char *message) {
+    // The stop signals wait while the line is rewritten, so the handler never
+    // writes half of the old line and half of the new one.
+    sigset_t stop, previous;
+    sigemptyset(&stop);
+    for (int signal : kStopSignals)
+        sigaddset(&stop, signal);
+    pthread_sigmask(SIG_BLOCK, &stop, &previous);
+    g_cancelled_message = message;
+    prepare_cancelled_line();
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
 
 int engine_fail(const char *code, const char *message) {
     event_write_error(code, message);

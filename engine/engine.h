@@ -35,6 +35,10 @@ int engine_start_cancellation(EngineContext *ctx);
 // process with exit code 1. Returns 0.
 int engine_progress(void *ctx, const char *phase, uint64_t done, uint64_t total);
 
+// Replaces the message of the "cancelled" error that cancellation (the
+// event or a stop signal) reports; for operations with their own wording.
+void engine_set_cancelled_message(const char *message);
+
 // Ends the process with the "cancelled" error when the cancellation event is
 // set (the check an operation makes before it starts writing).
 void engine_check_cancel(EngineContext *ctx);

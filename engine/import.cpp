@@ -773,6 +773,7 @@ int run_import(Import *im) {
 } // namespace
 
 int run_import_veracrypt(EngineContext *ctx) {
+    engine_set_cancelled_message(kCancelled);
     Import im;
     im.ctx = ctx;
     int code = run_import(&im);
