@@ -214,6 +214,15 @@ uint64_t container_size(const Container *container);
 int container_v3_cipher(void *ctx, uint8_t *units, size_t count, uint64_t first_sector,
                         const uint8_t *nonce_prefix, int direction);
 
+// Lets an unlocked v3 container transform runs of whole chunks on every
+// online CPU (0 threads) or on `threads` threads, the caller's included, until
+// it is closed or the pool is stopped. Whole-image reads, the copy writer and
+// export start it by themselves. Nothing for other kinds or with fewer than
+// two threads. 0, -EACCES before unlocking, or the pool's start error.
+int container_start_chunk_pool(Container *container, unsigned threads = 0);
+// Stops the pool again (the container then works on the calling thread only).
+void container_stop_chunk_pool(Container *container);
+
 // ---- Whole-image reads, export and the full read check
 
 // Reads whole sectors (offset and length multiples of 512, inside the image;
