@@ -9,6 +9,7 @@
 #include "container/files/file_access.h"
 #include "container/files/output_file.h"
 #include "container/formats/formats.h"
+#include "container/keys/keys.h"
 #include "container/keys/system_key.h"
 #include "container/v3/v3_pool.h"
 #include "platform/io.h"
@@ -179,6 +180,21 @@ int write_step(Target *t, uint8_t *data, size_t length, uint64_t offset) {
         return error;
     return pwrite_full(t->fd, data, length, offset);
 }
+
+// The output is unlocked again for verification from the same password and
+// salt it was created with: the PBKDF2 result is remembered for the length
+// of one copy instead of being computed twice. Without memory for it, both
+// derivations simply run.
+struct KdfMemoScope {
+    KdfMemoScope() : open(kdf_memo_begin() == 0) {}
+    ~KdfMemoScope() {
+        if (open)
+            kdf_memo_end();
+    }
+    KdfMemoScope(const KdfMemoScope &) = delete;
+    KdfMemoScope &operator=(const KdfMemoScope &) = delete;
+    bool open;
+};
 
 // A new read-only description of an unnamed file.
 int reopen_read_only(int fd) {
@@ -449,6 +465,7 @@ int container_lock_for_copy(Container *container) {
 int container_reencode(Container *source, const ReencodeOptions &o) {
     if (int error = refuse(source, o))
         return error;
+    KdfMemoScope memo;
     const bool existing = !o.creation && path_based(source);
     if (existing) {
         if (int error = sidecar_check(source->display_path))
@@ -644,6 +661,7 @@ int container_import_stream(const ImportStream &in) {
     CopySource stream{in.size, in.read, in.user, in.cancel};
     OutputFile unused;
     FileStatus written;
+    KdfMemoScope memo;
     if (error == 0)
         error = copy_write(stream, &target, o, false, nullptr, &unused, "importing", &written);
     container_close(t);

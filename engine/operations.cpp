@@ -21,6 +21,7 @@ constexpr OperationEntry kOperations[] = {
     {EngineCommand::Rekey, run_rekey_or_convert},
     {EngineCommand::Convert, run_rekey_or_convert},
     {EngineCommand::Replace, run_replace},
+    {EngineCommand::Benchmark, run_benchmark},
 };
 
 } // namespace

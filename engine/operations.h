@@ -14,5 +14,6 @@ int run_verify(EngineContext *ctx);
 int run_export(EngineContext *ctx);
 int run_rekey_or_convert(EngineContext *ctx);
 int run_replace(EngineContext *ctx);
+int run_benchmark(EngineContext *ctx);
 
 } // namespace tw

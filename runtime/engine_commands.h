@@ -30,6 +30,7 @@ enum class EngineCommand {
     ImportRecover,
     RecoverReplacement,
     ApproveImaging,
+    Benchmark,
 };
 
 // The credential request a command reads. The values are the request's kind
