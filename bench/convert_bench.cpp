@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -31,6 +32,14 @@ unsigned g_threads = 0;
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// User and system time of this process, all threads.
+double cpu_seconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto s = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return s(usage.ru_utime) + s(usage.ru_stime);
 }
 
 bool run(const std::string &command) {
@@ -123,11 +132,11 @@ int main(int argc, char **argv) {
         const char *name;
         uint32_t chunk;
         bool compress;
-        std::vector<double> convert, exported;
+        std::vector<double> convert, convert_cpu, exported;
     } cases[] = {
-        {"AES-XTS salted", 0, false, {}, {}},
-        {"AES-XTS v3 16384, compression off", 16384, false, {}, {}},
-        {"AES-XTS v3 16384, compression fast", 16384, true, {}, {}},
+        {"AES-XTS salted", 0, false, {}, {}, {}},
+        {"AES-XTS v3 16384, compression off", 16384, false, {}, {}, {}},
+        {"AES-XTS v3 16384, compression fast", 16384, true, {}, {}, {}},
     };
     std::vector<double> cp;
     for (int round = 0; round < rounds; ++round) {
@@ -138,7 +147,9 @@ int main(int argc, char **argv) {
         std::printf("round %d: cp + sync %.2f s", round + 1, cp.back());
         for (Case &c : cases) {
             const std::string out = dir + "/out.zcx";
+            const double cpu = cpu_seconds();
             c.convert.push_back(convert(image, out, c.chunk, c.compress));
+            c.convert_cpu.push_back(cpu_seconds() - cpu);
             c.exported.push_back(export_image(out, dir + "/export.img"));
             unlink(out.c_str());
             std::printf(", %.2f / %.2f s", c.convert.back(), c.exported.back());
@@ -147,15 +158,14 @@ int main(int argc, char **argv) {
         std::fflush(stdout);
     }
     const double cp_median = median(cp);
-    std::printf("medians of %d rounds, %ld MiB, chunk pool %s\n", rounds, mib,
-                g_threads == 1 ? "off" : "on");
+    std::printf("medians of %d rounds, %ld MiB\n", rounds, mib);
     std::printf("%-36s %7.2f s  %7.1f MB/s\n", "cp + sync", cp_median, mb / cp_median);
     const double salted_export = median(cases[0].exported);
     for (const Case &c : cases) {
         const double t = median(c.convert), e = median(c.exported);
-        std::printf(
-            "%-36s convert %6.2f s  %.2f x cp   export %6.2f s  %7.1f MB/s  %.2f x salted\n",
-            c.name, t, t / cp_median, e, mb / e, salted_export / e);
+        std::printf("%-36s convert %6.2f s (CPU %5.2f s)  %.2f x cp   export %6.2f s  %7.1f MB/s  "
+                    "%.2f x salted\n",
+                    c.name, t, median(c.convert_cpu), t / cp_median, e, mb / e, salted_export / e);
     }
     run("rm -rf '" + dir + "'");
     return 0;
