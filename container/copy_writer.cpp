@@ -369,6 +369,8 @@ int copy_write(const CopySource &source, Target *t, const ReencodeOptions &o, bo
         a0.wipe();
         if (error == 0)
             error = keep_open ? v3_commit(t->container->v3) : v3_end_writes(t->container->v3);
+        // Written: its threads and buffers are not needed for verification.
+        v3_pool_stop(t->container->v3);
     } else {
         error = pwrite_full(t->fd, trailer, kKdfTrailerSize, total);
     }
