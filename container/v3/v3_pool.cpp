@@ -39,6 +39,16 @@ struct Worker {
 
 using ItemFn = void (*)(Worker &worker, size_t index, void *arg);
 
+// One batch: its items are claimed one at a time by whichever thread is free.
+struct Batch {
+    ItemFn fn;
+    void *arg;
+    size_t items;
+    std::atomic<size_t> next{0};
+    size_t done = 0;    // items finished (under the pool's mutex)
+    unsigned users = 0; // helpers that joined the batch and have not left it
+};
+
 struct Pool {
     unsigned count = 0;                // transforming threads, the caller included
     Worker workers[kV3PoolMaxThreads]; // [0] belongs to the calling thread
@@ -50,13 +60,9 @@ struct Pool {
     std::mutex mutex;
     std::condition_variable wake;
     std::condition_variable idle;
-    uint64_t batch = 0; // number of the batch helpers should join
     bool stopping = false;
-    unsigned busy = 0; // helpers still working on the current batch
-    ItemFn fn = nullptr;
-    void *arg = nullptr;
-    size_t items = 0;
-    std::atomic<size_t> next{0};
+    Batch *batch = nullptr; // the batch in progress, or null
+    uint64_t serial = 0;    // number of the batch in progress
 };
 
 namespace {
@@ -66,9 +72,11 @@ struct HelperStart {
     unsigned index;
 };
 
-void take_items(Pool *p, Worker &w) {
-    for (size_t i; (i = p->next.fetch_add(1, std::memory_order_relaxed)) < p->items;)
-        p->fn(w, i, p->arg);
+size_t take_items(Batch *b, Worker &w) {
+    size_t taken = 0;
+    for (size_t i; (i = b->next.fetch_add(1, std::memory_order_relaxed)) < b->items; ++taken)
+        b->fn(w, i, b->arg);
+    return taken;
 }
 
 void *helper_main(void *raw) {
@@ -79,21 +87,27 @@ void *helper_main(void *raw) {
     uint64_t seen = 0;
     std::unique_lock lock(p->mutex);
     for (;;) {
-        p->wake.wait(lock, [&] { return p->stopping || p->batch != seen; });
+        p->wake.wait(lock, [&] { return p->stopping || (p->batch && p->serial != seen); });
         if (p->stopping)
             break;
-        seen = p->batch;
+        Batch *b = p->batch;
+        seen = p->serial;
+        ++b->users;
         lock.unlock();
-        take_items(p, w);
+        const size_t taken = take_items(b, w);
         lock.lock();
-        if (--p->busy == 0)
-            p->idle.notify_one();
+        b->done += taken;
+        --b->users;
+        p->idle.notify_all();
     }
     return nullptr;
 }
 
-// Runs fn(worker, i, arg) for i in [0, items) on every thread of the pool
-// and returns when all are done. Only the store's own thread calls this.
+// Runs fn(worker, i, arg) for i in [0, items) on the calling thread and on
+// every helper that is free, and returns when all are done. A helper that
+// wakes only after the caller took the last item is not waited for: on a busy
+// machine the batch never stalls on a thread the scheduler has not run yet.
+// Only the store's own thread calls this.
 void pool_run(Pool *p, size_t items, ItemFn fn, void *arg) {
     if (items == 0)
         return;
@@ -102,21 +116,18 @@ void pool_run(Pool *p, size_t items, ItemFn fn, void *arg) {
             fn(p->workers[0], i, arg);
         return;
     }
+    Batch b{fn, arg, items};
     {
         std::lock_guard lock(p->mutex);
-        p->fn = fn;
-        p->arg = arg;
-        p->items = items;
-        p->next.store(0, std::memory_order_relaxed);
-        p->busy = p->started;
-        ++p->batch;
+        p->batch = &b;
+        ++p->serial;
     }
     p->wake.notify_all();
-    take_items(p, p->workers[0]);
+    const size_t taken = take_items(&b, p->workers[0]);
     std::unique_lock lock(p->mutex);
-    p->idle.wait(lock, [&] { return p->busy == 0; });
-    p->fn = nullptr;
-    p->arg = nullptr;
+    b.done += taken;
+    p->idle.wait(lock, [&] { return b.done == b.items && b.users == 0; });
+    p->batch = nullptr;
 }
 
 void worker_release(Worker &w) {
