@@ -1,7 +1,8 @@
 // Sequential throughput of the v3 chunk store next to raw OpenSSL AES-XTS
 // over the same bytes, and the file-size overhead of its metadata.
 //
-// Run a Release build: bench_v3_bench [folder] [megabytes]
+// Run a Release build: bench_v3_bench [folder] [megabytes] [threads]
+// (threads: 0 = one per online CPU, the default; 1 = the calling thread only)
 // For each chunk size (4096, 16384, 65536) and compression off and on, a new
 // AES-XTS container of the given size (default 1024 MiB) is filled in 1 MiB
 // writes the way a new container is filled (no flush barriers, one commit per
@@ -10,6 +11,7 @@
 // 2 KiB of random bytes and 2 KiB of repeated text.
 #include "container/cipher/cipher.h"
 #include "container/keys/system_key.h"
+#include "container/v3/v3_pool.h"
 #include "container/v3/v3_store.h"
 
 #include <chrono>
@@ -103,11 +105,13 @@ int main(int argc, char **argv) {
     const std::string folder = argc > 1 ? argv[1] : "/var/tmp";
     const uint64_t megabytes = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1024;
     const uint64_t total = megabytes * kBlock;
+    const unsigned threads = argc > 3 ? unsigned(std::strtoul(argv[3], nullptr, 10)) : 0;
     if (total == 0)
         return 2;
     const auto pool = make_pool();
     std::printf("raw OpenSSL AES-256-XTS: encrypt %.0f MB/s, decrypt %.0f MB/s\n",
                 raw_xts(pool, total, 1), raw_xts(pool, total, 0));
+    std::printf("chunk pool: %u threads\n", threads ? threads : tw::v3_pool_online_cpus());
     std::printf("%-6s %-5s %10s %10s %14s %10s\n", "chunk", "lz4", "write MB/s", "read MB/s",
                 "file bytes", "overhead");
     const char password[] = "benchmark password";
@@ -134,6 +138,11 @@ int main(int argc, char **argv) {
             tw::sse2_schedule(tw::kDefaultSystemKey, cipher.sse2);
             tw::cipher_setup(cipher.data, tw::kCipherAesXts, key, 64);
             tw::v3_set_no_flush(store, true);
+            rc = tw::v3_pool_start(store, cipher.data, threads);
+            if (rc) {
+                std::fprintf(stderr, "pool: %d\n", rc);
+                return 1;
+            }
 
             auto start = Clock::now();
             for (uint64_t at = 0; at < total && rc == 0; at += kBlock)

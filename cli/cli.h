@@ -78,4 +78,7 @@ void progress_line_clear(ProgressLine *line);
 // The "doctor" command.
 int cli_doctor(const CliArgs &args);
 
+// The "benchmark" command.
+int cli_benchmark(EngineRunContext *ctx, const CliArgs &args);
+
 } // namespace tw

@@ -346,6 +346,8 @@ int cli_run_command(EngineRunContext *ctx, const CliArgs &args) {
         return run_create(ctx, args);
     case EngineCommand::Devices:
         return run_devices(ctx, args);
+    case EngineCommand::Benchmark:
+        return cli_benchmark(ctx, args);
     default:
         return run_file_command(ctx, args, *info);
     }

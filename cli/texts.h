@@ -69,6 +69,20 @@ inline constexpr const char *kTextImportRecordsKept =
     "safety check. Review ~/.local/share/Tarnwick/import-staging before you delete anything "
     "there.";
 
+// ---- benchmark
+inline constexpr const char *kTextBenchmarkTitle =
+    "Speed of this machine (MB/s = 10^6 bytes per second)";
+inline constexpr const char *kTextBenchmarkCipher = "%s, 512-byte sectors";
+inline constexpr const char *kTextBenchmarkEncryptDecrypt = "encrypt %.0f MB/s, decrypt %.0f MB/s";
+inline constexpr const char *kTextBenchmarkHmac = "HMAC-SHA-256, 16 KiB chunks";
+inline constexpr const char *kTextBenchmarkLz4 = "LZ4, 16 KiB chunks";
+inline constexpr const char *kTextBenchmarkLz4Rates = "compress %.0f MB/s, decompress %.0f MB/s";
+inline constexpr const char *kTextBenchmarkV3 = "v3 container, 16 KiB chunks, %lld threads";
+inline constexpr const char *kTextBenchmarkV3Rates = "write %.0f MB/s, read %.0f MB/s";
+inline constexpr const char *kTextBenchmarkRate = "%.0f MB/s";
+inline constexpr const char *kTextBenchmarkKdf = "Storage-key derivation";
+inline constexpr const char *kTextBenchmarkKdfTime = "%.0f ms";
+
 // ---- doctor
 inline constexpr const char *kTextBrokerNotRunning = "The Tarnwick Broker service is not running.";
 inline constexpr const char *kTextInitiatorMissing =

@@ -139,6 +139,10 @@ int engine_create(EngineRunContext *ctx, const CreateOperation &op, ClientOutcom
 // them as "devices".
 int engine_devices(EngineRunContext *ctx, ClientOutcome *out);
 
+// This machine's speed for the container work ("benchmark"); the result
+// holds "ciphers" and the other rates.
+int engine_benchmark(EngineRunContext *ctx, ClientOutcome *out);
+
 // The absolute form of a path typed by the user: relative paths are joined
 // to the working folder; "." segments and repeated slashes are dropped (".."
 // is left to the kernel, which alone knows where it leads through symbolic

@@ -137,6 +137,11 @@ int engine_devices(EngineRunContext *ctx, ClientOutcome *out) {
     return engine_run(ctx, args, {}, out);
 }
 
+int engine_benchmark(EngineRunContext *ctx, ClientOutcome *out) {
+    const std::string args[] = {engine_command_name(EngineCommand::Benchmark)};
+    return engine_run(ctx, args, {}, out);
+}
+
 int engine_create(EngineRunContext *ctx, const CreateOperation &op, ClientOutcome *out) {
     out->reset();
     if (op.size_mib >= kCreateSizeLimitMib)

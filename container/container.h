@@ -280,6 +280,15 @@ int container_resume_write_session(Container *container);
 // sticky.
 int container_finish_write_session(Container *container);
 
+// Lets an unlocked v3 container transform runs of whole chunks on every
+// online CPU (0 threads) or on `threads` threads, the caller's included, until
+// it is closed or the pool is stopped. Whole-image reads, the copy writer and
+// export start it by themselves. Nothing for other kinds or with fewer than
+// two threads. 0, -EACCES before unlocking, or the pool's start error.
+int container_start_chunk_pool(Container *container, unsigned threads = 0);
+// Stops the pool again (the container then works on the calling thread only).
+void container_stop_chunk_pool(Container *container);
+
 // ---- Whole-image reads, export and the full read check
 
 // Reads whole sectors (offset and length multiples of 512, inside the image;

@@ -7,6 +7,7 @@
 #include "container/container_access.h"
 #include "container/container_internal.h"
 #include "container/formats/formats.h"
+#include "container/v3/v3_pool.h"
 #include "platform/io.h"
 
 #include <algorithm>
@@ -235,6 +236,19 @@ int container_v3_cipher(void *ctx, uint8_t *units, size_t count, uint64_t first_
     }
     return cipher_sectors(&c->data_cipher, first_sector, count, units, units, direction,
                           nonce_prefix);
+}
+
+int container_start_chunk_pool(Container *c, unsigned threads) {
+    if (c->v3 == nullptr)
+        return 0;
+    if (!c->info.unlocked)
+        return -EACCES;
+    return v3_pool_start(c->v3, &c->data_cipher, threads);
+}
+
+void container_stop_chunk_pool(Container *c) {
+    if (c->v3 != nullptr)
+        v3_pool_stop(c->v3);
 }
 
 } // namespace tw

@@ -9,15 +9,21 @@
 #include "container/files/file_access.h"
 #include "container/files/output_file.h"
 #include "container/formats/formats.h"
+#include "container/keys/keys.h"
 #include "container/keys/system_key.h"
+#include "container/v3/v3_pool.h"
 #include "platform/io.h"
 #include "runtime/errors.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 namespace tw {
@@ -45,6 +51,91 @@ struct CopySource {
     int (*read)(void *user, void *buffer, size_t length, uint64_t offset);
     void *user;
     const std::atomic<uint32_t> *cancel;
+    bool read_ahead = false; // `read` may run on another thread (one call at a time)
+};
+
+// Reads the source one step ahead on a thread of its own (double buffering):
+// while the caller encrypts, writes or compares one step, the next one is
+// read into the other buffer. Without the thread (a stream source, or no
+// thread could be started) each read runs at once on the caller's thread.
+class ReadAhead {
+  public:
+    explicit ReadAhead(const CopySource &source) : source_(source) {
+        if (!source.read_ahead)
+            return;
+        // The reader takes no signals: those go to the threads that expect them.
+        sigset_t all, previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &previous);
+        started_ = pthread_create(&thread_, nullptr, main, this) == 0;
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+    ReadAhead(const ReadAhead &) = delete;
+    ReadAhead &operator=(const ReadAhead &) = delete;
+    ~ReadAhead() {
+        if (!started_)
+            return;
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return !pending_; });
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        pthread_join(thread_, nullptr);
+    }
+
+    // Starts reading `length` bytes at `offset` into `buffer`.
+    void start(void *buffer, size_t length, uint64_t offset) {
+        if (!started_) {
+            result_ = source_.read(source_.user, buffer, length, offset);
+            return;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            buffer_ = buffer;
+            length_ = length;
+            offset_ = offset;
+            pending_ = true;
+        }
+        changed_.notify_all();
+    }
+    // The result of the read last started, once it is done.
+    int finish() {
+        if (!started_)
+            return result_;
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !pending_; });
+        return result_;
+    }
+
+  private:
+    static void *main(void *self) {
+        auto *r = static_cast<ReadAhead *>(self);
+        std::unique_lock lock(r->mutex_);
+        for (;;) {
+            r->changed_.wait(lock, [&] { return r->stopping_ || r->pending_; });
+            if (r->stopping_)
+                return nullptr;
+            lock.unlock();
+            int result = r->source_.read(r->source_.user, r->buffer_, r->length_, r->offset_);
+            lock.lock();
+            r->result_ = result;
+            r->pending_ = false;
+            r->changed_.notify_all();
+        }
+    }
+
+    const CopySource &source_;
+    pthread_t thread_{};
+    bool started_ = false;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool pending_ = false;
+    bool stopping_ = false;
+    void *buffer_ = nullptr;
+    size_t length_ = 0;
+    uint64_t offset_ = 0;
+    int result_ = 0;
 };
 
 int read_container_range(void *user, void *buffer, size_t length, uint64_t offset) {
@@ -52,7 +143,7 @@ int read_container_range(void *user, void *buffer, size_t length, uint64_t offse
 }
 
 CopySource source_of(Container *c) {
-    return {container_size(c), read_container_range, c, c->cancel};
+    return {container_size(c), read_container_range, c, c->cancel, true};
 }
 
 void report(const ReencodeOptions &o, const char *phase, uint64_t done, uint64_t total) {
@@ -89,6 +180,21 @@ int write_step(Target *t, uint8_t *data, size_t length, uint64_t offset) {
         return error;
     return pwrite_full(t->fd, data, length, offset);
 }
+
+// The output is unlocked again for verification from the same password and
+// salt it was created with: the PBKDF2 result is remembered for the length
+// of one copy instead of being computed twice. Without memory for it, both
+// derivations simply run.
+struct KdfMemoScope {
+    KdfMemoScope() : open(kdf_memo_begin() == 0) {}
+    ~KdfMemoScope() {
+        if (open)
+            kdf_memo_end();
+    }
+    KdfMemoScope(const KdfMemoScope &) = delete;
+    KdfMemoScope &operator=(const KdfMemoScope &) = delete;
+    bool open;
+};
 
 // A new read-only description of an unnamed file.
 int reopen_read_only(int fd) {
@@ -138,7 +244,7 @@ int check_output(const Container *v, const CopySource &source, const ReencodeOpt
 }
 
 int verify_output(const CopySource &source, const OutputFile &out, const FileStatus &written,
-                  const ReencodeOptions &o, bool keep_open, uint8_t *a, uint8_t *b) {
+                  const ReencodeOptions &o, bool keep_open, uint8_t *const a[2], uint8_t *b) {
     int fd = -1;
     if (int error = reopen_output(out, written, o.output_fd, &fd))
         return error;
@@ -162,21 +268,35 @@ int verify_output(const CopySource &source, const OutputFile &out, const FileSta
     }
     if (error == 0)
         error = check_output(v, source, o, keep_open);
+    if (error == 0)
+        error = container_start_chunk_pool(v);
     const uint64_t total = source.size;
     if (error == 0)
         report(o, "verifying", 0, total);
-    for (uint64_t done = 0; error == 0 && done < total;) {
-        size_t step = size_t(std::min<uint64_t>(kStep, total - done));
-        error = source.read(source.user, a, step, done);
-        if (error == 0)
-            error = container_read_range(v, b, step, done);
-        if (error == 0 && std::memcmp(a, b, step) != 0)
-            error = -EILSEQ;
-        if (error == 0 && cancelled(source.cancel))
-            error = -ECANCELED;
-        done += step;
-        if (error == 0)
-            report(o, "verifying", done, total);
+    {
+        // The source is read one step ahead while the output is read and
+        // compared.
+        ReadAhead ahead(source);
+        int slot = 0;
+        if (error == 0 && total > 0)
+            ahead.start(a[0], size_t(std::min<uint64_t>(kStep, total)), 0);
+        for (uint64_t done = 0; error == 0 && done < total;) {
+            size_t step = size_t(std::min<uint64_t>(kStep, total - done));
+            error = ahead.finish();
+            const uint64_t next = done + step;
+            if (error == 0 && next < total)
+                ahead.start(a[1 - slot], size_t(std::min<uint64_t>(kStep, total - next)), next);
+            if (error == 0)
+                error = container_read_range(v, b, step, done);
+            if (error == 0 && std::memcmp(a[slot], b, step) != 0)
+                error = -EILSEQ;
+            if (error == 0 && cancelled(source.cancel))
+                error = -ECANCELED;
+            done = next;
+            slot = 1 - slot;
+            if (error == 0)
+                report(o, "verifying", done, total);
+        }
     }
     int close_error = container_close(v);
     return error ? error : close_error;
@@ -200,6 +320,8 @@ int copy_write(const CopySource &source, Target *t, const ReencodeOptions &o, bo
             error = cipher_setup(&t->container->data_cipher, o.cipher, t->container->data_key,
                                  cipher_key_length(o.cipher));
         }
+        if (error == 0)
+            error = v3_pool_start(store, &t->container->data_cipher, 0);
         secure_wipe(t->container->data_key, kDataKeySize);
     } else {
         error = file_reserve(t->fd, total + kKdfTrailerSize);
@@ -207,31 +329,48 @@ int copy_write(const CopySource &source, Target *t, const ReencodeOptions &o, bo
     if (error)
         return error;
 
-    SecureBuffer a(kStep), b(kStep);
-    if (!a.valid() || !b.valid())
+    // Two buffers for the source (one is read while the other is written)
+    // and one for the output read back during verification.
+    SecureBuffer a0(kStep), a1(kStep), b(kStep);
+    if (!a0.valid() || !a1.valid() || !b.valid())
         return -ENOMEM;
+    uint8_t *const a[2] = {a0.data(), a1.data()};
     report(o, phase, 0, total);
-    for (uint64_t done = 0; done < total;) {
-        if (cancelled(source.cancel))
-            return -ECANCELED;
-        size_t step = size_t(std::min<uint64_t>(kStep, total - done));
-        error = source.read(source.user, a.data(), step, done);
-        if (error == 0)
-            error = write_step(t, a.data(), step, done);
-        a.wipe();
-        if (error)
-            return error;
-        done += step;
-        report(o, phase, done, total);
+    {
+        ReadAhead ahead(source);
+        int slot = 0;
+        if (total > 0 && !cancelled(source.cancel))
+            ahead.start(a[0], size_t(std::min<uint64_t>(kStep, total)), 0);
+        for (uint64_t done = 0; done < total;) {
+            if (cancelled(source.cancel))
+                return -ECANCELED;
+            size_t step = size_t(std::min<uint64_t>(kStep, total - done));
+            error = ahead.finish();
+            const uint64_t next = done + step;
+            if (error == 0 && next < total && !cancelled(source.cancel))
+                ahead.start(a[1 - slot], size_t(std::min<uint64_t>(kStep, total - next)), next);
+            if (error == 0)
+                error = write_step(t, a[slot], step, done);
+            secure_wipe(a[slot], step);
+            if (error)
+                return error;
+            done = next;
+            slot = 1 - slot;
+            report(o, phase, done, total);
+        }
     }
+    a0.wipe();
+    a1.wipe();
     if (t->v3) {
         // Sector 0 once more, as the last write, so that it is current.
-        error = source.read(source.user, a.data(), kSectorSize, 0);
+        error = source.read(source.user, a[0], kSectorSize, 0);
         if (error == 0)
-            error = write_step(t, a.data(), kSectorSize, 0);
-        a.wipe();
+            error = write_step(t, a[0], kSectorSize, 0);
+        a0.wipe();
         if (error == 0)
             error = keep_open ? v3_commit(t->container->v3) : v3_end_writes(t->container->v3);
+        // Written: its threads and buffers are not needed for verification.
+        v3_pool_stop(t->container->v3);
     } else {
         error = pwrite_full(t->fd, trailer, kKdfTrailerSize, total);
     }
@@ -245,7 +384,7 @@ int copy_write(const CopySource &source, Target *t, const ReencodeOptions &o, bo
     if (error == 0 && written_hook != nullptr)
         written_hook(t->fd);
     if (error == 0)
-        error = verify_output(source, *out, written, o, keep_open, a.data(), b.data());
+        error = verify_output(source, *out, written, o, keep_open, a, b.data());
     return error;
 }
 
@@ -328,6 +467,7 @@ int container_lock_for_copy(Container *container) {
 int container_reencode(Container *source, const ReencodeOptions &o) {
     if (int error = refuse(source, o))
         return error;
+    KdfMemoScope memo;
     const bool existing = !o.creation && path_based(source);
     if (existing) {
         if (int error = sidecar_check(source->display_path))
@@ -395,11 +535,14 @@ int container_reencode(Container *source, const ReencodeOptions &o) {
         opened = error == 0;
     }
     FileStatus written;
+    if (error == 0)
+        error = container_start_chunk_pool(source);
     if (error == 0) {
         target.fd = out.file.get();
         error = copy_write(source_of(source), &target, o, keep_open, t->trailer, &out,
                            o.creation ? "initializing" : "reencoding", &written);
     }
+    container_stop_chunk_pool(source);
     container_close(t);
 
     // Nothing may have changed under the copy.
@@ -520,6 +663,7 @@ int container_import_stream(const ImportStream &in) {
     CopySource stream{in.size, in.read, in.user, in.cancel};
     OutputFile unused;
     FileStatus written;
+    KdfMemoScope memo;
     if (error == 0)
         error = copy_write(stream, &target, o, false, nullptr, &unused, "importing", &written);
     container_close(t);

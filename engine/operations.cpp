@@ -26,6 +26,7 @@ constexpr OperationEntry kOperations[] = {
     {EngineCommand::ApproveImaging, run_approve_imaging},
     {EngineCommand::ImportVeracrypt, run_import_veracrypt},
     {EngineCommand::ImportRecover, run_import_recover},
+    {EngineCommand::Benchmark, run_benchmark},
 };
 
 } // namespace

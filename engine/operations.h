@@ -19,5 +19,6 @@ int run_devices(EngineContext *ctx);
 int run_approve_imaging(EngineContext *ctx);
 int run_import_veracrypt(EngineContext *ctx);
 int run_import_recover(EngineContext *ctx);
+int run_benchmark(EngineContext *ctx);
 
 } // namespace tw

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
@@ -326,6 +327,11 @@ int file_open_unnamed(int dir) {
     if (fault_no_unnamed_files.load())
         return -EOPNOTSUPP;
     int fd = openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    return fd < 0 ? negative_errno() : fd;
+}
+
+int file_open_in_memory(const char *name) {
+    int fd = memfd_create(name, MFD_CLOEXEC);
     return fd < 0 ? negative_errno() : fd;
 }
 

@@ -120,6 +120,9 @@ int file_flush_data(int fd);
 // writing. It has no name until file_link_at gives it one and disappears with
 // its last descriptor, also when the process is killed.
 int file_open_unnamed(int dir);
+// Creates a file that lives only in memory (named `name` for diagnostics),
+// open for reading and writing; it disappears with its last descriptor.
+int file_open_in_memory(const char *name);
 // Gives the open file `fd` the name `name` in `dir` without replacing
 // anything (EEXIST when the name exists).
 int file_link_at(int fd, int dir, const char *name);

@@ -49,6 +49,8 @@ constexpr EngineCommandInfo kCommands[] = {
         1, {A::File}, false, false, K::None, P::Copy, true, nullptr},
     {nullptr, "approve-imaging", C::ApproveImaging, true, 0,
         3, {A::Device, A::Identity, A::User}, false, false, K::None, P::Copy, true, nullptr},
+    {"benchmark", "benchmark", C::Benchmark, true, 0,
+        0, {}, false, false, K::None, P::Copy, true, nullptr},
     // Commands of the session service, which is not part of this build.
     {"mount", nullptr, C::None, false, 1,
         0, {}, false, false, K::Current, P::Copy, false, nullptr},

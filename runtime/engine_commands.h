@@ -31,6 +31,7 @@ enum class EngineCommand {
     RecoverReplacement,
     ApproveImaging,
     VerifyFull,
+    Benchmark,
 };
 
 // The credential request a command reads. The values are the request's kind

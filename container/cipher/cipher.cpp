@@ -159,4 +159,19 @@ void cipher_reset(CipherContext *ctx) {
     ctx->id = kCipherUnset;
 }
 
+int cipher_clone(const CipherContext *from, CipherContext *to) {
+    if (!from || !to)
+        return -EINVAL;
+    cipher_reset(to);
+    if (from->id == kCipherAesXts) {
+        int rc = cp::aes_xts_clone(from, to);
+        if (rc != 0)
+            return rc;
+    }
+    std::memcpy(to->xchacha20_key, from->xchacha20_key, sizeof to->xchacha20_key);
+    to->legacy = from->legacy;
+    to->id = from->id;
+    return 0;
+}
+
 } // namespace tw

@@ -91,6 +91,12 @@ int cipher_xts_unit(CipherContext *ctx, uint8_t *data, size_t length, uint64_t u
 // Wipes the context, frees the AES keys and sets id 255.
 void cipher_reset(CipherContext *ctx);
 
+// Keys `to` exactly like `from` (which stays as it is), so that another
+// thread can transform sectors with it: an OpenSSL context must never be used
+// by two threads at once. -EIO when the crypto library cannot copy its
+// context, -EINVAL for a null argument; a failure leaves `to` reset.
+int cipher_clone(const CipherContext *from, CipherContext *to);
+
 // --- SSE2 (system-key protection) ---
 
 // The 264-byte key schedule of a 7-byte system key. Keep it in locked memory.

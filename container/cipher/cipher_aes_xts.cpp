@@ -71,6 +71,18 @@ int aes_xts_unit(CipherContext *ctx, uint8_t *data, size_t length, uint64_t unit
                : -EIO;
 }
 
+int aes_xts_clone(const CipherContext *from, CipherContext *to) {
+    to->xts_encrypt = EVP_CIPHER_CTX_new();
+    to->xts_decrypt = EVP_CIPHER_CTX_new();
+    if (!to->xts_encrypt || !to->xts_decrypt || !from->xts_encrypt || !from->xts_decrypt ||
+        EVP_CIPHER_CTX_copy(to->xts_encrypt, from->xts_encrypt) != 1 ||
+        EVP_CIPHER_CTX_copy(to->xts_decrypt, from->xts_decrypt) != 1) {
+        aes_xts_free(to);
+        return -EIO;
+    }
+    return 0;
+}
+
 void aes_xts_free(CipherContext *ctx) {
     // EVP_CIPHER_CTX_free cleanses the provider's key schedule before freeing.
     EVP_CIPHER_CTX_free(ctx->xts_encrypt);

@@ -36,6 +36,8 @@ int aes_xts_setup(CipherContext *ctx, const uint8_t key[64]);
 int aes_xts_run(CipherContext *ctx, uint64_t first_sector, size_t count, const uint8_t *in,
                 uint8_t *out, bool encrypt);
 int aes_xts_unit(CipherContext *ctx, uint8_t *data, size_t length, uint64_t unit, bool encrypt);
+// Gives `to` its own copies of both keyed contexts of `from`.
+int aes_xts_clone(const CipherContext *from, CipherContext *to);
 void aes_xts_free(CipherContext *ctx);
 
 // XChaCha20 in its sector variant (cipher_xchacha20.cpp): block counter from 1,

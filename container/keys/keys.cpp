@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <mutex>
+#include <new>
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -24,6 +26,41 @@ constexpr char kKeyfileLabel[] = "Tarnwick portable keyfile v1";
 template <size_t N>
 std::span<const uint8_t> label_bytes(const char (&label)[N]) {
     return {reinterpret_cast<const uint8_t *>(label), N - 1};
+}
+
+// The remembered PBKDF2 result of the open memo scope (see kdf_memo_begin).
+struct KdfMemo {
+    bool valid;
+    size_t password_length;
+    uint8_t password[kMaxPasswordLength];
+    uint8_t salt[kKdfSaltSize];
+    uint8_t k[32];
+};
+
+std::mutex memo_mutex;
+int memo_depth = 0;
+KdfMemo *memo = nullptr;
+
+bool memo_take(std::span<const uint8_t> password, std::span<const uint8_t> salt, uint8_t k[32]) {
+    std::lock_guard lock(memo_mutex);
+    if (memo == nullptr || !memo->valid || memo->password_length != password.size() ||
+        CRYPTO_memcmp(memo->password, password.data(), password.size()) != 0 ||
+        CRYPTO_memcmp(memo->salt, salt.data(), kKdfSaltSize) != 0)
+        return false;
+    std::memcpy(k, memo->k, 32);
+    return true;
+}
+
+void memo_keep(std::span<const uint8_t> password, std::span<const uint8_t> salt,
+               const uint8_t k[32]) {
+    std::lock_guard lock(memo_mutex);
+    if (memo == nullptr || password.size() > sizeof memo->password)
+        return;
+    memo->password_length = password.size();
+    std::memcpy(memo->password, password.data(), password.size());
+    std::memcpy(memo->salt, salt.data(), kKdfSaltSize);
+    std::memcpy(memo->k, k, 32);
+    memo->valid = true;
 }
 
 // The algorithm objects are fetched once per process; fetching is the costly
@@ -166,7 +203,13 @@ int derive_storage_keys(const uint8_t *password, size_t password_length,
     uint8_t *k = scratch.data();
     uint8_t *prk = scratch.data() + 32;
     std::span<const uint8_t> salt_span(salt, kKdfSaltSize);
-    int rc = pbkdf2_sha256({password, password_length}, salt_span, kKdfIterations, k, 32);
+    const std::span<const uint8_t> password_span(password, password_length);
+    int rc = 0;
+    if (!memo_take(password_span, salt_span, k)) {
+        rc = pbkdf2_sha256(password_span, salt_span, kKdfIterations, k, 32);
+        if (rc == 0)
+            memo_keep(password_span, salt_span, k);
+    }
     if (rc == 0)
         rc = hkdf_sha256_extract(salt_span, {k, 32}, prk);
     if (rc == 0)
@@ -181,6 +224,26 @@ int derive_storage_keys(const uint8_t *password, size_t password_length,
         return rc;
     }
     return 0;
+}
+
+int kdf_memo_begin() {
+    std::lock_guard lock(memo_mutex);
+    if (memo_depth == 0) {
+        void *memory = secure_alloc(sizeof(KdfMemo));
+        if (memory == nullptr)
+            return -ENOMEM;
+        memo = new (memory) KdfMemo{};
+    }
+    ++memo_depth;
+    return 0;
+}
+
+void kdf_memo_end() {
+    std::lock_guard lock(memo_mutex);
+    if (memo_depth == 0 || --memo_depth > 0)
+        return;
+    secure_free(memo, sizeof(KdfMemo));
+    memo = nullptr;
 }
 
 int derive_pbkdf2_keys(const uint8_t *password, size_t password_length,

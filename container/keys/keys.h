@@ -41,6 +41,18 @@ int derive_storage_keys(const uint8_t *password, size_t password_length,
                         const uint8_t salt[kKdfSaltSize], uint8_t key_material[kKeyMaterialSize],
                         uint8_t *network_boot_key = nullptr);
 
+// While a scope is open (kdf_memo_begin .. kdf_memo_end, nestable), the
+// PBKDF2 step of derive_storage_keys remembers its last result with its
+// password and salt, and a derivation from the same password and salt takes
+// it instead of running 600000 iterations again. The copy writer opens one:
+// the reopened output is unlocked from the same password and the salt it
+// holds, which gives the same keys as at creation; a different salt or
+// password still derives in full. The remembered password and result are in
+// locked memory and wiped when the last scope closes. -ENOMEM from begin
+// leaves no scope open.
+int kdf_memo_begin();
+void kdf_memo_end();
+
 // Plain PBKDF2-HMAC-SHA256 (600000 iterations) straight to 96 bytes; used by
 // the oldest v3 version and salted trailers before version 3. Errors as above.
 int derive_pbkdf2_keys(const uint8_t *password, size_t password_length,

@@ -112,6 +112,9 @@ struct NewChunk {
     uint64_t chunk;
     BlockRef ref;
     std::vector<uint8_t> stored; // encrypted, padded to a multiple of 512
+    // With a chunk pool the tag is computed at commit, for all chunks of the
+    // transaction at once; until then ref.tag (and the leaf entry) is unset.
+    bool tag_owed = false;
 };
 
 struct Transaction {
@@ -131,6 +134,8 @@ struct NodeCache {
     uint64_t index;
     uint8_t data[kV3NodeSize];
 };
+
+struct Pool; // worker threads of v3_pool.cpp
 
 // Commit stages reported to the test hook.
 enum CommitStage : int {
@@ -182,6 +187,7 @@ struct V3Store {
     // Buffers of committed or discarded chunks, reused by later transactions
     // (they only ever hold encrypted bytes).
     std::vector<std::vector<uint8_t>> spare_buffers;
+    v3::Pool *pool; // worker threads for batches of chunks (v3_pool.h), or null
 };
 
 namespace v3 {
@@ -197,6 +203,11 @@ void store_load_fields(V3Store *s, const HeaderFields &f);
 int block_tag(V3Store *s, uint8_t type, uint32_t level, uint64_t index, const BlockRef &ref,
               const uint8_t *first, size_t first_length, const uint8_t *second,
               size_t second_length, uint8_t tag[32]);
+// The same with another HMAC context keyed with the store's MAC key (a
+// worker thread's own copy).
+int block_tag_with(evp_mac_ctx_st *mac, const V3Store *s, uint8_t type, uint32_t level,
+                   uint64_t index, const BlockRef &ref, const uint8_t *first, size_t first_length,
+                   const uint8_t *second, size_t second_length, uint8_t tag[32]);
 
 // The summary info word of an untouched bitmap node and its absent reference.
 uint32_t absent_bitmap_summary(const V3Layout &layout, uint32_t cap, uint32_t level,
@@ -275,10 +286,9 @@ inline void put64(uint8_t *p, uint64_t v) {
     std::memcpy(p, &v, 8);
 }
 inline bool all_zero(const uint8_t *p, size_t length) {
-    for (size_t i = 0; i < length; ++i)
-        if (p[i])
-            return false;
-    return true;
+    // The first byte, then every byte against its neighbour: one vectorised
+    // memcmp instead of a byte loop over whole chunks of zeros.
+    return length == 0 || (p[0] == 0 && std::memcmp(p, p + 1, length - 1) == 0);
 }
 
 inline uint64_t round_up_512(uint64_t n) {

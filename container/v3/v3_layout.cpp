@@ -2,6 +2,7 @@
 // the store's lifetime.
 #include "container/keys/keys.h"
 #include "container/v3/v3_internal.h"
+#include "container/v3/v3_pool.h"
 #include "platform/files.h"
 #include "platform/secure_memory.h"
 
@@ -241,6 +242,13 @@ void store_load_fields(V3Store *s, const HeaderFields &f) {
 int block_tag(V3Store *s, uint8_t type, uint32_t level, uint64_t index, const BlockRef &ref,
               const uint8_t *first, size_t first_length, const uint8_t *second,
               size_t second_length, uint8_t tag[32]) {
+    return block_tag_with(s->mac, s, type, level, index, ref, first, first_length, second,
+                          second_length, tag);
+}
+
+int block_tag_with(evp_mac_ctx_st *mac, const V3Store *s, uint8_t type, uint32_t level,
+                   uint64_t index, const BlockRef &ref, const uint8_t *first, size_t first_length,
+                   const uint8_t *second, size_t second_length, uint8_t tag[32]) {
     uint8_t context[kMacContextSize] = {'Z', 'C', 'X', '3', 'R', 'E', 'F', 0};
     std::memcpy(context + 8, s->id, 16);
     put64(context + 24, s->virtual_size);
@@ -254,11 +262,11 @@ int block_tag(V3Store *s, uint8_t type, uint32_t level, uint64_t index, const Bl
     put32(context + 68, ref.info);
     // Re-initialising with no key keeps the key schedule set up at unlock.
     size_t written = 0;
-    bool ok = s->mac && EVP_MAC_init(s->mac, nullptr, 0, nullptr) == 1 &&
-              EVP_MAC_update(s->mac, context, sizeof context) == 1 &&
-              (first_length == 0 || EVP_MAC_update(s->mac, first, first_length) == 1) &&
-              (second_length == 0 || EVP_MAC_update(s->mac, second, second_length) == 1) &&
-              EVP_MAC_final(s->mac, tag, &written, 32) == 1 && written == 32;
+    bool ok = mac && EVP_MAC_init(mac, nullptr, 0, nullptr) == 1 &&
+              EVP_MAC_update(mac, context, sizeof context) == 1 &&
+              (first_length == 0 || EVP_MAC_update(mac, first, first_length) == 1) &&
+              (second_length == 0 || EVP_MAC_update(mac, second, second_length) == 1) &&
+              EVP_MAC_final(mac, tag, &written, 32) == 1 && written == 32;
     return ok ? 0 : -EIO;
 }
 
@@ -440,6 +448,7 @@ void v3_set_no_flush(V3Store *store, bool on) {
 void v3_close(V3Store *s) {
     if (!s)
         return;
+    v3_pool_stop(s);
     txn_discard(s);
     if (s->mac)
         EVP_MAC_CTX_free(s->mac);

@@ -2,6 +2,7 @@
 // authenticated, decrypted and (when compressed) decompressed chunks.
 #include "container/keys/keys.h"
 #include "container/v3/v3_internal.h"
+#include "container/v3/v3_pool.h"
 #include "platform/secure_memory.h"
 
 #include <algorithm>
@@ -257,6 +258,18 @@ int v3_read(V3Store *s, V3CipherFn cipher, void *cipher_ctx, uint8_t *buffer, si
     if (rc)
         return rc;
     while (length) {
+        if (s->pool) {
+            // Runs of whole chunks go to the pool's threads.
+            const ssize_t done = pool_read(s, buffer, length, offset);
+            if (done < 0)
+                return int(done);
+            if (done > 0) {
+                buffer += done;
+                offset += uint64_t(done);
+                length -= size_t(done);
+                continue;
+            }
+        }
         const ChunkPiece p = chunk_piece(s, offset, length);
         const uint64_t chunk = p.chunk, within = p.within, plain = chunk_plain_length(s, chunk);
         const size_t n = p.length;

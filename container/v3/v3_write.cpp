@@ -7,6 +7,7 @@
 // generation readable.
 #include "container/keys/keys.h"
 #include "container/v3/v3_internal.h"
+#include "container/v3/v3_pool.h"
 #include "platform/files.h"
 #include "platform/secure_memory.h"
 #include "runtime/random.h"
@@ -110,9 +111,10 @@ NewChunk *pending_chunk(Transaction *t, uint64_t chunk) {
     return nullptr;
 }
 
-// Builds, places and installs one chunk whose complete new plaintext is `src`.
+// Builds, places and installs one chunk whose complete new plaintext is `src`
+// (or, with `ready`, the chunk the pool already compressed and encrypted).
 int write_chunk(V3Store *s, V3CipherFn cipher, void *cipher_ctx, uint64_t chunk,
-                const BlockRef &old, const uint8_t *src) {
+                const BlockRef &old, const uint8_t *src, PreparedChunk *ready) {
     Transaction *t = s->txn;
     const bool sector0 = chunk == kSector0Chunk;
     const uint64_t plain = chunk_plain_length(s, chunk);
@@ -121,61 +123,76 @@ int write_chunk(V3Store *s, V3CipherFn cipher, void *cipher_ctx, uint64_t chunk,
         return -EILSEQ;
     BlockRef fresh{};
     std::vector<uint8_t> stored;
+    bool tag_owed = false;
     int rc;
-    if (sector0 || !all_zero(src, plain)) {
+    if (sector0 || !(ready ? ready->zero : all_zero(src, plain))) {
         if (!pending && t->chunks.size() >= kMaxChunkWrites)
             return -E2BIG;
-        const uint32_t prefix = sector0 ? 0 : s->prefix;
-        uint8_t *b = s->block;
-        if (prefix) {
-            std::memset(b, 0, prefix);
-            if (!random_bytes(b, kXChaCha20NonceSize))
-                return -EIO;
-        }
-        uint64_t payload = plain;
-        if (s->compression && !sector0) {
-            int packed = LZ4_compress_fast_extState(
-                s->lz4_state, reinterpret_cast<const char *>(src),
-                reinterpret_cast<char *>(b + prefix), int(plain), int(plain), 1);
-            // Compression pays only when it saves at least one sector.
-            if (packed > 0 && round_up_512(uint64_t(packed)) < plain) {
-                payload = uint64_t(packed);
-                fresh.info = 1;
-            }
-        }
-        if (fresh.info == 0)
-            std::memcpy(b + prefix, src, plain);
-        fresh.length = uint32_t(prefix + payload);
-        const uint64_t size = round_up_512(fresh.length);
-        std::memset(b + fresh.length, 0, size - fresh.length);
-        if (sector0) {
-            rc = s->version != 8 ? cipher(cipher_ctx, b, 1, 0, nullptr, kEncrypt) : 0;
-            if (rc == 0 && s->sector0_key)
-                rc = cipher_sectors(s->sector0_key, 0, 1, b, b, kEncrypt);
+        uint64_t size;
+        if (ready) {
+            fresh.length = ready->length;
+            fresh.info = ready->info;
+            stored = std::move(ready->stored);
+            size = stored.size();
         } else {
-            rc = cipher(cipher_ctx, b + prefix, (size - prefix) / 512, chunk_first_sector(s, chunk),
-                        prefix ? b : nullptr, kEncrypt);
+            const uint32_t prefix = sector0 ? 0 : s->prefix;
+            uint8_t *b = s->block;
+            if (prefix) {
+                std::memset(b, 0, prefix);
+                if (!random_bytes(b, kXChaCha20NonceSize))
+                    return -EIO;
+            }
+            uint64_t payload = plain;
+            if (s->compression && !sector0) {
+                int packed = LZ4_compress_fast_extState(
+                    s->lz4_state, reinterpret_cast<const char *>(src),
+                    reinterpret_cast<char *>(b + prefix), int(plain), int(plain), 1);
+                // Compression pays only when it saves at least one sector.
+                if (packed > 0 && round_up_512(uint64_t(packed)) < plain) {
+                    payload = uint64_t(packed);
+                    fresh.info = 1;
+                }
+            }
+            if (fresh.info == 0)
+                std::memcpy(b + prefix, src, plain);
+            fresh.length = uint32_t(prefix + payload);
+            size = round_up_512(fresh.length);
+            std::memset(b + fresh.length, 0, size - fresh.length);
+            if (sector0) {
+                rc = s->version != 8 ? cipher(cipher_ctx, b, 1, 0, nullptr, kEncrypt) : 0;
+                if (rc == 0 && s->sector0_key)
+                    rc = cipher_sectors(s->sector0_key, 0, 1, b, b, kEncrypt);
+            } else {
+                rc = cipher(cipher_ctx, b + prefix, (size - prefix) / 512,
+                            chunk_first_sector(s, chunk), prefix ? b : nullptr, kEncrypt);
+            }
+            if (rc) {
+                secure_wipe(b, size);
+                return rc;
+            }
+            // The block now holds only ciphertext: no wipe needed.
+            if (!s->spare_buffers.empty()) {
+                stored = std::move(s->spare_buffers.back());
+                s->spare_buffers.pop_back();
+            }
+            stored.assign(b, b + size);
         }
-        if (rc) {
-            secure_wipe(b, size);
-            return rc;
-        }
-        // The block now holds only ciphertext: no wipe needed.
-        if (!s->spare_buffers.empty()) {
-            stored = std::move(s->spare_buffers.back());
-            s->spare_buffers.pop_back();
-        }
-        stored.assign(b, b + size);
         uint64_t first;
         rc = bitmap_allocate(s, uint32_t(size / 512), &first);
         if (rc)
             return rc;
         fresh.offset = s->layout.data_offset + 512 * first;
         t->state.end_used = std::max(t->state.end_used, fresh.offset + size);
-        rc = block_tag(s, sector0 ? kTypeSector0 : kTypeChunk, 0, sector0 ? 0 : chunk, fresh,
-                       stored.data(), size, nullptr, 0, fresh.tag);
-        if (rc)
-            return rc;
+        if (s->pool && !sector0) {
+            // With a pool the tags of the transaction's chunks are computed
+            // together, in parallel, just before it commits.
+            tag_owed = true;
+        } else {
+            rc = block_tag(s, sector0 ? kTypeSector0 : kTypeChunk, 0, sector0 ? 0 : chunk, fresh,
+                           stored.data(), size, nullptr, 0, fresh.tag);
+            if (rc)
+                return rc;
+        }
     } else if (old.offset == 0) {
         return 0; // a hole stays a hole: nothing changes
     }
@@ -207,17 +224,18 @@ int write_chunk(V3Store *s, V3CipherFn cipher, void *cipher_ctx, uint64_t chunk,
             t->chunks.erase(t->chunks.begin() + (pending - t->chunks.data()));
     } else if (pending) {
         pending->ref = fresh;
+        pending->tag_owed = tag_owed;
         std::swap(pending->stored, stored);
         if (s->spare_buffers.size() < kMaxChunkWrites)
             s->spare_buffers.push_back(std::move(stored));
     } else {
-        t->chunks.push_back(NewChunk{chunk, fresh, std::move(stored)});
+        t->chunks.push_back(NewChunk{chunk, fresh, std::move(stored), tag_owed});
     }
     return 0;
 }
 
 int write_piece(V3Store *s, V3CipherFn cipher, void *cipher_ctx, uint64_t chunk, uint64_t within,
-                const uint8_t *data, size_t n) {
+                const uint8_t *data, size_t n, PreparedChunk *ready) {
     BlockRef old;
     int rc = chunk_ref_get(s, chunk, &old);
     if (rc == 0)
@@ -226,12 +244,12 @@ int write_piece(V3Store *s, V3CipherFn cipher, void *cipher_ctx, uint64_t chunk,
         return rc;
     const uint64_t plain = chunk_plain_length(s, chunk);
     if (n == plain) {
-        rc = write_chunk(s, cipher, cipher_ctx, chunk, old, data);
+        rc = write_chunk(s, cipher, cipher_ctx, chunk, old, data, ready);
     } else {
         rc = chunk_read_plain(s, cipher, cipher_ctx, chunk, old, s->plain);
         if (rc == 0) {
             std::memcpy(s->plain + within, data, n);
-            rc = write_chunk(s, cipher, cipher_ctx, chunk, old, s->plain);
+            rc = write_chunk(s, cipher, cipher_ctx, chunk, old, s->plain, nullptr);
         }
         secure_wipe(s->plain, plain);
     }
@@ -304,6 +322,8 @@ int v3_commit(V3Store *s) {
         txn_discard(s);
         return 0;
     }
+    if (int error = settle_tags(s))
+        return fail(s, error);
     for (const NewChunk &c : t->chunks)
         st.end_used = std::max(st.end_used, c.ref.offset + c.stored.size());
     for (const auto &d : t->nodes)
@@ -395,6 +415,9 @@ int v3_write(V3Store *s, V3CipherFn cipher, void *cipher_ctx, const uint8_t *dat
     rc = v3_begin_writes(s);
     if (rc)
         return rc;
+    // With a pool, whole chunks are compressed and encrypted a window ahead.
+    std::vector<PreparedChunk> prepared;
+    size_t next_prepared = 0;
     while (length) {
         if (!s->txn && (rc = txn_open(s)) != 0)
             return fail(s, rc);
@@ -407,7 +430,17 @@ int v3_write(V3Store *s, V3CipherFn cipher, void *cipher_ctx, const uint8_t *dat
         }
         const ChunkPiece p = chunk_piece(s, offset, length);
         const size_t n = p.length;
-        rc = write_piece(s, cipher, cipher_ctx, p.chunk, p.within, data, n);
+        PreparedChunk *ready = nullptr;
+        if (s->pool && p.chunk != kSector0Chunk && n == chunk_plain_length(s, p.chunk)) {
+            if (next_prepared == prepared.size()) {
+                next_prepared = 0;
+                if ((rc = pool_prepare(s, data, length, offset, &prepared)) != 0)
+                    return fail(s, rc);
+            }
+            if (next_prepared < prepared.size() && prepared[next_prepared].chunk == p.chunk)
+                ready = &prepared[next_prepared++];
+        }
+        rc = write_piece(s, cipher, cipher_ctx, p.chunk, p.within, data, n, ready);
         if (rc)
             return fail(s, rc);
         data += n;

@@ -153,6 +153,43 @@ TEST(StorageKeys, KnownAnswerWithAndWithoutNetworkBootKey) {
     EXPECT_EQ(material, to_hex(km, 96));
 }
 
+// Inside a memo scope a repeated derivation takes the remembered PBKDF2
+// result; every other password or salt still gets its own known answer.
+TEST(StorageKeys, MemoScopeGivesTheSameKeysAndNeverAnothers) {
+    const char *material = "50e6b56e6d8bb7a53578a66328349e56acebba77f3c0883bdc6c472e9f258430"
+                           "d640eb9ef2f8b38ce21009559f6df2bb60ed335c08ef4ed3d676009cf748ac0c"
+                           "effb2bea5ceaa9788b4769e54f0e7729212106433dbbe7d1aad5addcebf10cfc";
+    auto password = bytes_of(kPassword);
+    auto other_salt = kSalt;
+    other_salt[31] ^= 1;
+    auto other_password = bytes_of(kPassword + "!");
+    uint8_t km[96], expected_other_salt[96], expected_other_password[96];
+    ASSERT_EQ(0, tw::derive_storage_keys(password.data(), password.size(), other_salt.data(),
+                                         expected_other_salt));
+    ASSERT_EQ(0, tw::derive_storage_keys(other_password.data(), other_password.size(), kSalt.data(),
+                                         expected_other_password));
+
+    ASSERT_EQ(0, tw::kdf_memo_begin());
+    ASSERT_EQ(0, tw::kdf_memo_begin()); // scopes nest
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(0, tw::derive_storage_keys(password.data(), password.size(), kSalt.data(), km));
+        EXPECT_EQ(material, to_hex(km, 96)) << "round " << round;
+    }
+    ASSERT_EQ(0, tw::derive_storage_keys(password.data(), password.size(), other_salt.data(), km));
+    EXPECT_EQ(to_hex(expected_other_salt, 96), to_hex(km, 96));
+    ASSERT_EQ(
+        0, tw::derive_storage_keys(other_password.data(), other_password.size(), kSalt.data(), km));
+    EXPECT_EQ(to_hex(expected_other_password, 96), to_hex(km, 96));
+    // A password that is a prefix of the remembered one is another password.
+    ASSERT_EQ(0, tw::derive_storage_keys(password.data(), password.size(), kSalt.data(), km));
+    EXPECT_EQ(material, to_hex(km, 96));
+    tw::kdf_memo_end();
+    tw::kdf_memo_end();
+    tw::kdf_memo_end(); // one end too many changes nothing
+    ASSERT_EQ(0, tw::derive_storage_keys(password.data(), password.size(), kSalt.data(), km));
+    EXPECT_EQ(material, to_hex(km, 96));
+}
+
 TEST(Pbkdf2Keys, KnownAnswer) {
     auto password = bytes_of(kPassword);
     uint8_t km[96];
