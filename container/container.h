@@ -334,6 +334,9 @@ struct ReencodeOptions {
     int output_fd = -1;                      // an empty file open for reading and writing
     CopyProgressFn progress = nullptr;
     void *progress_data = nullptr;
+    // Threads that transform v3 chunks: 0 one per online CPU, 1 the calling
+    // thread only (the import worker's sandbox can start no threads).
+    unsigned threads = 0;
 };
 
 // Takes the in-use lock a copy of the container needs: the exclusive lock

@@ -269,7 +269,7 @@ int verify_output(const CopySource &source, const OutputFile &out, const FileSta
     if (error == 0)
         error = check_output(v, source, o, keep_open);
     if (error == 0)
-        error = container_start_chunk_pool(v);
+        error = container_start_chunk_pool(v, o.threads);
     const uint64_t total = source.size;
     if (error == 0)
         report(o, "verifying", 0, total);
@@ -321,7 +321,7 @@ int copy_write(const CopySource &source, Target *t, const ReencodeOptions &o, bo
                                  cipher_key_length(o.cipher));
         }
         if (error == 0)
-            error = v3_pool_start(store, &t->container->data_cipher, 0);
+            error = v3_pool_start(store, &t->container->data_cipher, o.threads);
         secure_wipe(t->container->data_key, kDataKeySize);
     } else {
         error = file_reserve(t->fd, total + kKdfTrailerSize);
@@ -658,6 +658,7 @@ int container_import_stream(const ImportStream &in) {
     o.chunk_size = 16384;
     o.compress = false;
     o.output_fd = in.output_read_fd; // verification reads through this handle
+    o.threads = 1;
     o.progress = in.progress;
     o.progress_data = in.progress_data;
     CopySource stream{in.size, in.read, in.user, in.cancel};

@@ -259,9 +259,11 @@ int v3_read(V3Store *s, V3CipherFn cipher, void *cipher_ctx, uint8_t *buffer, si
         return rc;
     while (length) {
         if (s->pool) {
-            // Runs of whole chunks go to the pool's threads.
+            // Runs of whole chunks go to the pool's threads. A run with a
+            // damaged chunk is read again chunk by chunk below, which finds
+            // the chunk.
             const ssize_t done = pool_read(s, buffer, length, offset);
-            if (done < 0)
+            if (done < 0 && done != -EILSEQ)
                 return int(done);
             if (done > 0) {
                 buffer += done;
