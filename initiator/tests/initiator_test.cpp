@@ -359,6 +359,90 @@ TEST_F(InitiatorTest, SocketRefusesClientsOtherThanRoot) {
     EXPECT_EQ(iscsi_session_list(&ids), 0); // still serving root
 }
 
+TEST_F(InitiatorTest, FatFilesystemMountsFromTheLoopDevice) {
+    bool kernel_vfat = false;
+    {
+        std::ifstream filesystems("/proc/filesystems");
+        std::string line;
+        while (std::getline(filesystems, line))
+            kernel_vfat = kernel_vfat || line.find("\tvfat") != std::string::npos;
+    }
+    if (!kernel_vfat && !program_exists("fusefat"))
+        GTEST_SKIP() << "neither kernel vfat nor fusefat is available";
+    test::ServedFile served;
+    serve_copy(&served, {"--writable"}, "mounted.img");
+    std::string session, device;
+    ASSERT_EQ(login(served, &session, &device), 0) << last_message;
+    std::string mount_point = folder->path + "/mnt";
+    mkdir(mount_point.c_str(), 0700);
+    std::string output;
+    if (kernel_vfat)
+        ASSERT_EQ(mount(device.c_str(), mount_point.c_str(), "vfat", MS_RDONLY, nullptr), 0)
+            << strerror(errno);
+    else
+        ASSERT_EQ(
+            test::run_program({"/usr/bin/fusefat", "-o", "ro", device, mount_point}, &output, 30),
+            0)
+            << output;
+    std::string text;
+    {
+        std::ifstream file(mount_point + "/HELLO.TXT");
+        std::getline(file, text);
+    }
+    EXPECT_EQ(text, "hello from the disk");
+    EXPECT_EQ(iscsi_logout(session), -EBUSY);
+    // fusefat may still be starting its server when the first unmount comes.
+    int unmounted = -1;
+    for (int i = 0; i < 100 && unmounted != 0; ++i) {
+        unmounted = umount2(mount_point.c_str(), 0);
+        if (unmounted != 0)
+            usleep(20000);
+    }
+    ASSERT_EQ(unmounted, 0) << strerror(errno);
+    // The fusefat process lets go of the device shortly after the unmount.
+    int rc = -EBUSY;
+    for (int i = 0; i < 100 && rc == -EBUSY; ++i) {
+        rc = iscsi_logout(session);
+        if (rc == -EBUSY)
+            usleep(20000);
+    }
+    EXPECT_EQ(rc, 0);
+    expect_nothing_left();
+}
+
+TEST_F(InitiatorTest, StoppingTheServiceEndsEverySessionAndItRestarts) {
+    test::ServedFile served;
+    serve_copy(&served, {"--writable"}, "stop.img");
+    std::string session, device;
+    ASSERT_EQ(login(served, &session, &device), 0) << last_message;
+    int disk = atoi(device.c_str() + strlen("/dev/loop"));
+    pid_t pid = 0;
+    ASSERT_EQ(read_root_pid_file("/run/tarnwick/initiator.pid", &pid), 0);
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    bool running = true;
+    for (int i = 0; i < 500 && running; ++i) {
+        if (process_identity(pid, &running, nullptr, nullptr) != 0)
+            break;
+        usleep(10000);
+    }
+    waitpid(pid, nullptr, WNOHANG);
+    EXPECT_FALSE(running);
+    EXPECT_FALSE(loop_is_attached(disk));
+    EXPECT_EQ(lun_mounts(), 0);
+    EXPECT_EQ(lun_folders(), 0);
+    EXPECT_NE(access("/run/tarnwick/initiator.pid", F_OK), 0);
+    std::vector<std::string> ids;
+    EXPECT_EQ(iscsi_session_list(&ids), 0); // not running: no sessions
+    EXPECT_TRUE(ids.empty());
+
+    ASSERT_EQ(ensure_iscsi_service(), 0);
+    pid_t restarted = 0;
+    ASSERT_EQ(read_root_pid_file("/run/tarnwick/initiator.pid", &restarted), 0);
+    EXPECT_NE(restarted, pid);
+    ASSERT_EQ(login(served, &session, &device), 0) << last_message;
+    EXPECT_EQ(iscsi_logout(session), 0);
+}
+
 TEST_F(InitiatorTest, SecondInstanceIsRefusedAndServiceIsReused) {
     pid_t before = 0;
     ASSERT_EQ(read_root_pid_file("/run/tarnwick/initiator.pid", &before), 0);
