@@ -13,12 +13,15 @@ extern "C" {
 }
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <pthread.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -379,25 +382,75 @@ int loop_present(InitiatorSession *s) {
     return loop_attach(attach, &s->device, &s->disk);
 }
 
+void wake_up(int) {}
+
+// Ends the FUSE connection of a mount that could not be unmounted (the
+// fusectl control file), so that its server loop returns and the mount can
+// go lazily.
+void abort_connection(const std::string &mount_point) {
+    struct stat st {};
+    if (stat(mount_point.c_str(), &st) != 0)
+        return;
+    std::string control = "/sys/fs/fuse/connections/" + std::to_string(minor(st.st_dev)) + "/abort";
+    FileHandle fd(open(control.c_str(), O_WRONLY | O_CLOEXEC));
+    if (fd.valid() && write(fd.get(), "1", 1) < 0) {
+        // Nothing more to do: the server loop is stopped by a signal below.
+    }
+}
+
+// Stops the server loop of a connection that did not end: the exit flag is
+// seen when the signal interrupts its read.
+void stop_server_loop(InitiatorSession *s) {
+    static const bool installed = [] {
+        struct sigaction action {};
+        action.sa_handler = wake_up; // no SA_RESTART: the read returns EINTR
+        sigemptyset(&action.sa_mask);
+        return sigaction(SIGUSR1, &action, nullptr) == 0;
+    }();
+    fuse_session_exit(s->fuse);
+    if (installed)
+        pthread_kill(s->fuse_thread.native_handle(), SIGUSR1);
+}
+
+// Forgets the loop device when it no longer serves this session's file: a
+// device that let go of it on its own may since serve someone else.
+void forget_foreign_device(InitiatorSession *s) {
+    if (!s->device.empty() && loop_backing_file(s->disk) != s->mount_point + "/" + kDiskName) {
+        s->device.clear();
+        s->disk = -1;
+    }
+}
+
 // Removes what exists of the session, last piece first. 0 or -EIO when
 // something stayed.
 int teardown(InitiatorSession *s) {
     int rc = 0;
+    forget_foreign_device(s);
     if (!s->device.empty()) {
         if (loop_detach(s->device, 5000) != 0)
             rc = -EIO;
         s->device.clear();
         s->disk = -1;
     }
+    bool ended = true;
     if (s->mounted) {
         // Unmounting ends the FUSE connection, and with it the server loop.
-        if (umount2(s->mount_point.c_str(), 0) != 0 &&
-            umount2(s->mount_point.c_str(), MNT_DETACH) != 0)
+        // A loop device that still holds the file keeps the mount busy: its
+        // connection is then aborted (its I/O fails) rather than left to
+        // block this service.
+        if (umount2(s->mount_point.c_str(), 0) != 0) {
             rc = -EIO;
+            ended = false;
+            abort_connection(s->mount_point);
+            umount2(s->mount_point.c_str(), MNT_DETACH);
+        }
         s->mounted = false;
     }
-    if (s->fuse_thread.joinable())
+    if (s->fuse_thread.joinable()) {
+        if (!ended)
+            stop_server_loop(s);
         s->fuse_thread.join();
+    }
     if (s->fuse) {
         fuse_session_unmount(s->fuse);
         fuse_session_destroy(s->fuse);
@@ -454,13 +507,24 @@ bool session_read_only(const InitiatorSession *s) {
 }
 
 int session_logout(InitiatorSession *s) {
-    bool busy = false;
-    int rc = loop_in_use(s->device, &busy);
-    if (rc != 0)
-        return -EIO;
-    if (busy)
-        return -EBUSY;
-    rc = teardown(s);
+    forget_foreign_device(s);
+    if (!s->device.empty()) {
+        bool busy = false;
+        if (loop_in_use(s->device, &busy) != 0)
+            return -EIO;
+        if (busy)
+            return -EBUSY;
+        // A user who opened the device since the check keeps it until they
+        // close it; the device then lets go of its file on its own.
+        int detached = loop_detach(s->device, 2000);
+        if (detached == -EBUSY)
+            return -EBUSY;
+        if (detached != 0)
+            return -EIO;
+        s->device.clear();
+        s->disk = -1;
+    }
+    int rc = teardown(s);
     delete s;
     return rc;
 }

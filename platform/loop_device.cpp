@@ -170,8 +170,12 @@ int loop_in_use(const std::string &device, bool *busy) {
     return 0;
 }
 
+std::string loop_backing_file(int number) {
+    return read_line("/sys/block/loop" + std::to_string(number) + "/loop/backing_file");
+}
+
 bool loop_is_attached(int number) {
-    return !read_line("/sys/block/loop" + std::to_string(number) + "/loop/backing_file").empty();
+    return !loop_backing_file(number).empty();
 }
 
 int loop_detach(const std::string &device, int timeout_ms) {

@@ -41,4 +41,8 @@ int loop_detach(const std::string &device, int timeout_ms);
 // True while the loop device with this number is bound to a file.
 bool loop_is_attached(int number);
 
+// The path of the file the loop device with this number is bound to, as the
+// kernel reports it; empty when it is bound to none.
+std::string loop_backing_file(int number);
+
 } // namespace tw
