@@ -38,10 +38,14 @@ constexpr const char *kChapName = "tarnwick";
 constexpr const char *kSecret = "0123456789abcdef";
 constexpr uint64_t kImageSize = 40ull << 20;
 
-bool program_exists(const char *name) {
+// The program's path as the shell finds it, or empty when it is not installed.
+std::string find_program(const char *name) {
     std::string output;
-    return test::run_program({"/bin/sh", "-c", std::string("command -v ") + name}, &output, 10) ==
-           0;
+    if (test::run_program({"/bin/sh", "-c", std::string("command -v ") + name}, &output, 10) != 0)
+        return {};
+    while (!output.empty() && (output.back() == '\n' || output.back() == ' '))
+        output.pop_back();
+    return output.empty() || output[0] != '/' ? std::string() : output;
 }
 
 std::vector<uint8_t> read_all(const std::string &path, uint64_t size) {
@@ -92,7 +96,9 @@ class InitiatorTest : public ::testing::Test {
         if (skip_reason.empty() && (access("/dev/loop-control", R_OK | W_OK) != 0 ||
                                     access("/dev/fuse", R_OK | W_OK) != 0))
             skip_reason = "/dev/loop-control or /dev/fuse is not available";
-        if (skip_reason.empty() && (!program_exists("mkfs.vfat") || !program_exists("mcopy")))
+        std::string mkfs = find_program("mkfs.vfat");
+        std::string mcopy = find_program("mcopy");
+        if (skip_reason.empty() && (mkfs.empty() || mcopy.empty()))
             skip_reason = "mkfs.vfat and mcopy (dosfstools, mtools) are not installed";
         if (!skip_reason.empty())
             return;
@@ -102,10 +108,8 @@ class InitiatorTest : public ::testing::Test {
         std::ofstream(hello) << "hello from the disk\n";
         std::string output;
         if (truncate_file(original) != 0 ||
-            test::run_program({"/sbin/mkfs.vfat", "-F", "32", "-n", "TWTEST", original}, &output,
-                              30) != 0 ||
-            test::run_program({"/usr/bin/mcopy", "-i", original, hello, "::/HELLO.TXT"}, &output,
-                              30) != 0) {
+            test::run_program({mkfs, "-F", "32", "-n", "TWTEST", original}, &output, 30) != 0 ||
+            test::run_program({mcopy, "-i", original, hello, "::/HELLO.TXT"}, &output, 30) != 0) {
             skip_reason = "cannot make the FAT32 image: " + output;
             return;
         }
@@ -367,7 +371,8 @@ TEST_F(InitiatorTest, FatFilesystemMountsFromTheLoopDevice) {
         while (std::getline(filesystems, line))
             kernel_vfat = kernel_vfat || line.find("\tvfat") != std::string::npos;
     }
-    if (!kernel_vfat && !program_exists("fusefat"))
+    std::string fusefat = find_program("fusefat");
+    if (!kernel_vfat && fusefat.empty())
         GTEST_SKIP() << "neither kernel vfat nor fusefat is available";
     test::ServedFile served;
     serve_copy(&served, {"--writable"}, "mounted.img");
@@ -380,9 +385,7 @@ TEST_F(InitiatorTest, FatFilesystemMountsFromTheLoopDevice) {
         ASSERT_EQ(mount(device.c_str(), mount_point.c_str(), "vfat", MS_RDONLY, nullptr), 0)
             << strerror(errno);
     else
-        ASSERT_EQ(
-            test::run_program({"/usr/bin/fusefat", "-o", "ro", device, mount_point}, &output, 30),
-            0)
+        ASSERT_EQ(test::run_program({fusefat, "-o", "ro", device, mount_point}, &output, 30), 0)
             << output;
     std::string text;
     {
