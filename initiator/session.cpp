@@ -360,6 +360,7 @@ int fuse_present(InitiatorSession *s) {
     const char *argv[] = {"tarnwick-initiator", "-o", "fsname=tarnwick,subtype=lun"};
     fuse_args args = FUSE_ARGS_INIT(3, const_cast<char **>(argv));
     s->fuse = fuse_session_new(&args, &kLunOperations, sizeof kLunOperations, s);
+    fuse_opt_free_args(&args); // the session keeps its own copy of what it parsed
     if (!s->fuse)
         return -EIO;
     if (fuse_session_mount(s->fuse, s->mount_point.c_str()) != 0)
