@@ -1,11 +1,13 @@
 // Test and benchmark helper: serves one file through the iSCSI target.
 //
-//   target-serve [--writable] [--write-protect-switch] [--secret-fd N]
-//                FILE TARGET-NAME CHAP-NAME
+//   target-serve [--writable] [--write-protect-switch] [--admit-initiator]
+//                [--secret-fd N] FILE TARGET-NAME CHAP-NAME
 //
 // The CHAP secret (12 to 16 bytes) is read from standard input, or from the
 // inherited descriptor N, up to the first newline; never from the command
-// line. Any process on 127.0.0.1 is admitted: test use only. Prints the port
+// line. Any process on 127.0.0.1 is admitted (test use only), or with
+// --admit-initiator only the initiator service published in
+// /run/tarnwick/initiator.pid, as in production. Prints the port
 // on standard output and serves until SIGTERM or SIGINT.
 #include "iscsi/target.h"
 #include "platform/files.h"
@@ -67,8 +69,8 @@ bool copy_text(char *to, size_t size, const char *from) {
 }
 
 int usage() {
-    fprintf(stderr, "usage: target-serve [--writable] [--write-protect-switch] [--secret-fd N] "
-                    "FILE TARGET-NAME CHAP-NAME\n");
+    fprintf(stderr, "usage: target-serve [--writable] [--write-protect-switch] "
+                    "[--admit-initiator] [--secret-fd N] FILE TARGET-NAME CHAP-NAME\n");
     return 2;
 }
 
@@ -77,6 +79,7 @@ int usage() {
 int main(int argc, char **argv) {
     bool writable = false;
     bool switch_permitted = false;
+    bool admit_initiator = false;
     int secret_fd = 0;
     int arg = 1;
     for (; arg < argc && strncmp(argv[arg], "--", 2) == 0; ++arg) {
@@ -84,6 +87,8 @@ int main(int argc, char **argv) {
             writable = true;
         else if (strcmp(argv[arg], "--write-protect-switch") == 0)
             switch_permitted = true;
+        else if (strcmp(argv[arg], "--admit-initiator") == 0)
+            admit_initiator = true;
         else if (strcmp(argv[arg], "--secret-fd") == 0 && arg + 1 < argc)
             secret_fd = atoi(argv[++arg]);
         else
@@ -109,7 +114,7 @@ int main(int argc, char **argv) {
     strcpy(config.serial, "0123456789abcdef0123456789abcdef");
     static const uint8_t naa[8] = {0x60, 0x01, 0x40, 0x5a, 0x12, 0x34, 0x56, 0x78};
     memcpy(config.naa, naa, sizeof naa);
-    config.admit = admit_any;
+    config.admit = admit_initiator ? nullptr : admit_any;
 
     device.context = &fd;
     device.size = st.size;
