@@ -1,6 +1,7 @@
 #include "initiator/session.h"
 
 #include "initiator/texts.h"
+#include "iscsi/naming.h"
 #include "platform/descriptor.h"
 #include "platform/loop_device.h"
 
@@ -19,6 +20,7 @@ extern "C" {
 #include <fcntl.h>
 #include <mutex>
 #include <pthread.h>
+#include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -30,7 +32,8 @@ namespace tw {
 
 namespace {
 
-constexpr const char *kInitiatorName = "iqn.2026-01.org.tarnwick:initiator";
+// The initiator's own name, under the product's naming authority.
+const std::string kInitiatorName = std::string(kTarnwickIqnAuthority) + ":initiator";
 constexpr const char *kLunFolder = "/run/tarnwick/luns";
 constexpr const char *kDiskName = "disk";
 constexpr fuse_ino_t kDiskInode = 2;
@@ -292,7 +295,7 @@ const fuse_lowlevel_ops kLunOperations = [] {
 // ---- Setting up and tearing down
 
 int iscsi_connect(InitiatorSession *s, const SessionLogin &login, const char **message) {
-    s->iscsi = iscsi_create_context(kInitiatorName);
+    s->iscsi = iscsi_create_context(kInitiatorName.c_str());
     if (!s->iscsi) {
         *message = kTextInitiatorLoginFailed;
         return -ENOMEM;

@@ -33,7 +33,7 @@
 namespace tw {
 namespace {
 
-constexpr const char *kTargetName = "iqn.2026-01.org.tarnwick:test-disk";
+constexpr const char *kTargetName = "iqn.2026-12.com.tarnwick:test-disk";
 constexpr const char *kChapName = "tarnwick";
 constexpr const char *kSecret = "0123456789abcdef";
 constexpr uint64_t kImageSize = 40ull << 20;
