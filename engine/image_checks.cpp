@@ -1,5 +1,6 @@
 #include "engine/image_checks.h"
 
+#include "container/container.h"
 #include "runtime/cipher_id.h"
 
 #include <cerrno>
@@ -119,6 +120,18 @@ bool scan_gpt(const ImageReader &image, DirtyState *state) {
 }
 
 } // namespace
+
+WriteSupportInput write_support_input(const ContainerInfo &info) {
+    WriteSupportInput in;
+    in.format_kind = info.format_kind;
+    in.cipher = info.cipher;
+    in.v3_version = info.v3_version;
+    in.v3_recovery_needed = info.v3_recovery_needed;
+    in.header_locked = info.header_locked;
+    in.cd_image = info.cd_image;
+    in.sector0 = info.presented_sector0;
+    return in;
+}
 
 const char *write_support_filesystem(const WriteSupportInput &in) {
     if (in.v3_version == 5)

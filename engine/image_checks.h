@@ -33,6 +33,11 @@ struct WriteSupportInput {
     const uint8_t *sector0 = nullptr; // decrypted sector 0 (512 bytes)
 };
 
+// The facts of an open container's summary as the write-support check takes
+// them: the container's own kind, cipher, store and presented sector 0.
+struct ContainerInfo;
+WriteSupportInput write_support_input(const ContainerInfo &info);
+
 // The filesystem the mount worker would write ("ntfs", "exfat", "fat32",
 // "fat", "partitioned"), or null when the container cannot be served
 // writable.

@@ -63,15 +63,7 @@ int write_summary(EngineContext *ctx, const PreparedSource &src, bool verified, 
         f.filesystem = src.probe_text;
         ImageReader image{read_through_container, c, info.size};
         f.filesystem_type = filesystem_type(info.presented_sector0, image);
-        WriteSupportInput in;
-        in.format_kind = info.format_kind;
-        in.cipher = info.cipher;
-        in.v3_version = info.v3_version;
-        in.v3_recovery_needed = info.v3_recovery_needed;
-        in.header_locked = info.header_locked;
-        in.cd_image = info.cd_image;
-        in.sector0 = info.presented_sector0;
-        f.write_filesystem = write_support_filesystem(in);
+        f.write_filesystem = write_support_filesystem(write_support_input(info));
     }
     FileStatus st;
     if (file_status(container_descriptor(c), &st) == 0) {

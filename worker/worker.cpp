@@ -294,15 +294,7 @@ JsonValue *summary_info(const ContainerInfo &info) {
     f.filesystem = g.probe_text;
     ImageReader image{read_container, nullptr, info.size};
     f.filesystem_type = filesystem_type(info.presented_sector0, image);
-    WriteSupportInput in;
-    in.format_kind = info.format_kind;
-    in.cipher = info.cipher;
-    in.v3_version = info.v3_version;
-    in.v3_recovery_needed = info.v3_recovery_needed;
-    in.header_locked = info.header_locked;
-    in.cd_image = info.cd_image;
-    in.sector0 = info.presented_sector0;
-    f.write_filesystem = write_support_filesystem(in);
+    f.write_filesystem = write_support_filesystem(write_support_input(info));
     FileStatus st;
     if (file_status(container_descriptor(g.container), &st) == 0) {
         f.allocated_size_known = true;
@@ -479,13 +471,8 @@ int start_up(int argc, char **argv, bool *serving) {
     if (g.writable) {
         if (info.v3 && info.v3_version == 5)
             return fail("writeUnsupported", text::kProfileReadOnly);
-        WriteSupportInput in;
-        in.format_kind = info.format_kind;
-        in.cipher = info.cipher;
-        in.v3_version = info.v3_version;
+        WriteSupportInput in = write_support_input(info);
         in.v3_recovery_needed = info.v3 && !info.v3_copies_valid;
-        in.header_locked = info.header_locked;
-        in.cd_image = info.cd_image;
         in.sector0 = info.sector0_available ? info.presented_sector0 : nullptr;
         if (g.plaintext || write_support_filesystem(in) == nullptr)
             return fail("writeUnsupported", text::kWriteUnsupported);

@@ -15,17 +15,15 @@ extern char **environ;
 
 namespace tw::test {
 
-namespace {
-
-pid_t spawn(const std::vector<std::string> &argv, int stdin_fd, int stdout_fd) {
+pid_t spawn_program(const std::vector<std::string> &argv, int in, int out, int err) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    if (stdin_fd >= 0)
-        posix_spawn_file_actions_adddup2(&actions, stdin_fd, 0);
-    if (stdout_fd >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
-        posix_spawn_file_actions_adddup2(&actions, stdout_fd, 2);
-    }
+    if (in >= 0)
+        posix_spawn_file_actions_adddup2(&actions, in, 0);
+    if (out >= 0)
+        posix_spawn_file_actions_adddup2(&actions, out, 1);
+    if (err >= 0)
+        posix_spawn_file_actions_adddup2(&actions, err, 2);
     std::vector<char *> args;
     for (const std::string &arg : argv)
         args.push_back(const_cast<char *>(arg.c_str()));
@@ -37,7 +35,7 @@ pid_t spawn(const std::vector<std::string> &argv, int stdin_fd, int stdout_fd) {
     return pid;
 }
 
-int wait_status(pid_t pid) {
+int wait_program(pid_t pid) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0)
         if (errno != EINTR)
@@ -45,13 +43,11 @@ int wait_status(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-} // namespace
-
 int ServedFile::stop() {
     if (pid <= 0)
         return -1;
     kill(pid, SIGTERM);
-    int status = wait_status(pid);
+    int status = wait_program(pid);
     pid = -1;
     return status;
 }
@@ -70,7 +66,7 @@ bool serve_file(ServedFile *served, const std::string &path, const std::string &
     std::vector<std::string> argv{std::string(TW_BIN_DIR) + "/target-serve"};
     argv.insert(argv.end(), options.begin(), options.end());
     argv.insert(argv.end(), {path, target_name, chap_name});
-    served->pid = spawn(argv, in[0], out[1]);
+    served->pid = spawn_program(argv, in[0], out[1], out[1]);
     close(in[0]);
     close(out[1]);
     std::string line = secret + "\n";
@@ -102,7 +98,7 @@ int run_program(const std::vector<std::string> &argv, std::string *output, int t
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0)
         return -1;
-    pid_t pid = spawn(argv, -1, out[1]);
+    pid_t pid = spawn_program(argv, -1, out[1], out[1]);
     close(out[1]);
     if (pid < 0) {
         close(out[0]);
@@ -127,7 +123,7 @@ int run_program(const std::vector<std::string> &argv, std::string *output, int t
         output->append(buffer, static_cast<size_t>(n));
     }
     close(out[0]);
-    return wait_status(pid);
+    return wait_program(pid);
 }
 
 TempDir::TempDir() {

@@ -28,6 +28,14 @@ bool serve_file(ServedFile *served, const std::string &path, const std::string &
                 const std::string &chap_name, const std::string &secret,
                 const std::vector<std::string> &options);
 
+// Starts `argv[0]` (an absolute path) with `in`, `out` and `err` as its
+// standard input, output and error (-1 keeps the test's own). The pid, or -1.
+pid_t spawn_program(const std::vector<std::string> &argv, int in, int out, int err);
+
+// Waits for `pid`: its exit status, or -1 when it was killed by a signal or
+// could not be waited for.
+int wait_program(pid_t pid);
+
 // Runs a program to its end, collecting standard output and error together.
 // Returns its exit status (-1 when it could not be started or was killed);
 // `timeout_seconds` kills it when exceeded.

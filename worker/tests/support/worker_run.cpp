@@ -1,5 +1,6 @@
 #include "worker/tests/support/worker_run.h"
 
+#include "iscsi/tests/support/programs.h"
 #include "platform/named_event.h"
 
 #include <cerrno>
@@ -25,31 +26,6 @@ namespace tw::test {
 namespace {
 
 const char *kPidFile = "/run/tarnwick/initiator.pid";
-
-pid_t spawn(const std::vector<std::string> &argv, int in, int out, int err) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in, 0);
-    posix_spawn_file_actions_adddup2(&actions, out, 1);
-    posix_spawn_file_actions_adddup2(&actions, err, 2);
-    std::vector<char *> args;
-    for (const std::string &arg : argv)
-        args.push_back(const_cast<char *>(arg.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-int reap(pid_t pid) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR)
-            return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 void put32(Bytes &out, uint32_t v) {
     for (int i = 0; i < 4; ++i)
@@ -232,7 +208,7 @@ int run(const std::vector<std::string> &argv, const Bytes &input, std::string *o
     int in[2], o[2], e[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(o, O_CLOEXEC) || pipe2(e, O_CLOEXEC))
         return -1;
-    pid_t pid = spawn(argv, in[0], o[1], e[1]);
+    pid_t pid = spawn_program(argv, in[0], o[1], e[1]);
     close(in[0]);
     close(o[1]);
     close(e[1]);
@@ -246,7 +222,7 @@ int run(const std::vector<std::string> &argv, const Bytes &input, std::string *o
     if (exchange(in[1], o[0], e[0], input, out ? out : &ignored, err ? err : &ignored,
                  timeout_seconds))
         kill(pid, SIGKILL);
-    return reap(pid);
+    return wait_program(pid);
 }
 
 bool shell(const std::string &command) {
@@ -261,7 +237,7 @@ bool shell(const std::string &command) {
 WorkerProcess::~WorkerProcess() {
     if (pid > 0) {
         ::kill(pid, SIGKILL);
-        reap(pid);
+        wait_program(pid);
     }
 }
 
@@ -290,14 +266,14 @@ void WorkerProcess::kill_now() {
     if (pid <= 0)
         return;
     ::kill(pid, SIGKILL);
-    reap(pid);
+    wait_program(pid);
     pid = -1;
     exit_code = -1;
 }
 
 int WorkerProcess::wait() {
     if (pid > 0) {
-        exit_code = reap(pid);
+        exit_code = wait_program(pid);
         pid = -1;
     }
     return exit_code;
@@ -314,7 +290,7 @@ void start_worker(WorkerProcess *worker, const std::vector<std::string> &args, c
     if (pipe2(in, O_CLOEXEC) || pipe2(o, O_CLOEXEC))
         return;
     // Standard error goes to the test's own, like a worker.log.
-    worker->pid = spawn(argv, in[0], o[1], 2);
+    worker->pid = spawn_program(argv, in[0], o[1], 2);
     close(in[0]);
     close(o[1]);
     if (!input.empty() && write(in[1], input.data(), input.size()) != ssize_t(input.size()))
@@ -361,7 +337,7 @@ int initiator(const WorkerProcess &worker, const std::vector<std::string> &comma
 InitiatorProcess::~InitiatorProcess() {
     if (pid > 0) {
         ::kill(pid, SIGKILL);
-        reap(pid);
+        wait_program(pid);
     }
     if (out >= 0)
         close(out);
@@ -381,7 +357,7 @@ bool InitiatorProcess::wait_for(const std::string &text, int timeout_ms) {
 
 int InitiatorProcess::wait() {
     wait_for("\x01", 30000); // drains to the end
-    int code = pid > 0 ? reap(pid) : -1;
+    int code = pid > 0 ? wait_program(pid) : -1;
     pid = -1;
     return code;
 }
@@ -389,7 +365,7 @@ int InitiatorProcess::wait() {
 void InitiatorProcess::kill_now() {
     if (pid > 0) {
         ::kill(pid, SIGKILL);
-        reap(pid);
+        wait_program(pid);
     }
     pid = -1;
 }
@@ -400,7 +376,7 @@ void start_initiator(InitiatorProcess *process, const WorkerProcess &worker,
     if (pipe2(o, O_CLOEXEC))
         return;
     int null_in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    process->pid = spawn(initiator_argv(worker, commands, true), null_in, o[1], o[1]);
+    process->pid = spawn_program(initiator_argv(worker, commands, true), null_in, o[1], o[1]);
     close(null_in);
     close(o[1]);
     process->out = o[0];
