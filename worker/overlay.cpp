@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -15,7 +14,19 @@ namespace {
 struct Page {
     uint64_t number;
     Page *next;
-    uint8_t bytes[kOverlayPageSize];
+    uint8_t *bytes; // kOverlayPageSize bytes inside a slab
+};
+
+// Page bytes are decrypted disk data: they come from slabs of locked pages
+// (kept out of core dumps always, out of swap where the lock limit allows),
+// handed out in order and wiped as a whole when the overlay goes.
+constexpr size_t kSlabPages = 256;
+constexpr size_t kSlabBytes = kSlabPages * kOverlayPageSize;
+
+struct Slab {
+    Slab *next;
+    uint8_t *data;
+    size_t used; // pages handed out
 };
 
 } // namespace
@@ -26,6 +37,7 @@ struct Overlay {
     void *fill_context;
     uint64_t limit;
     uint64_t pages;
+    Slab *slabs; // the newest first
     Page *buckets[kOverlayBuckets];
 };
 
@@ -44,20 +56,41 @@ size_t page_length(const Overlay *o, uint64_t number) {
     return size_t(std::min<uint64_t>(kOverlayPageSize, o->disk_size - start));
 }
 
+// Bytes for one more page: the next free page of the newest slab, or of a
+// new slab. Null when no memory could be mapped.
+uint8_t *page_bytes(Overlay *o) {
+    Slab *slab = o->slabs;
+    if (!slab || slab->used == kSlabPages) {
+        slab = new (std::nothrow) Slab{};
+        if (!slab)
+            return nullptr;
+        slab->data = static_cast<uint8_t *>(locked_pages_alloc(kSlabBytes, nullptr));
+        if (!slab->data) {
+            delete slab;
+            return nullptr;
+        }
+        slab->next = o->slabs;
+        o->slabs = slab;
+    }
+    return slab->data + slab->used * kOverlayPageSize;
+}
+
 int add(Overlay *o, uint64_t number, Page **out) {
     // A new page is allowed only while the overlay leaves room for it.
     if ((o->pages + 1) * kOverlayPageSize > o->limit)
         return -ENOSPC;
-    auto *page = static_cast<Page *>(std::calloc(1, sizeof(Page)));
+    uint8_t *bytes = page_bytes(o);
+    auto *page = bytes ? new (std::nothrow) Page{number, nullptr, bytes} : nullptr;
     if (!page)
         return -ENOSPC;
-    page->number = number;
-    if (int error = o->fill(o->fill_context, page->bytes, page_length(o, number),
-                            number * kOverlayPageSize)) {
-        secure_wipe(page, sizeof *page);
-        std::free(page);
+    if (int error =
+            o->fill(o->fill_context, bytes, page_length(o, number), number * kOverlayPageSize)) {
+        // The slab's page stays free for the next page.
+        secure_wipe(bytes, kOverlayPageSize);
+        delete page;
         return error;
     }
+    ++o->slabs->used;
     Page *&head = o->buckets[number % kOverlayBuckets];
     page->next = head;
     head = page;
@@ -136,10 +169,15 @@ void overlay_destroy(Overlay *o) {
     for (Page *&head : o->buckets) {
         while (head) {
             Page *next = head->next;
-            secure_wipe(head, sizeof *head);
-            std::free(head);
+            delete head;
             head = next;
         }
+    }
+    while (Slab *slab = o->slabs) {
+        o->slabs = slab->next;
+        secure_wipe(slab->data, slab->used * kOverlayPageSize);
+        locked_pages_free(slab->data, kSlabBytes);
+        delete slab;
     }
     delete o;
 }

@@ -1,7 +1,8 @@
 // The read-only overlay: where the writes of a read-only mount land.
 //
 // Pages of 4 KiB, keyed by page number in 4096 hash buckets, at most 256 MiB
-// in all. A page is filled from the disk when it is first written, so later
+// in all, the bytes in locked slabs of 1 MiB wiped when the overlay goes. A
+// page is filled from the disk when it is first written, so later
 // reads of it see the disk's bytes with the writes applied. Nothing of it
 // reaches the container; it disappears with the worker. Not thread-safe: the
 // worker calls it under its lock.
