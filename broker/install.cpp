@@ -60,9 +60,8 @@ int systemctl(std::vector<std::string> arguments) {
         return -1;
     close(child.pidfd);
     int status = 0;
-    while (waitpid(child.pid, &status, 0) < 0)
-        if (errno != EINTR)
-            return -1;
+    if (process_wait(child.pid, &status, 0) < 0)
+        return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

@@ -119,10 +119,7 @@ bool worker_reap(Worker *w, int timeout_ms) {
     if (timeout_ms != 0 && poll(&p, 1, timeout_ms) <= 0 && timeout_ms > 0)
         return false;
     int status = 0;
-    pid_t got;
-    do
-        got = waitpid(w->process.pid, &status, timeout_ms < 0 ? 0 : WNOHANG);
-    while (got < 0 && errno == EINTR);
+    pid_t got = process_wait(w->process.pid, &status, timeout_ms < 0 ? 0 : WNOHANG);
     if (got != w->process.pid)
         return false;
     w->reaped = true;

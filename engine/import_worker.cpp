@@ -118,12 +118,9 @@ int receive_message(uint8_t *buffer, size_t size, int *fds, size_t fd_count) {
     m.msg_iovlen = 1;
     m.msg_control = control;
     m.msg_controllen = sizeof control;
-    ssize_t got;
-    do
-        got = recvmsg(kImportInputFd, &m, MSG_CMSG_CLOEXEC);
-    while (got < 0 && errno == EINTR);
+    ssize_t got = receive_message_some(kImportInputFd, &m, MSG_CMSG_CLOEXEC);
     if (got < 0)
-        return -errno;
+        return int(got);
     size_t received = 0;
     int descriptors[4];
     for (cmsghdr *c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {

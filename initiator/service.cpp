@@ -259,6 +259,7 @@ int initiator_main(int, char **) {
     for (;;) {
         pollfd fds[2] = {{server.listener.get(), POLLIN, 0}, {stop.get(), POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
+            // A wait without a time-out: an interrupted one just waits again.
             if (errno == EINTR)
                 continue;
             break;

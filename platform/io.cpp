@@ -88,6 +88,14 @@ ssize_t send_message_some(int fd, const msghdr *message, int flags) {
     return retry_interrupted([&] { return ::sendmsg(fd, message, flags); });
 }
 
+ssize_t send_some(int fd, const void *buffer, size_t length, int flags) {
+    return retry_interrupted([&] { return ::send(fd, buffer, length, flags); });
+}
+
+ssize_t receive_message_some(int fd, msghdr *message, int flags) {
+    return retry_interrupted([&] { return ::recvmsg(fd, message, flags); });
+}
+
 int random_fill(void *buffer, size_t length) {
     // getrandom returns at most 32 MiB per call from the urandom pool and may
     // be interrupted by a signal; the loop goes on until everything is filled.

@@ -35,6 +35,9 @@ ssize_t pread_some(int fd, void *buffer, size_t length, uint64_t offset);
 // One sendmsg, repeated only when a signal interrupted it: the number of
 // bytes sent or a negative errno value.
 ssize_t send_message_some(int fd, const msghdr *message, int flags);
+// One send and one recvmsg, repeated the same way.
+ssize_t send_some(int fd, const void *buffer, size_t length, int flags);
+ssize_t receive_message_some(int fd, msghdr *message, int flags);
 
 // Fills `length` bytes from the kernel's random source (never blocking once
 // it has been seeded). 0 or a negative errno value.

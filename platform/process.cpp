@@ -415,8 +415,7 @@ int launch_process(std::span<const std::string> argv, const LaunchOptions &optio
     close(report[0]);
     if (n == static_cast<ssize_t>(sizeof child_err)) {
         // The failed child must be reaped whatever interrupts the wait.
-        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        (void)process_wait(pid, nullptr, 0);
         return child_err != 0 ? -child_err : -EIO;
     }
     // The child has not been reaped, so its /proc entry (a zombie at worst)
@@ -477,6 +476,16 @@ int parent_watch_start(NamedEvent *cancel) {
         rc = -ESRCH;
     }
     return rc;
+}
+
+pid_t process_wait(pid_t pid, int *status, int options) {
+    for (;;) {
+        pid_t got = waitpid(pid, status, options);
+        if (got >= 0)
+            return got;
+        if (errno != EINTR)
+            return -errno;
+    }
 }
 
 } // namespace tw

@@ -86,6 +86,10 @@ struct LaunchedProcess {
 int launch_process(std::span<const std::string> argv, const LaunchOptions &options,
                    LaunchedProcess *out);
 
+// waitpid, repeated only when a signal interrupted it: the child's pid, 0
+// (WNOHANG and still running) or a negative errno value.
+pid_t process_wait(pid_t pid, int *status, int options);
+
 // Watches the parent process and sets cancel when it ends. The parent is the
 // one getppid names; id 1 means it has already ended (this process was handed
 // to init). It is trusted only when it started no later than this process

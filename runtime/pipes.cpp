@@ -55,11 +55,9 @@ int remaining_ms(uint64_t deadline) {
 // never a signal. Any failure, or a write that took nothing, is kPipeBroken.
 int send_all(int fd, const unsigned char *bytes, size_t length) {
     while (length > 0) {
-        ssize_t n = send(fd, bytes, length, MSG_NOSIGNAL);
-        if (n < 0 && errno == ENOTSOCK)
-            n = write(fd, bytes, length);
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = send_some(fd, bytes, length, MSG_NOSIGNAL);
+        if (n == -ENOTSOCK) // a pipe (make_child_pipe) takes plain writes
+            return write_full(fd, bytes, length) == 0 ? 0 : kPipeBroken;
         if (n <= 0)
             return kPipeBroken;
         bytes += n;
@@ -95,6 +93,8 @@ int receive_exact(int fd, unsigned char *bytes, size_t length, bool has_deadline
         if (has_deadline) {
             pollfd p{fd, POLLIN, 0};
             int ready = poll(&p, 1, remaining_ms(deadline));
+            // No helper fits a deadline wait: an interrupted poll goes round
+            // again with the time that is left.
             if (ready < 0 && errno == EINTR)
                 continue;
             if (ready < 0)
@@ -111,14 +111,12 @@ int receive_exact(int fd, unsigned char *bytes, size_t length, bool has_deadline
             message.msg_iovlen = 1;
             message.msg_control = control;
             message.msg_controllen = sizeof control;
-            n = recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+            n = receive_message_some(fd, &message, MSG_CMSG_CLOEXEC);
             if (n > 0)
                 take_descriptors(&message, received);
         } else {
-            n = read(fd, bytes, length);
+            n = read_some(fd, bytes, length);
         }
-        if (n < 0 && errno == EINTR)
-            continue;
         if (n <= 0)
             return kPipeBroken;
         bytes += n;
@@ -197,11 +195,9 @@ int pipe_create_server(const char *path, mode_t mode, PipeServer *out) {
     FileHandle lock(open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!lock.valid())
         return -errno;
-    while (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EINTR)
-            continue;
+    // A non-blocking lock never waits, so no signal can interrupt it.
+    if (flock(lock.get(), LOCK_EX | LOCK_NB) != 0)
         return errno == EWOULDBLOCK ? -EADDRINUSE : -errno;
-    }
     // Holding the lock, any socket file left at the path belongs to a server
     // that has ended. Anything else there is not ours to remove.
     struct stat st;
@@ -242,7 +238,8 @@ int pipe_accept(PipeServer *server, FileHandle *client) {
             client->reset(fd);
             return 0;
         }
-        // A client that gave up while queued is no reason to stop listening.
+        // A signal, or a client that gave up while queued, is no reason to
+        // stop listening (accept has no platform helper: it yields a socket).
         if (errno == EINTR || errno == ECONNABORTED)
             continue;
         return -errno;
@@ -267,6 +264,8 @@ int pipe_connect(const char *path, int timeout_ms, FileHandle *out) {
             return -errno;
         int result = connect(fd.get(), reinterpret_cast<sockaddr *>(&address), address_length);
         int e = result == 0 ? 0 : errno;
+        // An interrupted connect starts again on a fresh socket: the old one
+        // may be half connected, which no retry helper could undo.
         if (e == EINTR)
             continue;
         if (e == 0) {
@@ -419,11 +418,9 @@ int pipe_peer_program(pid_t pid, std::string *out) {
     char buffer[4097];
     size_t got = 0;
     while (got < sizeof buffer - 1) {
-        ssize_t n = read(fd.get(), buffer + got, sizeof buffer - 1 - got);
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = read_some(fd.get(), buffer + got, sizeof buffer - 1 - got);
         if (n < 0)
-            return -errno;
+            return int(n);
         if (n == 0)
             break;
         got += static_cast<size_t>(n);
