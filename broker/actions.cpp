@@ -3,6 +3,7 @@
 // entry says otherwise.
 #include "broker/actions.h"
 
+#include "broker/devices.h"
 #include "broker/initiator.h"
 #include "broker/texts.h"
 
@@ -104,15 +105,7 @@ JsonValue *run_abandon(BrokerRequest *r) {
     return delete_record(r, slot);
 }
 
-// Approving imaging is for administrators only; the approval itself comes
-// with device handling.
-JsonValue *run_approve_imaging(BrokerRequest *r) {
-    if (!pipe_client_is_admin(r->fd))
-        return broker_error_reply(kTextOnlyAdminApproves);
-    return broker_error_reply(kTextNotAvailable);
-}
-
-// Attaching, detaching, checks, formatting and devices come with the
+// Attaching, detaching, checks and formatting come with the
 // initiator; until then they say so instead of failing vaguely.
 JsonValue *run_not_available(BrokerRequest *) {
     return broker_error_reply(kTextNotAvailable);
@@ -125,10 +118,10 @@ constexpr BrokerActionEntry kActions[] = {
     {"finalize", run_finalize, false},
     {"abandon", run_abandon, false},
     {"list", run_list, false},
-    {"devices", run_not_available, false},
+    {"devices", broker_run_devices, false},
     {"format", run_not_available, true},
-    {"approve-imaging", run_approve_imaging, false},
-    {"image-source", run_not_available, false},
+    {"approve-imaging", broker_run_approve_imaging, false},
+    {"image-source", broker_run_image_source, false},
 };
 
 } // namespace

@@ -68,6 +68,7 @@ void *serve_connection(void *arg) {
     delete static_cast<Connection *>(arg);
     FileHandle fd(c.fd);
     PipePeer peer;
+    BrokerConnection connection;
     bool identified = false;
     for (;;) {
         JsonValue *request = nullptr;
@@ -79,14 +80,24 @@ void *serve_connection(void *arg) {
             break;
         }
         identified = true;
-        JsonValue *reply = broker_handle_request(c.broker, fd.get(), &peer, request);
+        JsonValue *reply = broker_handle_request(c.broker, fd.get(), &peer, request, &connection);
         json_free(request);
-        int rc = pipe_send_message(fd.get(), reply);
+        int rc = connection.pass_fd >= 0
+                     ? pipe_send_message_with_descriptor(fd.get(), reply, connection.pass_fd)
+                     : pipe_send_message(fd.get(), reply);
+        connection.pass_fd = -1;
         json_free(reply);
         if (rc != 0)
             break;
     }
     fd.reset();
+    // The lent device comes back with the connection: closing the broker's
+    // descriptor (once the engine's copy is closed too) ends the exclusive
+    // claim, and the disk's volumes can be mounted again.
+    if (connection.lent_device.valid()) {
+        connection.lent_device.reset();
+        c.broker->in_flight--;
+    }
     connection_close(c.broker, c.session);
     return nullptr;
 }
@@ -151,7 +162,7 @@ JsonValue *broker_error_reply(const char *message) {
 }
 
 JsonValue *broker_handle_request(Broker *broker, int fd, const PipePeer *peer,
-                                 const JsonValue *request) {
+                                 const JsonValue *request, BrokerConnection *connection) {
     // Counted before the stop flag is read: the stopping side sets the flag
     // before it waits for this counter, so either this request sees the flag
     // or the broker waits for it.
@@ -167,7 +178,7 @@ JsonValue *broker_handle_request(Broker *broker, int fd, const PipePeer *peer,
     else if (entry == nullptr)
         reply = broker_error_reply(kTextUnknownOperation);
     else {
-        BrokerRequest r{broker, fd, peer, request};
+        BrokerRequest r{broker, fd, peer, request, connection};
         if (entry->locks_itself) {
             reply = entry->run(&r);
         } else {

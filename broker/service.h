@@ -9,6 +9,7 @@
 #pragma once
 
 #include "broker/records.h"
+#include "platform/removable_disks.h"
 #include "runtime/json.h"
 #include "runtime/pipes.h"
 
@@ -36,7 +37,7 @@ struct Broker {
     RecordTable records;
     uint64_t boot = 0;
     std::atomic<bool> stopping{false};
-    // Requests being processed (and, later, devices lent out).
+    // Requests being processed and devices lent out.
     std::atomic<int> in_flight{0};
 
     std::mutex connections_lock;
@@ -46,6 +47,23 @@ struct Broker {
     } connections[kConnectionSessions];
 
     PipeServer server;
+
+    // Imaging approvals, in memory only; an empty slot has expiry 0.
+    struct ImagingApproval {
+        std::string user;
+        std::string device;
+        uint64_t identity = 0;
+        uint64_t expiry_ms = 0; // monotonic milliseconds
+    } approvals[8];
+    // Where removable disks are looked for.
+    BlockRoots device_roots;
+};
+
+// What one connection holds between its requests: at most one lent device,
+// returned when the connection ends.
+struct BrokerConnection {
+    FileHandle lent_device;
+    int pass_fd = -1; // a descriptor to send along with the next reply
 };
 
 // One request as an action sees it.
@@ -54,6 +72,7 @@ struct BrokerRequest {
     int fd;               // the client's connection
     const PipePeer *peer; // who asks
     const JsonValue *request;
+    BrokerConnection *connection; // null where requests are answered without one
 };
 
 // A reply for a failed request: {"error": message}.
@@ -63,7 +82,7 @@ JsonValue *broker_error_reply(const char *message);
 // runs the action (under the global lock unless the action takes it itself)
 // and returns the reply with "version" 1 as its last member. Never null.
 JsonValue *broker_handle_request(Broker *broker, int fd, const PipePeer *peer,
-                                 const JsonValue *request);
+                                 const JsonValue *request, BrokerConnection *connection = nullptr);
 
 // Runs the broker until SIGTERM or SIGINT: creates the socket, loads the
 // records, serves clients, and stops cleanly. The process exit code.

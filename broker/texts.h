@@ -33,6 +33,19 @@ inline constexpr const char *kTextRepairInterrupted =
 inline constexpr const char *kTextOnlyAdminApproves =
     "Only an administrator can approve device imaging.";
 
+// ---- Removable devices and imaging
+inline constexpr const char *kTextInvalidApproval = "Invalid imaging approval.";
+inline constexpr const char *kTextAlreadyLent = "A device is already lent to this connection.";
+inline constexpr const char *kTextNeedsApproval = "Device imaging needs an administrator's approval.";
+inline constexpr const char *kTextNotEligible =
+    "The device changed, was removed, or is not an eligible removable disk.";
+inline constexpr const char *kTextChangedWhilePrepared =
+    "The device changed while it was prepared for reading.";
+inline constexpr const char *kTextVolumesOpen =
+    "Files on this volume are still open. Close them and try again; the volume is still mounted.";
+inline constexpr const char *kTextCannotDismount =
+    "Linux could not dismount the volume. It is still mounted.";
+
 // ---- Command line (each printed with a newline to standard error)
 inline constexpr const char *kTextRunAsRoot = "Run as root.";
 inline constexpr const char *kTextUsage = "Usage: tarnwick-broker [install | remove | purge]";
@@ -66,5 +79,7 @@ inline constexpr const char *kTextCannotStart = "The broker could not start: %s.
 inline constexpr const char *kLogStarted = "broker %s build %d started";
 inline constexpr const char *kLogStopped = "broker stopped";
 inline constexpr const char *kLogPipeFailed = "cannot create the broker pipe (%d)";
+inline constexpr const char *kLogApproved = "imaging of %s approved for %s";
+inline constexpr const char *kLogLent = "lent disk to process %lu";
 
 } // namespace tw

@@ -24,6 +24,7 @@ constexpr OperationEntry kOperations[] = {
     {EngineCommand::Replace, run_replace},
     {EngineCommand::Devices, run_devices},
     {EngineCommand::ApproveImaging, run_approve_imaging},
+    {EngineCommand::Image, run_image},
     {EngineCommand::ImportVeracrypt, run_import_veracrypt},
     {EngineCommand::ImportRecover, run_import_recover},
     {EngineCommand::Benchmark, run_benchmark},

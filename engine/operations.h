@@ -17,6 +17,7 @@ int run_rekey_or_convert(EngineContext *ctx);
 int run_replace(EngineContext *ctx);
 int run_devices(EngineContext *ctx);
 int run_approve_imaging(EngineContext *ctx);
+int run_image(EngineContext *ctx);
 int run_import_veracrypt(EngineContext *ctx);
 int run_import_recover(EngineContext *ctx);
 int run_benchmark(EngineContext *ctx);

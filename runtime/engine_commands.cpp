@@ -35,7 +35,7 @@ constexpr EngineCommandInfo kCommands[] = {
         true, nullptr},
     {"image", "image", C::Image, false, 2,
         4, {A::Device, A::Output, A::Algorithm, A::Identity}, true, true, K::CurrentAndNew,
-        P::Image, false, nullptr},
+        P::Image, true, nullptr},
     {"import-veracrypt", "import-veracrypt", C::ImportVeracrypt, false, 2,
         2, {A::File, A::Output}, false, false, K::CurrentAndNew, P::Import, true,
         "Expected import-veracrypt SOURCE OUTPUT."},
