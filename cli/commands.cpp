@@ -283,6 +283,57 @@ int run_devices(EngineRunContext *ctx, const CliArgs &args) {
     return 0;
 }
 
+int run_image(EngineRunContext *ctx, const CliArgs &args) {
+    if (args.words.size() != 3)
+        return cli_fail("usage", kTextImageUsage);
+    ClientOutcome outcome;
+    if (engine_devices(ctx, &outcome) != 0)
+        return cli_fail(outcome);
+    ImageOperation op;
+    const JsonValue *chosen = nullptr;
+    for (const JsonValue *d = json_first(json_get(outcome.result, "devices")); d != nullptr;
+         d = json_next(d))
+        if (args.words[1] == json_get_string(d, "path", ""))
+            chosen = d;
+    if (chosen == nullptr || json_get_int(chosen, "identity", 0) <= 0)
+        return cli_fail("imaging", kTextChooseDevice);
+    op.device = args.words[1];
+    op.identity = static_cast<uint64_t>(json_get_int(chosen, "identity", 0));
+    if (!args.json)
+        cli_print_error(format_text(kTextReadingDevice, json_get_string(chosen, "name", ""),
+                                    std::to_string(json_get_int(chosen, "size", 0)).c_str()));
+    outcome.reset();
+
+    Passwords passwords;
+    int rc;
+    if (args.credentials_stdin) {
+        rc = read_credentials_json(false, &passwords.password, &passwords.new_password,
+                                   &passwords.confirmation, &outcome);
+    } else {
+        rc = read_password_console(kTextNewPasswordPrompt, &passwords.new_password, &outcome);
+        if (rc == 0)
+            rc = read_password_console(kTextConfirmPasswordPrompt, &passwords.confirmation,
+                                       &outcome);
+    }
+    if (rc != 0)
+        return password_failure(ctx, outcome);
+    op.output = args.words[2];
+    op.algorithm = args.algorithm;
+    op.compression = args.compression;
+    op.new_password = passwords.new_password.span();
+    op.confirmation = passwords.confirmation.span();
+    rc = with_progress_line(ctx, args.json, [&] { return engine_image(ctx, op, &outcome); });
+    passwords = Passwords{};
+    if (rc != 0)
+        return cli_fail(outcome);
+    if (args.json)
+        print_summary_json(outcome.result);
+    else
+        cli_print("Container created and verified: " + args.words[2] +
+                  "\nMounts default to read-only.");
+    return 0;
+}
+
 int run_recover_replacement(EngineRunContext *ctx, const CliArgs &args) {
     if (args.words.size() != 2)
         return cli_fail("usage", kTextRecoverUsage);
@@ -346,6 +397,8 @@ int cli_run_command(EngineRunContext *ctx, const CliArgs &args) {
         return run_create(ctx, args);
     case EngineCommand::Devices:
         return run_devices(ctx, args);
+    case EngineCommand::Image:
+        return run_image(ctx, args);
     case EngineCommand::Benchmark:
         return cli_benchmark(ctx, args);
     default:

@@ -64,6 +64,11 @@ inline constexpr const char *kTextCancelled = "Operation cancelled.";
 inline constexpr const char *kTextOperationFailed = "The operation failed.";
 inline constexpr const char *kTextResultNotWritten = "The result could not be written.";
 inline constexpr const char *kTextNoDevices = "No eligible removable devices found.";
+inline constexpr const char *kTextImageUsage = "Use image DEVICE OUTPUT.";
+inline constexpr const char *kTextChooseDevice = "Choose an eligible source from tarnwick devices.";
+// %s: the device's name, then its size in bytes.
+inline constexpr const char *kTextReadingDevice =
+    "Reading %s, %s bytes. Its volumes will be unmounted.";
 inline constexpr const char *kTextImportRecordsKept =
     "Warning: Some records of interrupted imports were kept because the files they name failed a "
     "safety check. Review ~/.local/share/Tarnwick/import-staging before you delete anything "

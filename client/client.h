@@ -139,6 +139,31 @@ int engine_create(EngineRunContext *ctx, const CreateOperation &op, ClientOutcom
 // them as "devices".
 int engine_devices(EngineRunContext *ctx, ClientOutcome *out);
 
+// Capturing a removable device into a new container ("image"). First the
+// administrator's approval for this device and this user is recorded by an
+// engine started elevated ("approve-imaging"); then the engine reads the
+// device the broker lends it. The request is kind 2 with an empty current
+// password and the algorithm as its cipher.
+struct ImageOperation {
+    std::string device;   // the device's "path" from the device list
+    uint64_t identity = 0; // its "identity"
+    std::string output;   // as the user typed it
+    uint32_t algorithm = 9;
+    CompressionChoice compression;
+    std::span<const uint8_t> new_password;
+    std::span<const uint8_t> confirmation;
+};
+int engine_image(EngineRunContext *ctx, const ImageOperation &op, ClientOutcome *out);
+
+// Runs the engine with `args` as root: through pkexec where it is installed,
+// else sudo. The engine's exit code; -ECANCELED when the user declined (or
+// interrupted) the authentication; another negative errno when no elevation
+// could start or it did not end within 120 s.
+using ElevationFn = int (*)(std::span<const std::string> args);
+int engine_run_elevated(std::span<const std::string> args);
+// Test programs replace the elevation; null restores it.
+void engine_set_elevation_for_testing(ElevationFn elevation);
+
 // This machine's speed for the container work ("benchmark"); the result
 // holds "ciphers" and the other rates.
 int engine_benchmark(EngineRunContext *ctx, ClientOutcome *out);
