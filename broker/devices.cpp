@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <strings.h>
 
 namespace tw {
 
@@ -53,13 +52,14 @@ uint64_t identity_member(const JsonValue *request) {
 }
 
 // Takes the approval for this user, device and identity: it serves one
-// lending only.
+// lending only. Device names are compared exactly: "/dev/sdb" and
+// "/dev/SDB" are different nodes here.
 bool consume_approval(Broker *broker, const std::string &user, const char *device,
                       uint64_t identity) {
     const uint64_t now = now_ms();
     for (Broker::ImagingApproval &a : broker->approvals) {
         if (a.expiry_ms == 0 || a.expiry_ms <= now || a.user != user ||
-            strcasecmp(a.device.c_str(), device) != 0 || a.identity != identity)
+            a.device != device || a.identity != identity)
             continue;
         a = Broker::ImagingApproval{};
         return true;

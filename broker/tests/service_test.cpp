@@ -106,18 +106,50 @@ TEST_F(Broker, AnswersEveryActionOfTheProtocol) {
         {R"({"action":"attach","version":1})", kAlice, not_available},
         {R"({"action":"repair","version":1})", kAlice, not_available},
         {R"({"action":"unmount","version":1,"id":"x"})", kAlice, not_available},
-        {R"({"action":"devices","version":1})", kAlice, not_available},
         {R"({"action":"format","version":1})", kAlice, not_available},
-        {R"({"action":"image-source","version":1})", kAlice, not_available},
+        // This test program is not the engine, so nothing is lent to it.
+        {R"({"action":"image-source","version":1,"device":"/dev/sdb","identity":1})", kAlice,
+         error_reply(kTextNotOurProgram)},
         {R"({"action":"approve-imaging","version":1})", kAlice,
          error_reply(kTextOnlyAdminApproves)},
-        {R"({"action":"approve-imaging","version":1})", 0, not_available},
+        {R"({"action":"approve-imaging","version":1})", 0, error_reply(kTextInvalidApproval)},
         {R"({"action":"finalize","version":1,"id":"unknown"})", kAlice,
          R"({"phase":"disconnected","version":1})"},
         {R"({"action":"abandon","version":1})", kAlice, R"({"phase":"disconnected","version":1})"},
     };
     for (const Case &c : cases)
         EXPECT_EQ(c.reply, broker_request(c.request, c.uid)) << c.request << " as " << c.uid;
+}
+
+TEST_F(Broker, ApprovalsAreCheckedBeforeTheyAreKept) {
+    ASSERT_TRUE(broker.start());
+    const std::string invalid = error_reply(kTextInvalidApproval);
+    const std::string long_device = "/dev/" + std::string(59, 'x'); // 64 characters
+    const struct {
+        std::string request;
+        std::string reply;
+    } cases[] = {
+        {R"("device":"/dev/sdb","identity":5,"user":"1000")", R"({"version":1})"},
+        {R"("device":"/dev/sdb","identity":5,"user":"0")", R"({"version":1})"},
+        {R"("device":"","identity":5,"user":"1000")", invalid},
+        {R"("identity":5,"user":"1000")", invalid},
+        {R"("device":")" + long_device + R"(","identity":5,"user":"1000")", invalid},
+        {R"("device":")" + long_device.substr(1) + R"(","identity":5,"user":"1000")",
+         R"({"version":1})"},
+        {R"("device":"/dev/sdb","identity":0,"user":"1000")", invalid},
+        {R"("device":"/dev/sdb","identity":-5,"user":"1000")", invalid},
+        {R"("device":"/dev/sdb","identity":"5","user":"1000")", invalid},
+        {R"("device":"/dev/sdb","identity":5,"user":"alice")", invalid},
+        {R"("device":"/dev/sdb","identity":5,"user":"-1")", invalid},
+        {R"("device":"/dev/sdb","identity":5,"user":"01000")", invalid},
+        {R"("device":"/dev/sdb","identity":5,"user":"4294967295")", invalid},
+        {R"("device":"/dev/sdb","identity":5,"user":"")", invalid},
+        {R"("device":"/dev/sdb","identity":5)", invalid},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.reply, broker_request(R"({"action":"approve-imaging","version":1,)" +
+                                          c.request + "}"))
+            << c.request;
 }
 
 TEST_F(Broker, RefusedVersionKeepsTheConnectionUsable) {

@@ -152,7 +152,7 @@ TEST(Arguments, AlgorithmNamesComeFromTheEngine) {
 }
 
 TEST(Arguments, CommandsOfLaterParts) {
-    for (const char *command : {"image", "mount", "unmount", "repair", "sessions", "service-status",
+    for (const char *command : {"mount", "unmount", "repair", "sessions", "service-status",
                                 "restart-service", "stop-service"}) {
         Sandbox box;
         box.fake_engine("exit 0");
