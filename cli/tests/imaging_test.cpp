@@ -282,6 +282,44 @@ class Imaging : public ::testing::Test {
         json_free(event);
     }
 
+    // Starts "image" as Alice with a one-page output pipe.
+    void start_held_image(Child *c) {
+        ASSERT_TRUE(spawn(c,
+                          {bin("tarnwick-engine"), "image", usb_.device, output(kAlice), "9",
+                           std::to_string(identity_)},
+                          user_env(kAlice), kAlice, 4096));
+        std::string request = image_request();
+        ASSERT_EQ(static_cast<ssize_t>(request.size()),
+                  write(c->in, request.data(), request.size()));
+        close(c->in);
+        c->in = -1;
+    }
+
+    // Reads events until the first pass is complete (an eighth of the way),
+    // then stops reading: the pipe fills within a few dozen steps of the
+    // second pass and holds the engine there.
+    void hold_after_first_pass(Child *c, std::string *all) {
+        std::string pending;
+        bool first_pass_done = false;
+        char buf[256];
+        while (!first_pass_done) {
+            ssize_t n = read(c->out, buf, sizeof buf);
+            ASSERT_GT(n, 0) << *all;
+            pending.append(buf, static_cast<size_t>(n));
+            all->append(buf, static_cast<size_t>(n));
+            size_t end;
+            while ((end = pending.find('\n')) != std::string::npos) {
+                JsonValue *event = json_parse_text(pending.substr(0, end).c_str());
+                pending.erase(0, end + 1);
+                if (std::strcmp(json_get_string(event, "phase", ""), "imaging") == 0 &&
+                    json_get_double(event, "fraction", 0) >= 0.125)
+                    first_pass_done = true;
+                json_free(event);
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    }
+
     std::string work_;
     bool mounted_ = false;
     std::vector<Disk> disks_;
@@ -476,36 +514,10 @@ TEST_F(Imaging, ChangeBetweenPassesIsRefusedAndTheLentDescriptorIsReadOnly) {
     start(mib);
     ASSERT_EQ(0, approve(kAlice));
     Child c;
-    ASSERT_TRUE(spawn(&c,
-                      {bin("tarnwick-engine"), "image", usb_.device, output(kAlice), "9",
-                       std::to_string(identity_)},
-                      user_env(kAlice), kAlice, 4096));
-    std::string request = image_request();
-    ASSERT_EQ(static_cast<ssize_t>(request.size()), write(c.in, request.data(), request.size()));
-    close(c.in);
-    c.in = -1;
+    start_held_image(&c);
 
-    // Read events until the first pass is complete (an eighth of the way).
-    std::string pending, all;
-    bool first_pass_done = false;
-    char buf[256];
-    while (!first_pass_done) {
-        ssize_t n = read(c.out, buf, sizeof buf);
-        ASSERT_GT(n, 0) << all;
-        pending.append(buf, static_cast<size_t>(n));
-        all.append(buf, static_cast<size_t>(n));
-        size_t end;
-        while ((end = pending.find('\n')) != std::string::npos) {
-            JsonValue *event = json_parse_text(pending.substr(0, end).c_str());
-            pending.erase(0, end + 1);
-            if (std::strcmp(json_get_string(event, "phase", ""), "imaging") == 0 &&
-                json_get_double(event, "fraction", 0) >= 0.125)
-                first_pass_done = true;
-            json_free(event);
-        }
-    }
-    // Unread, the pipe fills within a few dozen steps of the second pass.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::string all;
+    hold_after_first_pass(&c, &all);
 
     // The engine's descriptor of the device: a copy of it cannot write.
     int lent = -1;
@@ -538,6 +550,78 @@ TEST_F(Imaging, ChangeBetweenPassesIsRefusedAndTheLentDescriptorIsReadOnly) {
     expect_error(all, "io", kChanged);
     EXPECT_FALSE(exists(output(kAlice)));
     EXPECT_EQ(std::vector<std::string>{}, folder_entries(user_folder("out", kAlice)));
+}
+
+} // namespace
+} // namespace tw::test
+
+namespace tw::test {
+namespace {
+
+TEST_F(Imaging, CancellingDuringTheSecondPassLeavesNothing) {
+    start(128);
+    ASSERT_EQ(0, approve(kAlice));
+    Child c;
+    start_held_image(&c);
+    std::string all;
+    hold_after_first_pass(&c, &all);
+    kill(c.pid, SIGTERM);
+    all += read_all(c.out);
+    EXPECT_EQ(1, c.wait());
+    expect_error(all, "cancelled", "Device imaging cancelled. The source was opened read-only.");
+    EXPECT_EQ(std::vector<std::string>{}, folder_entries(user_folder("out", kAlice)));
+    // The connection, and with it the lent device, is gone: a new approval
+    // lends the device again.
+    ASSERT_EQ(0, approve(kAlice));
+    std::string out;
+    EXPECT_EQ(0, image(kAlice, output(kAlice), &out)) << out;
+}
+
+TEST_F(Imaging, RequestsRefusedBeforeTheBrokerIsAsked) {
+    start();
+    ASSERT_EQ(0, approve(kAlice));
+    CredentialInput in;
+    in.kind = 2;
+    in.cipher = 9;
+    std::span<const uint8_t> pw(reinterpret_cast<const uint8_t *>(kPassword),
+                                std::strlen(kPassword));
+    in.password = pw;
+    in.new_password = pw;
+    in.confirmation = pw;
+    SecureBuffer with_current;
+    ClientOutcome err;
+    ASSERT_EQ(0, credential_request_build(in, &with_current, &err));
+    std::span<const uint8_t> bytes = with_current.span();
+    const std::string existing = user_folder("out", kAlice) + "/existing.zcx";
+    run_program({"/usr/bin/touch", existing}, {}, kAlice);
+    const struct {
+        std::string output;
+        std::string request;
+        const char *code;
+        const char *message;
+    } cases[] = {
+        {output(kAlice), std::string(bytes.begin(), bytes.end()), "usage",
+         "Device imaging takes only a new password."},
+        {existing, image_request(), "destinationExists",
+         "Choose a new output file. Existing files are never replaced."},
+    };
+    for (const auto &c : cases) {
+        Child child;
+        ASSERT_TRUE(spawn(&child,
+                          {bin("tarnwick-engine"), "image", usb_.device, c.output, "9",
+                           std::to_string(identity_)},
+                          user_env(kAlice), kAlice));
+        (void)!write(child.in, c.request.data(), c.request.size());
+        close(child.in);
+        child.in = -1;
+        std::string out = read_all(child.out);
+        EXPECT_EQ(1, child.wait());
+        expect_error(out, c.code, c.message);
+    }
+    EXPECT_FALSE(exists(output(kAlice)));
+    // Neither used the approval.
+    std::string out;
+    EXPECT_EQ(0, image(kAlice, output(kAlice), &out)) << out;
 }
 
 } // namespace
