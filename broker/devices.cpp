@@ -58,8 +58,8 @@ bool consume_approval(Broker *broker, const std::string &user, const char *devic
                       uint64_t identity) {
     const uint64_t now = now_ms();
     for (Broker::ImagingApproval &a : broker->approvals) {
-        if (a.expiry_ms == 0 || a.expiry_ms <= now || a.user != user ||
-            a.device != device || a.identity != identity)
+        if (a.expiry_ms == 0 || a.expiry_ms <= now || a.user != user || a.device != device ||
+            a.identity != identity)
             continue;
         a = Broker::ImagingApproval{};
         return true;

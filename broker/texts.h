@@ -36,7 +36,8 @@ inline constexpr const char *kTextOnlyAdminApproves =
 // ---- Removable devices and imaging
 inline constexpr const char *kTextInvalidApproval = "Invalid imaging approval.";
 inline constexpr const char *kTextAlreadyLent = "A device is already lent to this connection.";
-inline constexpr const char *kTextNeedsApproval = "Device imaging needs an administrator's approval.";
+inline constexpr const char *kTextNeedsApproval =
+    "Device imaging needs an administrator's approval.";
 inline constexpr const char *kTextNotEligible =
     "The device changed, was removed, or is not an eligible removable disk.";
 inline constexpr const char *kTextChangedWhilePrepared =

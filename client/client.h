@@ -145,9 +145,9 @@ int engine_devices(EngineRunContext *ctx, ClientOutcome *out);
 // device the broker lends it. The request is kind 2 with an empty current
 // password and the algorithm as its cipher.
 struct ImageOperation {
-    std::string device;   // the device's "path" from the device list
+    std::string device;    // the device's "path" from the device list
     uint64_t identity = 0; // its "identity"
-    std::string output;   // as the user typed it
+    std::string output;    // as the user typed it
     uint32_t algorithm = 9;
     CompressionChoice compression;
     std::span<const uint8_t> new_password;

@@ -24,7 +24,8 @@ constexpr int kPkexecDeclined = 126;
 
 constexpr const char *kDeclined =
     "Device imaging needs an administrator's approval, which was not given.";
-constexpr const char *kNotRecorded = "The administrator's approval for imaging could not be recorded.";
+constexpr const char *kNotRecorded =
+    "The administrator's approval for imaging could not be recorded.";
 constexpr const char *kCompressionMessage =
     "Choose compression off or fast and a chunk size of 4096, 16384 or 65536 bytes.";
 

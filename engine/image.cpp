@@ -102,8 +102,8 @@ constexpr Failure kFailures[] = {
 int imaging_failure(int rc, const std::string &broker_message) {
     for (const Failure &f : kFailures)
         if (f.rc == rc) {
-            if (!broker_message.empty() && rc != -ECANCELED && rc != -ENOTSUP &&
-                rc != -ENOSPC && rc != -EACCES)
+            if (!broker_message.empty() && rc != -ECANCELED && rc != -ENOTSUP && rc != -ENOSPC &&
+                rc != -EACCES)
                 return engine_fail(f.code, broker_message.c_str());
             return engine_fail(f.code, f.message);
         }

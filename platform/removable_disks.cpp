@@ -133,8 +133,8 @@ bool read_disk(const BlockRoots &roots, const std::string &name, dev_t root_devi
     const bool usb = has_component(disk->hardware, "usb");
     const bool card = has_component(disk->hardware, "mmc");
     std::string removable;
-    const bool removable_media = read_attribute(folder + "/removable", &removable) &&
-                                 removable == "1";
+    const bool removable_media =
+        read_attribute(folder + "/removable", &removable) && removable == "1";
     if (!removable_media && !usb && !card)
         return false;
 
@@ -284,8 +284,8 @@ int removable_disk_open(const RemovableDisk &disk, FileHandle *out) {
     if (fstat(fd.get(), &st) != 0)
         return -errno;
     uint64_t size = 0;
-    if (!S_ISBLK(st.st_mode) || st.st_rdev != disk.number || block_device_size(fd.get(), &size) != 0 ||
-        size != disk.size)
+    if (!S_ISBLK(st.st_mode) || st.st_rdev != disk.number ||
+        block_device_size(fd.get(), &size) != 0 || size != disk.size)
         return -ENODEV;
     *out = std::move(fd);
     return 0;

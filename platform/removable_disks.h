@@ -23,17 +23,17 @@ struct BlockRoots {
 };
 
 struct RemovableDisk {
-    std::string name;    // the kernel's name ("sdb", "mmcblk0")
-    std::string path;    // the device node, DEV/NAME
-    std::string vendor;  // as the device reports them, untrimmed
+    std::string name;   // the kernel's name ("sdb", "mmcblk0")
+    std::string path;   // the device node, DEV/NAME
+    std::string vendor; // as the device reports them, untrimmed
     std::string model;
     std::string serial;
-    std::string display; // vendor and model trimmed and joined, or "Removable disk N"
-    std::string hardware; // where the disk sits: the resolved "device" link
-    dev_t number = 0;     // the device number ("dev")
+    std::string display;           // vendor and model trimmed and joined, or "Removable disk N"
+    std::string hardware;          // where the disk sits: the resolved "device" link
+    dev_t number = 0;              // the device number ("dev")
     std::vector<dev_t> partitions; // the device numbers of its partitions
-    uint64_t size = 0;    // bytes, a positive multiple of 512
-    uint64_t identity = 0; // fingerprint of all of the above, never 0
+    uint64_t size = 0;             // bytes, a positive multiple of 512
+    uint64_t identity = 0;         // fingerprint of all of the above, never 0
 };
 
 // The eligible disks in name order (at most 64 are looked at). When the

@@ -147,8 +147,8 @@ TEST_F(Broker, ApprovalsAreCheckedBeforeTheyAreKept) {
         {R"("device":"/dev/sdb","identity":5)", invalid},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(c.reply, broker_request(R"({"action":"approve-imaging","version":1,)" +
-                                          c.request + "}"))
+        EXPECT_EQ(c.reply,
+                  broker_request(R"({"action":"approve-imaging","version":1,)" + c.request + "}"))
             << c.request;
 }
 

@@ -16,8 +16,8 @@
 #include <atomic>
 #include <cerrno>
 #include <dirent.h>
-#include <grp.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -148,7 +148,7 @@ struct Disk {
     std::string image;  // the file behind the loop device
     std::string device; // "/dev/loopN"
     int number = -1;
-    std::string dev;    // "7:N"
+    std::string dev; // "7:N"
 };
 
 class Imaging : public ::testing::Test {
@@ -241,8 +241,8 @@ class Imaging : public ::testing::Test {
             << strerror(errno);
         mounted_ = true;
         ASSERT_TRUE(broker_.start());
-        JsonValue *reply = json_parse_text(broker_request(R"({"action":"devices","version":1})",
-                                                          kAlice).c_str());
+        JsonValue *reply =
+            json_parse_text(broker_request(R"({"action":"devices","version":1})", kAlice).c_str());
         identity_ = json_get_int(json_first(json_get(reply, "devices")), "identity", 0);
         json_free(reply);
         ASSERT_NE(0, identity_);
@@ -267,7 +267,8 @@ class Imaging : public ::testing::Test {
                            std::to_string(identity_)},
                           user_env(uid), uid));
         std::string request = image_request();
-        EXPECT_EQ(static_cast<ssize_t>(request.size()), write(c.in, request.data(), request.size()));
+        EXPECT_EQ(static_cast<ssize_t>(request.size()),
+                  write(c.in, request.data(), request.size()));
         close(c.in);
         c.in = -1;
         *out = read_all(c.out);
@@ -447,10 +448,9 @@ TEST_F(Imaging, CommandLineCaptureExportsTheDeviceImage) {
     const std::string creds = std::string(R"({"newPassword":")") + kPassword +
                               R"(","confirmation":")" + kPassword + R"("})";
     auto cli_image = [&](const std::string &device, const std::string &out_path, Child *c) {
-        EXPECT_TRUE(spawn(c,
-                          {bin("tarnwick-test-elevation"), "image", device, out_path,
-                           "--credentials-stdin"},
-                          env, kAlice));
+        EXPECT_TRUE(spawn(
+            c, {bin("tarnwick-test-elevation"), "image", device, out_path, "--credentials-stdin"},
+            env, kAlice));
         EXPECT_EQ(static_cast<ssize_t>(creds.size()), write(c->in, creds.data(), creds.size()));
         close(c->in);
         c->in = -1;
@@ -493,8 +493,7 @@ TEST_F(Imaging, CommandLineCaptureExportsTheDeviceImage) {
     {
         Child c;
         ASSERT_TRUE(spawn(&c,
-                          {bin("tarnwick"), "export", output(kAlice), exported,
-                           "--password-stdin"},
+                          {bin("tarnwick"), "export", output(kAlice), exported, "--password-stdin"},
                           user_env(kAlice), kAlice));
         ASSERT_EQ(static_cast<ssize_t>(std::strlen(kPassword)),
                   write(c.in, kPassword, std::strlen(kPassword)));
@@ -542,8 +541,7 @@ TEST_F(Imaging, ChangeBetweenPassesIsRefusedAndTheLentDescriptorIsReadOnly) {
 
     // A writer changes the last MiB, which the second pass has not read yet.
     EXPECT_EQ(0, run_program({"/usr/bin/dd", "if=/dev/urandom", "of=" + usb_.device, "bs=1M",
-                              "seek=" + std::to_string(mib - 1), "count=1",
-                              "conv=notrunc,fsync"})
+                              "seek=" + std::to_string(mib - 1), "count=1", "conv=notrunc,fsync"})
                      .status);
     all += read_all(c.out);
     EXPECT_EQ(1, c.wait());

@@ -41,8 +41,7 @@ int destination_check(const char *output, uint64_t need, FileHandle *folder_out)
     return 0;
 }
 
-int raw_image_create(int folder, const char *purpose, uint64_t size, bool reserve,
-                     RawImage *out) {
+int raw_image_create(int folder, const char *purpose, uint64_t size, bool reserve, RawImage *out) {
     int fd = file_open_unnamed(folder);
     if (fd == -EOPNOTSUPP || fd == -EISDIR || fd == -ENOTSUP) {
         char uuid[kUuidTextSize];

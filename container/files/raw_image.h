@@ -28,7 +28,6 @@ int destination_check(const char *output, uint64_t need, FileHandle *folder = nu
 // handle and gives the file `size` bytes: reserved when `reserve` (ENOTSUP
 // where the storage cannot), sparse otherwise. 0 or a negative errno (EIO
 // when no UUID could be drawn or the read-only handle cannot be opened).
-int raw_image_create(int folder, const char *purpose, uint64_t size, bool reserve,
-                     RawImage *out);
+int raw_image_create(int folder, const char *purpose, uint64_t size, bool reserve, RawImage *out);
 
 } // namespace tw

@@ -130,9 +130,9 @@ TEST(RemovableDisks, FindAcceptsOnlyNodesOfEligibleDisks) {
         const char *path;
         int result;
     } cases[] = {
-        {"/dev/sda", -ENODEV},   {"/dev/sdz", -ENODEV},     {"/dev/sdb/x", -EINVAL},
-        {"/dev/../dev/sdb", -EINVAL}, {"/dev/", -EINVAL},   {"/dev/..", -EINVAL},
-        {"/devsdb", -EINVAL},    {"dev/sdb", -EINVAL},      {"/tmp/sdb", -EINVAL},
+        {"/dev/sda", -ENODEV},        {"/dev/sdz", -ENODEV}, {"/dev/sdb/x", -EINVAL},
+        {"/dev/../dev/sdb", -EINVAL}, {"/dev/", -EINVAL},    {"/dev/..", -EINVAL},
+        {"/devsdb", -EINVAL},         {"dev/sdb", -EINVAL},  {"/tmp/sdb", -EINVAL},
     };
     for (const Case &c : cases)
         EXPECT_EQ(c.result, removable_disk_find(tree.roots, c.path, &found)) << c.path;

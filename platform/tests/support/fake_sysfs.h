@@ -71,20 +71,19 @@ inline std::string fake_sysfs_build(const std::string &root, const std::vector<F
         const std::string id = std::to_string(n);
         switch (d.bus) {
         case FakeBus::usb:
-            hardware = "/devices/pci0000:00/0000:00:14.0/usb1/1-" + id + "/1-" + id +
-                       ":1.0/host" + id + "/target" + id + ":0:0/" + id + ":0:0:0";
+            hardware = "/devices/pci0000:00/0000:00:14.0/usb1/1-" + id + "/1-" + id + ":1.0/host" +
+                       id + "/target" + id + ":0:0/" + id + ":0:0:0";
             break;
         case FakeBus::ata:
-            hardware = "/devices/pci0000:00/0000:00:17.0/ata" + id + "/host" + id + "/target" +
-                       id + ":0:0/" + id + ":0:0:0";
+            hardware = "/devices/pci0000:00/0000:00:17.0/ata" + id + "/host" + id + "/target" + id +
+                       ":0:0/" + id + ":0:0:0";
             break;
         case FakeBus::mmc:
-            hardware = "/devices/pci0000:00/0000:00:1e.6/mmc_host/mmc" + id + "/mmc" + id +
-                       ":0001";
+            hardware = "/devices/pci0000:00/0000:00:1e.6/mmc_host/mmc" + id + "/mmc" + id + ":0001";
             break;
         case FakeBus::iscsi:
-            hardware = "/devices/platform/host" + id + "/session" + id + "/target" + id +
-                       ":0:0/" + id + ":0:0:0";
+            hardware = "/devices/platform/host" + id + "/session" + id + "/target" + id + ":0:0/" +
+                       id + ":0:0:0";
             break;
         case FakeBus::none:
             break;
