@@ -26,6 +26,10 @@ TEST(CommandTable, EveryCommandReachesTheEngineAsItself) {
     for (const tw::EngineCommandInfo &c : tw::engine_commands()) {
         if (c.cli_name == nullptr || c.engine_name == nullptr || !c.available)
             continue;
+        // "image" first has the engine approve elevated (pkexec or sudo); it
+        // runs against the real engine and broker in imaging_test.
+        if (c.command == tw::EngineCommand::Image)
+            continue;
         SCOPED_TRACE(c.cli_name);
         std::vector<std::string> words = {c.cli_name};
         for (int i = 0; i < c.cli_arguments; ++i)
