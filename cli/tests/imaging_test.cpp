@@ -248,9 +248,10 @@ class Imaging : public ::testing::Test {
         ASSERT_NE(0, identity_);
     }
 
-    int approve(uid_t user, uid_t as = 0) {
-        return run_program({bin("tarnwick-engine"), "approve-imaging", usb_.device,
-                            std::to_string(identity_), std::to_string(user)},
+    int approve(uid_t user, uid_t as = 0, const std::string &device = "") {
+        return run_program({bin("tarnwick-engine"), "approve-imaging",
+                            device.empty() ? usb_.device : device, std::to_string(identity_),
+                            std::to_string(user)},
                            user_env(as), as)
             .status;
     }
@@ -260,11 +261,12 @@ class Imaging : public ::testing::Test {
     }
 
     // Runs "image" as `uid`; returns the exit code and the engine's output.
-    int image(uid_t uid, const std::string &out_path, std::string *out) {
+    int image(uid_t uid, const std::string &out_path, std::string *out,
+              const std::string &device = "") {
         Child c;
         EXPECT_TRUE(spawn(&c,
-                          {bin("tarnwick-engine"), "image", usb_.device, out_path, "9",
-                           std::to_string(identity_)},
+                          {bin("tarnwick-engine"), "image", device.empty() ? usb_.device : device,
+                           out_path, "9", std::to_string(identity_)},
                           user_env(uid), uid));
         std::string request = image_request();
         EXPECT_EQ(static_cast<ssize_t>(request.size()),
@@ -320,6 +322,8 @@ class Imaging : public ::testing::Test {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     }
+
+    std::string usb_sysfs() { return work_ + "/sys/block/loop" + std::to_string(usb_.number); }
 
     std::string work_;
     bool mounted_ = false;
@@ -573,6 +577,31 @@ TEST_F(Imaging, CancellingDuringTheSecondPassLeavesNothing) {
     ASSERT_EQ(0, approve(kAlice));
     std::string out;
     EXPECT_EQ(0, image(kAlice, output(kAlice), &out)) << out;
+}
+
+TEST_F(Imaging, ApprovedDeviceMustStillBeTheEligibleDisk) {
+    start();
+    std::string out;
+    // A path that is not a device node of the kind the broker lends.
+    const std::string odd = usb_.device + "/x";
+    ASSERT_EQ(0, approve(kAlice, 0, odd));
+    EXPECT_EQ(1, image(kAlice, output(kAlice), &out, odd));
+    expect_error(out, "io", "The broker operation failed.");
+    // An approved disk whose identity changed since (another serial).
+    ASSERT_EQ(0, approve(kAlice));
+    const std::string serial_link = usb_sysfs() + "/device/serial";
+    fake_write(serial_link, "0002");
+    EXPECT_EQ(1, image(kAlice, output(kAlice), &out));
+    expect_error(out, "io",
+                 "The device changed, was removed, or is not an eligible removable disk.");
+    // A disk that is no longer eligible: it now reports itself a loop disk.
+    fake_write(serial_link, "0001");
+    ASSERT_EQ(0, approve(kAlice));
+    fake_mkdirs(usb_sysfs() + "/loop");
+    EXPECT_EQ(1, image(kAlice, output(kAlice), &out));
+    expect_error(out, "io",
+                 "The device changed, was removed, or is not an eligible removable disk.");
+    EXPECT_FALSE(exists(output(kAlice)));
 }
 
 TEST_F(Imaging, RequestsRefusedBeforeTheBrokerIsAsked) {

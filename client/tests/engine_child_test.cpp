@@ -6,6 +6,7 @@
 #include "client/client.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +45,21 @@ void on_progress(void *user, const char *phase, double fraction) {
     seen->fetch_add(1);
 }
 
+// The elevation of "image" in child mode: prints what it would run as root
+// and answers as TW_CLIENT_ELEVATION says.
+int print_elevation(std::span<const std::string> args) {
+    std::printf("elevated");
+    for (const std::string &a : args)
+        std::printf(" %s", a.c_str());
+    std::printf("\n");
+    const char *answer = std::getenv("TW_CLIENT_ELEVATION");
+    if (answer != nullptr && std::strcmp(answer, "declined") == 0)
+        return -ECANCELED;
+    if (answer != nullptr && std::strcmp(answer, "failed") == 0)
+        return 1;
+    return 0;
+}
+
 // Runs the engine with the arguments after "--" on this program's command
 // line; "cancel" cancels from a second thread once progress has arrived.
 int child_main(const char *mode, const std::vector<std::string> &args) {
@@ -54,6 +70,18 @@ int child_main(const char *mode, const std::vector<std::string> &args) {
     tw::ClientOutcome out;
     if (std::strcmp(mode, "creation-options") == 0) {
         tw::engine_creation_options(&ctx, &out);
+    } else if (std::strcmp(mode, "image") == 0) {
+        // args: device, identity, output, algorithm, new password, confirmation
+        tw::engine_set_elevation_for_testing(print_elevation);
+        tw::ImageOperation op;
+        op.device = args.at(0);
+        op.identity = std::stoull(args.at(1));
+        op.output = args.at(2);
+        op.algorithm = static_cast<uint32_t>(std::stoul(args.at(3)));
+        op.compression = {true, "fast", 16384};
+        op.new_password = {reinterpret_cast<const uint8_t *>(args.at(4).data()), args[4].size()};
+        op.confirmation = {reinterpret_cast<const uint8_t *>(args.at(5).data()), args[5].size()};
+        tw::engine_image(&ctx, op, &out);
     } else if (std::strcmp(mode, "run") == 0) {
         tw::engine_run(&ctx, args, {}, &out);
     } else if (std::strcmp(mode, "cancel") == 0) {
@@ -110,7 +138,8 @@ struct ChildFolder {
         chmod(path.c_str(), 0755);
     }
     // Runs the copy in child mode and returns what it printed.
-    std::string run(const char *mode, const std::vector<std::string> &args) {
+    std::string run(const char *mode, const std::vector<std::string> &args,
+                    const std::string &extra_env = "") {
         std::string arg_file = dir + "/args.txt";
         {
             std::ofstream f(arg_file);
@@ -118,8 +147,9 @@ struct ChildFolder {
                 f << a << "\n";
         }
         std::string command = "cd / && env -i HOME='" + dir + "' XDG_RUNTIME_DIR='" + dir +
-                              "/run' TW_CLIENT_CHILD=" + mode + " TW_CLIENT_CHILD_ARGS='" +
-                              arg_file + "' '" + dir + "/bin/client_child' </dev/null";
+                              "/run' " + extra_env + " TW_CLIENT_CHILD=" + mode +
+                              " TW_CLIENT_CHILD_ARGS='" + arg_file + "' '" + dir +
+                              "/bin/client_child' </dev/null";
         std::string output;
         FILE *pipe = popen(command.c_str(), "r");
         if (pipe == nullptr)
@@ -165,6 +195,45 @@ TEST(EngineChild, RealEngineErrorsPassThrough) {
         ChildFolder folder;
         folder.real_engine();
         EXPECT_EQ(folder.run("run", c.args), c.printed) << testing::PrintToString(c.args);
+    }
+}
+
+TEST(EngineChild, ImagingIsApprovedElevatedBeforeTheEngineReads) {
+    const std::string approval =
+        "elevated approve-imaging /dev/sdb 77 " + std::to_string(geteuid()) + "\n";
+    struct Case {
+        const char *elevation;
+        std::string new_password;
+        std::string printed;
+        bool engine_ran;
+    } cases[] = {
+        {"ok", "pw", approval + "result {\"size\":512}\n", true},
+        {"declined", "pw",
+         approval +
+             "error cancelled|Device imaging needs an administrator's approval, which was not "
+             "given.\n",
+         false},
+        {"failed", "pw",
+         approval + "error imaging|The administrator's approval for imaging could not be "
+                    "recorded.\n",
+         false},
+        // A new password that cannot be used asks nobody for an approval.
+        {"ok", "", "error newPassword|", false},
+    };
+    for (const Case &c : cases) {
+        ChildFolder folder;
+        folder.fake_engine("echo \"$@\" > \"$HOME/engine-args\"\n"
+                           "cat > /dev/null\n"
+                           "printf '%s\\n' '{\"event\":\"result\",\"size\":512,\"version\":1}'");
+        std::string printed =
+            folder.run("image", {"/dev/sdb", "77", "/out/new.zcx", "10", c.new_password, "pw"},
+                       std::string("TW_CLIENT_ELEVATION=") + c.elevation);
+        EXPECT_EQ(printed.substr(0, c.printed.size()), c.printed) << c.elevation;
+        std::ifstream args(folder.dir + "/engine-args");
+        std::string line;
+        std::getline(args, line);
+        EXPECT_EQ(line, c.engine_ran ? "image /dev/sdb /out/new.zcx 10 77 fast 16384" : "")
+            << c.elevation;
     }
 }
 
