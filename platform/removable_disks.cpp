@@ -97,19 +97,23 @@ std::string trimmed(const std::string &text) {
     return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
-// Whether `number` is the disk, one of its partitions, or a device stacked
-// directly on one of them (a device-mapper or md device holding "/").
+// Whether one of `numbers` is the disk, one of its partitions, or a device
+// stacked directly on one of them (a device-mapper or md device holding "/").
 bool holds_device(const BlockRoots &roots, const std::string &folder,
-                  const std::vector<std::string> &partition_folders, dev_t number) {
+                  const std::vector<std::string> &partition_folders,
+                  const std::vector<dev_t> &numbers) {
+    auto named = [&](dev_t n) {
+        return std::find(numbers.begin(), numbers.end(), n) != numbers.end();
+    };
     std::vector<std::string> folders = partition_folders;
     folders.push_back(folder);
     for (const std::string &f : folders) {
         dev_t own = 0;
-        if (read_device_number(f, &own) && own == number)
+        if (read_device_number(f, &own) && named(own))
             return true;
         for (const std::string &holder : folder_names(f + "/holders")) {
             dev_t held = 0;
-            if (read_device_number(roots.sysfs + "/" + holder, &held) && held == number)
+            if (read_device_number(roots.sysfs + "/" + holder, &held) && named(held))
                 return true;
         }
     }
@@ -117,8 +121,8 @@ bool holds_device(const BlockRoots &roots, const std::string &folder,
 }
 
 // Reads one sysfs entry; false when it is not an eligible disk.
-bool read_disk(const BlockRoots &roots, const std::string &name, dev_t root_device,
-               RemovableDisk *disk) {
+bool read_disk(const BlockRoots &roots, const std::string &name,
+               const std::vector<dev_t> &root_devices, RemovableDisk *disk) {
     const std::string folder = roots.sysfs + "/" + name;
     // Loop and device-mapper disks say what they are in their own folders.
     if (exists(folder + "/loop") || exists(folder + "/dm") || exists(folder + "/partition"))
@@ -149,7 +153,7 @@ bool read_disk(const BlockRoots &roots, const std::string &name, dev_t root_devi
             disk->partitions.push_back(part);
         }
     }
-    if (holds_device(roots, folder, partition_folders, root_device))
+    if (holds_device(roots, folder, partition_folders, root_devices))
         return false;
 
     std::string sectors;
@@ -172,6 +176,26 @@ bool read_disk(const BlockRoots &roots, const std::string &name, dev_t root_devi
     if (disk->display.empty())
         disk->display = "Removable disk " + std::to_string(static_cast<uint64_t>(disk->number));
     disk->identity = removable_disk_identity(*disk);
+    return true;
+}
+
+// The devices that hold "/": the device number of its filesystem and, where
+// that is not a block device of its own (btrfs, overlay), the block device
+// the mount table names as the source of "/". False when "/" cannot be read.
+bool root_devices(std::vector<dev_t> *out) {
+    struct stat root;
+    if (stat("/", &root) != 0)
+        return false;
+    out->assign(1, root.st_dev);
+    if (libmnt_table *table = mnt_new_table_from_file("/proc/self/mountinfo")) {
+        if (libmnt_fs *fs = mnt_table_find_target(table, "/", MNT_ITER_BACKWARD)) {
+            const char *source = mnt_fs_get_srcpath(fs);
+            struct stat st;
+            if (source != nullptr && stat(source, &st) == 0 && S_ISBLK(st.st_mode))
+                out->push_back(st.st_rdev);
+        }
+        mnt_unref_table(table);
+    }
     return true;
 }
 
@@ -232,16 +256,16 @@ int removable_disks_list(const BlockRoots &roots, std::vector<RemovableDisk> *ou
     if (d == nullptr)
         return -errno;
     closedir(d);
-    struct stat root;
+    std::vector<dev_t> system;
     // Without knowing which disk holds the system, none is offered.
-    if (stat("/", &root) != 0)
+    if (!root_devices(&system))
         return 0;
     std::vector<std::string> names = folder_names(roots.sysfs);
     if (names.size() > kDiskLimit)
         names.resize(kDiskLimit);
     for (const std::string &name : names) {
         RemovableDisk disk;
-        if (read_disk(roots, name, root.st_dev, &disk))
+        if (read_disk(roots, name, system, &disk))
             out->push_back(std::move(disk));
     }
     return 0;
@@ -252,11 +276,11 @@ int removable_disk_find(const BlockRoots &roots, const char *path, RemovableDisk
     if (path == nullptr || std::strncmp(path, prefix.c_str(), prefix.size()) != 0 ||
         !kernel_name(path + prefix.size()))
         return -EINVAL;
-    struct stat root;
-    if (stat("/", &root) != 0)
+    std::vector<dev_t> system;
+    if (!root_devices(&system))
         return -ENODEV;
     RemovableDisk disk;
-    if (!read_disk(roots, path + prefix.size(), root.st_dev, &disk))
+    if (!read_disk(roots, path + prefix.size(), system, &disk))
         return -ENODEV;
     *out = std::move(disk);
     return 0;
