@@ -604,6 +604,33 @@ TEST_F(Imaging, ApprovedDeviceMustStillBeTheEligibleDisk) {
     EXPECT_FALSE(exists(output(kAlice)));
 }
 
+TEST_F(Imaging, DestinationsThatCannotHoldTheImage) {
+    start();
+    // A small tmpfs of Alice's: room for neither the image nor the container.
+    const std::string small = user_folder("out", kAlice) + "/small";
+    ASSERT_EQ(0, mkdir(small.c_str(), 0700));
+    ASSERT_EQ(0, mount("tmpfs", small.c_str(), "tmpfs", 0, "size=2m,mode=0700,uid=1000,gid=1000"));
+    const struct {
+        std::string output;
+        const char *message;
+    } cases[] = {
+        {work_ + "/captured.zcx",
+         "Choose a local destination folder owned by your account that other users cannot "
+         "modify."},
+        {small + "/captured.zcx",
+         "There is not enough space for a complete image. The source is unchanged."},
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(0, approve(kAlice));
+        std::string out;
+        EXPECT_EQ(1, image(kAlice, c.output, &out)) << c.output;
+        expect_error(out, "io", c.message);
+        EXPECT_FALSE(exists(c.output));
+    }
+    EXPECT_EQ(std::vector<std::string>{}, folder_entries(small));
+    umount2(small.c_str(), MNT_DETACH);
+}
+
 TEST_F(Imaging, RequestsRefusedBeforeTheBrokerIsAsked) {
     start();
     ASSERT_EQ(0, approve(kAlice));
