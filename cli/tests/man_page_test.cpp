@@ -64,8 +64,8 @@ UsageWords usage_words(const std::string &usage) {
         }
         for (size_t at = line.find("--"); at != std::string::npos; at = line.find("--", at + 2)) {
             size_t end = at + 2;
-            while (end < line.size() && (isalnum(static_cast<unsigned char>(line[end])) ||
-                                         line[end] == '-'))
+            while (end < line.size() &&
+                   (isalnum(static_cast<unsigned char>(line[end])) || line[end] == '-'))
                 end++;
             if (end > at + 2)
                 words.options.insert(line.substr(at, end - at));
