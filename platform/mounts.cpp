@@ -250,20 +250,27 @@ int mount_point_remove(const std::string &path) {
     return 0;
 }
 
-int volume_mount(const VolumeMount &m, std::string *driver) {
+int volume_driver(const std::string &filesystem, std::string *driver, bool *kernel) {
     driver->clear();
-    const Driver *d = driver_for(m.filesystem);
+    *kernel = false;
+    const Driver *d = driver_for(filesystem);
     if (!d)
         return -ENODEV;
     if (kernel_has_filesystem(d->kernel)) {
         *driver = d->kernel;
-        return kernel_mount(m, *d);
+        *kernel = true;
+        return 0;
     }
-    std::string program = find_program(d->program);
     *driver = d->program;
-    if (program.empty())
-        return -ENODEV;
-    return fuse_mount(m, *d, program);
+    return find_program(d->program).empty() ? -ENODEV : 0;
+}
+
+int volume_mount(const VolumeMount &m, std::string *driver) {
+    bool kernel = false;
+    if (int rc = volume_driver(m.filesystem, driver, &kernel))
+        return rc;
+    const Driver &d = *driver_for(m.filesystem);
+    return kernel ? kernel_mount(m, d) : fuse_mount(m, d, find_program(d.program));
 }
 
 int volume_unmount(const std::string &mount_point) {

@@ -43,6 +43,12 @@ int mount_point_remove(const std::string &path);
 // driver failed. *driver names the driver tried ("vfat", "fusefat", ...).
 int volume_mount(const VolumeMount &mount, std::string *driver);
 
+// The driver volume_mount would use for the filesystem: 0 with *driver its
+// name and *kernel whether it is the kernel's; -ENODEV when there is none
+// (*driver then names the FUSE driver that is missing, or is empty for a
+// filesystem without drivers).
+int volume_driver(const std::string &filesystem, std::string *driver, bool *kernel);
+
 // Unmounts without force. 0, also when nothing is mounted there; -EBUSY
 // while files on it are open; another negative errno.
 int volume_unmount(const std::string &mount_point);
