@@ -151,7 +151,7 @@ plain_attach() {
   loop=$(losetup -r -f --show "$work/disk.img")
   mkdir -p "$work/plain-mount"
   fusefat -o ro,nosuid,nodev,allow_other,default_permissions,uid=0,gid=0,umask=077 \
-    "$loop" "$work/plain-mount" >/dev/null
+    "$loop" "$work/plain-mount" >/dev/null 2>&1
   device=$loop
   mount_point=$work/plain-mount
 }
