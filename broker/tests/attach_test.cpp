@@ -79,7 +79,7 @@ constexpr FixtureRecipe kRecipes[] = {
                 "start=2048, size=16384, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B\\n"
                 "start=18432, size=98304, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\\n' | "
                 "sfdisk -q $IMG && truncate -s 8M $W/esp && "
-                "mkfs.vfat -F 16 -n EFI $W/esp >/dev/null && truncate -s 48M $W/data && "
+                "mkfs.vfat -F 12 -n EFI $W/esp >/dev/null && truncate -s 48M $W/data && "
                 "mkfs.vfat -F 32 -n TWDATA $W/data >/dev/null && "
                 "MTOOLS_SKIP_CHECK=1 mcopy -i $W/data $W/hello.txt ::/HELLO.TXT && "
                 "dd if=$W/esp of=$IMG bs=512 seek=2048 conv=notrunc status=none && "
@@ -406,6 +406,312 @@ TEST_F(AttachTest, ReadOnlyAttachOfEachFilesystem) {
         EXPECT_EQ(w->stop(), 0);
         EXPECT_EQ(test::sha256_of_file(container), before);
     }
+}
+
+// A writable attach writes through to the container: the file written and
+// synced at the mount point is in the exported image, which fsck finds clean.
+TEST_F(AttachTest, WritableAttachWritesTheContainer) {
+    std::string why;
+    std::string fixture_path = fixture("fat32", &why);
+    ASSERT_FALSE(fixture_path.empty()) << why;
+    const std::string container = dir + "/writable.zcx";
+    ASSERT_TRUE(test::shell("cp '" + fixture_path + "' '" + container + "'"));
+    test::WorkerProcess *w = serve(container, "read-write");
+    ASSERT_TRUE(w->ready());
+    std::string id = new_id();
+    std::string reply = attach(*w, id, false);
+    ASSERT_EQ(member_text(reply, "phase"), "mounted") << reply;
+    std::string mount_point = member_text(reply, "mountPoint");
+    bool read_only = true;
+    ASSERT_EQ(mount_is_read_only(mount_point, &read_only), 0);
+    EXPECT_FALSE(read_only);
+    {
+        FileHandle fd(
+            open((mount_point + "/WRITTEN.TXT").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+        ASSERT_TRUE(fd.valid()) << strerror(errno);
+        const char text[] = "written through the mount\n";
+        ASSERT_EQ(write(fd.get(), text, sizeof text - 1), ssize_t(sizeof text - 1));
+        ASSERT_EQ(fsync(fd.get()), 0);
+    }
+    std::string unmounted = request(unmount_request(id));
+    EXPECT_EQ(member_text(unmounted, "phase"), "disconnected") << unmounted;
+    expect_nothing_attached(reply);
+    EXPECT_EQ(w->stop(), 0);
+
+    const std::string image = dir + "/exported.img";
+    std::string out, err;
+    ASSERT_EQ(test::run({std::string(TW_BIN_DIR) + "/tarnwick-engine", "export", container, image},
+                        test::credential_request(kPassword), &out, &err),
+              0)
+        << out << err;
+    EXPECT_TRUE(test::shell("fsck.vfat -n '" + image + "' >/dev/null"));
+    EXPECT_TRUE(test::shell("MTOOLS_SKIP_CHECK=1 mtype -i '" + image +
+                            "' ::/WRITTEN.TXT | grep -qx 'written through the mount'"));
+}
+
+// Partitioned images: two FAT32 partitions need a choice; an EFI system
+// partition is not a data volume; ext4 has no driver here.
+TEST_F(AttachTest, PartitionSelection) {
+    struct Case {
+        const char *fixture;
+        int partition; // -1: not in the request
+        std::string error;
+        const char *label; // of the mounted volume
+        const char *file;  // present on it
+    };
+    const Case cases[] = {
+        {"mbr2", -1,
+         "This image contains 2 data volumes. Choose a partition number in Advanced, from 1 to "
+         "2.",
+         nullptr, nullptr},
+        {"mbr2", 3,
+         "This image contains 2 data volumes. Choose a partition number in Advanced, from 1 to "
+         "2.",
+         nullptr, nullptr},
+        {"mbr2", 2, "", "PART2", "P2.TXT"},
+        {"mbr2", 1, "", "PART1", "P1.TXT"},
+        {"gpt-esp", -1, "", "TWDATA", "HELLO.TXT"},
+        {"ext4", -1, kTextNoDriver, nullptr, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.fixture) + " partition " + std::to_string(c.partition));
+        std::string why;
+        std::string container = fixture(c.fixture, &why);
+        ASSERT_FALSE(container.empty()) << why;
+        test::WorkerProcess *w = serve(container);
+        ASSERT_TRUE(w->ready());
+        std::string id = new_id();
+        std::string reply = attach(*w, id, true, c.partition);
+        if (!c.error.empty()) {
+            EXPECT_EQ(member_text(reply, "error"), c.error) << reply;
+            // Nothing stays: no record, no session, no mount.
+            EXPECT_EQ(list(), R"({"sessions":[],"version":1})");
+            EXPECT_NE(access(record_file(id).c_str(), F_OK), 0);
+            expect_nothing_attached(reply);
+            EXPECT_EQ(mounts_under("/run/tarnwick/luns").size(), 0u);
+        } else {
+            ASSERT_EQ(member_text(reply, "phase"), "mounted") << reply;
+            EXPECT_EQ(member_text(reply, "volumeLabel"), c.label);
+            std::string mount_point = member_text(reply, "mountPoint");
+            EXPECT_EQ(access((mount_point + "/" + c.file).c_str(), R_OK), 0);
+            // Only the chosen volume is mounted.
+            EXPECT_EQ(mounts_under(std::string(kMediaFolder)).size(), 1u);
+            EXPECT_EQ(member_text(request(unmount_request(id)), "phase"), "disconnected");
+            expect_nothing_attached(reply);
+            request(R"({"action":"finalize","version":1,"id":")" + id + "\"}");
+        }
+        w->stop();
+    }
+}
+
+// A repeated attach returns the record without a second login; a held file
+// keeps the volume mounted; a held disk keeps it connected (and mounted
+// again); the mount point names stay unique.
+TEST_F(AttachTest, UnmountKeepsWhatIsStillInUse) {
+    std::string why;
+    std::string container = fixture("fat32", &why);
+    ASSERT_FALSE(container.empty()) << why;
+    test::WorkerProcess *w = serve(container);
+    ASSERT_TRUE(w->ready());
+    std::string id = new_id();
+    std::string reply = attach(*w, id);
+    ASSERT_EQ(member_text(reply, "phase"), "mounted") << reply;
+    EXPECT_EQ(request(attach_request(*w, id)), reply);
+    std::vector<std::string> sessions_now;
+    {
+        JsonValue *listed = parse(list());
+        EXPECT_EQ(json_first(json_get(listed, "sessions")) != nullptr, true);
+        json_free(listed);
+    }
+    const std::string mount_point = member_text(reply, "mountPoint");
+
+    // A second container with the same label gets a name of its own.
+    test::WorkerProcess *w2 = serve(container);
+    ASSERT_TRUE(w2->ready());
+    std::string id2 = new_id();
+    std::string reply2 = attach(*w2, id2);
+    EXPECT_EQ(member_text(reply2, "mountPoint"), mount_point + "-2") << reply2;
+    EXPECT_EQ(member_text(request(unmount_request(id2)), "phase"), "disconnected");
+
+    {
+        FileHandle held(open((mount_point + "/HELLO.TXT").c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_TRUE(held.valid());
+        EXPECT_EQ(request(unmount_request(id)),
+                  R"({"error":")" + std::string(kTextVolumesOpen) + R"(","version":1})");
+        EXPECT_TRUE(mount_table_has(mount_point));
+        EXPECT_EQ(read_text(mount_point + "/HELLO.TXT"), kHelloText);
+    }
+    {
+        // A descriptor on the disk itself: the initiator refuses the logout,
+        // and the volume comes back where it was.
+        FileHandle disk(open(member_text(reply, "device").c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_TRUE(disk.valid());
+        EXPECT_EQ(request(unmount_request(id)),
+                  R"({"error":")" + std::string(kTextKeptInUse) + R"(","version":1})");
+        EXPECT_TRUE(mount_table_has(mount_point));
+        EXPECT_EQ(read_text(mount_point + "/HELLO.TXT"), kHelloText);
+        JsonValue *listed = parse(list());
+        EXPECT_STREQ(json_get_string(json_first(json_get(listed, "sessions")), "phase", ""),
+                     "mounted");
+        json_free(listed);
+    }
+    std::string unmounted = request(unmount_request(id));
+    EXPECT_EQ(member_text(unmounted, "phase"), "disconnected") << unmounted;
+    expect_nothing_attached(reply);
+    // Unmounting again answers with the disconnected record.
+    EXPECT_EQ(request(unmount_request(id)), unmounted);
+}
+
+// All mount points of the user taken: the attach fails and leaves nothing.
+TEST_F(AttachTest, NoFreeMountPoint) {
+    const std::string user_folder = std::string(kMediaFolder) + "/root";
+    ASSERT_TRUE(test::shell("mkdir -p " + user_folder));
+    for (int i = 0; i < kMountPointsPerUser; i++) {
+        std::string path = user_folder + "/taken" + std::to_string(i);
+        ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+        ASSERT_EQ(mount("tmpfs", path.c_str(), "tmpfs", 0, "size=64k"), 0);
+    }
+    std::string why;
+    std::string container = fixture("fat32", &why);
+    ASSERT_FALSE(container.empty()) << why;
+    test::WorkerProcess *w = serve(container);
+    ASSERT_TRUE(w->ready());
+    std::string id = new_id();
+    std::string reply = attach(*w, id);
+    EXPECT_EQ(member_text(reply, "error"), kTextNoMountPoint) << reply;
+    EXPECT_EQ(list(), R"({"sessions":[],"version":1})");
+    EXPECT_EQ(mounts_under("/run/tarnwick/luns").size(), 0u);
+    for (int i = 0; i < kMountPointsPerUser; i++) {
+        std::string path = user_folder + "/taken" + std::to_string(i);
+        umount2(path.c_str(), MNT_DETACH);
+        rmdir(path.c_str());
+    }
+}
+
+// The worker killed under a mounted volume: reads fail, and unmount still
+// removes everything.
+TEST_F(AttachTest, WorkerKilledWhileMounted) {
+    std::string why;
+    std::string container = fixture("fat32", &why);
+    ASSERT_FALSE(container.empty()) << why;
+    test::WorkerProcess *w = serve(container);
+    ASSERT_TRUE(w->ready());
+    std::string id = new_id();
+    std::string reply = attach(*w, id);
+    ASSERT_EQ(member_text(reply, "phase"), "mounted") << reply;
+    w->kill_now();
+    std::string listed = list();
+    std::string unmounted = request(unmount_request(id));
+    EXPECT_EQ(member_text(unmounted, "phase"), "disconnected") << unmounted << " after " << listed;
+    expect_nothing_attached(reply);
+}
+
+// The initiator service killed under a mounted volume: the record becomes
+// "recovery-needed", unmount cleans up, and the next attach starts the
+// service again.
+TEST_F(AttachTest, InitiatorKilledAndStartedAgain) {
+    std::string why;
+    std::string container = fixture("fat32", &why);
+    ASSERT_FALSE(container.empty()) << why;
+    test::WorkerProcess *w = serve(container);
+    ASSERT_TRUE(w->ready());
+    std::string id = new_id();
+    std::string reply = attach(*w, id);
+    ASSERT_EQ(member_text(reply, "phase"), "mounted") << reply;
+    const pid_t first = initiator_pid();
+    ASSERT_GT(first, 0);
+    stop_initiator(SIGKILL);
+    JsonValue *listed = parse(list());
+    EXPECT_STREQ(json_get_string(json_first(json_get(listed, "sessions")), "phase", ""),
+                 "recovery-needed");
+    json_free(listed);
+    std::string unmounted = request(unmount_request(id));
+    EXPECT_EQ(member_text(unmounted, "phase"), "disconnected") << unmounted;
+    EXPECT_EQ(mounts_under(std::string(kMediaFolder)).size(), 0u);
+    EXPECT_TRUE(loop_devices_over(member_text(reply, "device")).empty());
+    // What the killed service held (its LUN mount and disk) is its own to
+    // clean; the test removes it.
+    force_cleanup();
+
+    test::WorkerProcess *w2 = serve(container);
+    ASSERT_TRUE(w2->ready());
+    std::string id2 = new_id();
+    std::string reply2 = attach(*w2, id2);
+    ASSERT_EQ(member_text(reply2, "phase"), "mounted") << reply2;
+    EXPECT_NE(initiator_pid(), first);
+    EXPECT_EQ(member_text(request(unmount_request(id2)), "phase"), "disconnected");
+    expect_nothing_attached(reply2);
+}
+
+// A repair attachment presents every data volume for a check and mounts none.
+TEST_F(AttachTest, RepairAttachesEveryDataVolumeWithoutMounting) {
+    std::string why;
+    std::string fixture_path = fixture("mbr2", &why);
+    ASSERT_FALSE(fixture_path.empty()) << why;
+    const std::string container = dir + "/repair.zcx";
+    ASSERT_TRUE(test::shell("cp '" + fixture_path + "' '" + container + "'"));
+    test::WorkerProcess *w = serve(container, "repair");
+    ASSERT_TRUE(w->ready());
+    std::string id = new_id();
+    EXPECT_EQ(member_text(request(attach_request(*w, id, true, -1, "repair")), "error"),
+              kTextInvalidMount);
+    std::string reply = attach(*w, id, false, -1, "repair");
+    ASSERT_EQ(member_text(reply, "phase"), "repairing") << reply;
+    EXPECT_EQ(member_text(reply, "mountPoint"), "");
+    EXPECT_EQ(mounts_under(std::string(kMediaFolder)).size(), 0u);
+    JsonValue *record = parse(reply);
+    std::vector<std::string> volumes;
+    for (const JsonValue *v = json_first(json_get(record, "checkVolumes")); v; v = json_next(v)) {
+        EXPECT_STREQ(json_get_string(v, "filesystem", ""), "FAT32");
+        volumes.push_back(json_get_string(v, "volume", ""));
+    }
+    json_free(record);
+    ASSERT_EQ(volumes.size(), 2u);
+    // Each device is its partition: fsck reads a clean FAT32 on it.
+    for (const std::string &volume : volumes)
+        EXPECT_TRUE(test::shell("fsck.vfat -n " + volume + " >/dev/null")) << volume;
+    EXPECT_EQ(member_text(request(unmount_request(id)), "phase"), "disconnected");
+    expect_nothing_attached(reply);
+    for (const std::string &volume : volumes)
+        EXPECT_NE(loop_backing_file(atoi(volume.c_str() + 9)), member_text(reply, "device"));
+}
+
+// Requests that are refused before anything is recorded.
+TEST_F(AttachTest, RefusedRequestsRecordNothing) {
+    std::string why;
+    std::string container = fixture("fat32", &why);
+    ASSERT_FALSE(container.empty()) << why;
+    test::WorkerProcess *w = serve(container);
+    ASSERT_TRUE(w->ready());
+    std::string id = new_id();
+    std::string good = attach_request(*w, id);
+    auto replace = [&](const std::string &from, const std::string &to) {
+        std::string text = good;
+        size_t at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return at == std::string::npos ? text : text.replace(at, from.size(), to);
+    };
+    const std::string invalid =
+        R"({"error":")" + std::string(kTextInvalidMount) + R"(","version":1})";
+    const std::string not_ours =
+        R"({"error":")" + std::string(kTextNotOurProgram) + R"(","version":1})";
+    const struct {
+        std::string request, reply;
+    } cases[] = {
+        {replace("\"id\":\"" + id, "\"id\":\"" + id.substr(0, 35)), invalid},
+        {replace("\"id\":\"00000000", "\"id\":\"AAAAAAAA"), invalid},
+        {replace("\"target\":\"iqn.2026-12.com.tarnwick:", "\"target\":\"iqn.2026-12.com.other:"),
+         invalid},
+        {replace("\"chapSecret\":\"" + w->secret, "\"chapSecret\":\"short"), invalid},
+        {replace("\"readOnly\":true", "\"readOnly\":true,\"partition\":129"), invalid},
+        {replace("\"readOnly\":true", "\"readOnly\":\"yes\""), invalid},
+        {replace("\"port\":" + std::to_string(w->port), "\"port\":1"), not_ours},
+        {replace("\"workerPid\":" + std::to_string(w->pid), "\"workerPid\":1"), not_ours},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(request(c.request), c.reply) << c.request;
+    EXPECT_EQ(list(), R"({"sessions":[],"version":1})");
+    EXPECT_NE(access(record_file(id).c_str(), F_OK), 0);
 }
 
 } // namespace
