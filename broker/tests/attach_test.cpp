@@ -629,9 +629,6 @@ TEST_F(AttachTest, InitiatorKilledAndStartedAgain) {
     EXPECT_EQ(member_text(unmounted, "phase"), "disconnected") << unmounted;
     EXPECT_EQ(mounts_under(std::string(kMediaFolder)).size(), 0u);
     EXPECT_TRUE(loop_devices_over(member_text(reply, "device")).empty());
-    // What the killed service held (its LUN mount and disk) is its own to
-    // clean; the test removes it.
-    force_cleanup();
 
     test::WorkerProcess *w2 = serve(container);
     ASSERT_TRUE(w2->ready());
@@ -639,6 +636,12 @@ TEST_F(AttachTest, InitiatorKilledAndStartedAgain) {
     std::string reply2 = attach(*w2, id2);
     ASSERT_EQ(member_text(reply2, "phase"), "mounted") << reply2;
     EXPECT_NE(initiator_pid(), first);
+    // The new service removed what the killed one held: its LUN mount and
+    // the loop device over the LUN file.
+    const std::string old_lun = "/run/tarnwick/luns/" + member_text(reply, "iscsiSession");
+    EXPECT_TRUE(loop_devices_over(old_lun + "/disk").empty());
+    EXPECT_FALSE(mount_table_has(old_lun));
+    EXPECT_NE(access(old_lun.c_str(), F_OK), 0);
     EXPECT_EQ(member_text(request(unmount_request(id2)), "phase"), "disconnected");
     expect_nothing_attached(reply2);
 }
