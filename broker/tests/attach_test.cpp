@@ -871,5 +871,27 @@ TEST_F(AttachTest, AttachForAnotherUser) {
     expect_nothing_attached(reply);
 }
 
+// A volume unmounted behind the broker's back: "list" reports the session
+// as externally unmounted, and unmount still removes the rest.
+TEST_F(AttachTest, VolumeUnmountedOutsideTheBroker) {
+    std::string why;
+    std::string container = fixture("fat32", &why);
+    ASSERT_FALSE(container.empty()) << why;
+    test::WorkerProcess *w = serve(container);
+    ASSERT_TRUE(w->ready());
+    std::string id = new_id();
+    std::string reply = attach(*w, id);
+    ASSERT_EQ(member_text(reply, "phase"), "mounted") << reply;
+    const std::string mount_point = member_text(reply, "mountPoint");
+    ASSERT_EQ(umount2(mount_point.c_str(), 0), 0);
+    JsonValue *listed = parse(list());
+    EXPECT_STREQ(json_get_string(json_first(json_get(listed, "sessions")), "phase", ""),
+                 "externally-unmounted");
+    json_free(listed);
+    std::string unmounted = request(unmount_request(id));
+    EXPECT_EQ(member_text(unmounted, "phase"), "disconnected") << unmounted;
+    expect_nothing_attached(reply);
+}
+
 } // namespace
 } // namespace tw
