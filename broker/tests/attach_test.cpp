@@ -893,5 +893,29 @@ TEST_F(AttachTest, VolumeUnmountedOutsideTheBroker) {
     expect_nothing_attached(reply);
 }
 
+// A broker restart leaves the mounted volume alone: the initiator service
+// and the filesystem driver carry on, and the new broker unmounts it.
+TEST_F(AttachTest, BrokerRestartKeepsTheMount) {
+    std::string why;
+    std::string container = fixture("fat32", &why);
+    ASSERT_FALSE(container.empty()) << why;
+    test::WorkerProcess *w = serve(container);
+    ASSERT_TRUE(w->ready());
+    std::string id = new_id();
+    std::string reply = attach(*w, id);
+    ASSERT_EQ(member_text(reply, "phase"), "mounted") << reply;
+    const std::string mount_point = member_text(reply, "mountPoint");
+    EXPECT_EQ(broker->stop(), 0);
+    EXPECT_EQ(read_text(mount_point + "/HELLO.TXT"), kHelloText);
+    ASSERT_TRUE(broker->start());
+    JsonValue *listed = parse(list());
+    EXPECT_STREQ(json_get_string(json_first(json_get(listed, "sessions")), "phase", ""), "mounted");
+    json_free(listed);
+    EXPECT_EQ(read_text(mount_point + "/HELLO.TXT"), kHelloText);
+    std::string unmounted = request(unmount_request(id));
+    EXPECT_EQ(member_text(unmounted, "phase"), "disconnected") << unmounted;
+    expect_nothing_attached(reply);
+}
+
 } // namespace
 } // namespace tw
