@@ -4,10 +4,11 @@
 # reading one 256 MiB file through the mounted FAT32 filesystem (the same
 # FUSE driver in both set-ups, with the same options as the broker's mount).
 #
-# The attached set-up is the whole road: tarnwick-worker serving a salted
-# AES-256-XTS container read-only, the broker's "attach" logging the
-# initiator service in, its loop device over the FUSE file of the LUN, and
-# the volume's own loop device under the mount.
+# The attached set-up is the whole road: tarnwick-worker serving an
+# AES-256-XTS container (made by the engine's convert: the chunked layout,
+# compression off) read-only, the broker's "attach" logging the initiator
+# service in, its loop device over the FUSE file of the LUN, and the
+# volume's own loop device under the mount.
 #
 #   bench/attach_perf.sh [ROUNDS]      (default 3 rounds of each measurement)
 #
@@ -170,7 +171,7 @@ rate() {
   echo "$bytes $t0 $t1" | awk '{ printf "%.1f", ($1 / 1048576) / (($3 - $2) / 1e9) }'
 }
 
-echo "disk: 320 MiB FAT32 image, AES-256-XTS salted container, read-only; $rounds rounds"
+echo "disk: 320 MiB FAT32 image, AES-256-XTS container (convert), read-only; $rounds rounds"
 for r in $(seq 1 "$rounds"); do
   attach
   disk=$(rate "$device" iflag=direct)

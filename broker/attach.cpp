@@ -34,6 +34,8 @@ constexpr int kDiskPollMs = 200;
 // How long a volume's device may take to let go of the disk once its
 // filesystem is unmounted (a FUSE driver closes it as it exits).
 constexpr int kVolumeReleaseMs = 10000;
+constexpr int kLogoutCalls = 20;
+constexpr int kLogoutRetryMs = 250;
 
 struct AttachRequest {
     const char *id = nullptr;
@@ -472,7 +474,14 @@ int detach_session(JsonValue *record, const char **message) {
         return rc;
     if (!session.empty()) {
         clear_disk_flag(json_get_string(record, "device", ""));
-        if (int rc = iscsi_logout(session); rc != 0) {
+        // A disk still in use may be let go of shortly (a driver that is
+        // just exiting): the logout is tried again for a while.
+        int rc = iscsi_logout(session);
+        for (int call = 1; rc == -EBUSY && call < kLogoutCalls; call++) {
+            pause_ms(kLogoutRetryMs);
+            rc = iscsi_logout(session);
+        }
+        if (rc != 0) {
             // Still attached: the requested access holds again.
             const char *device = json_get_string(record, "device", "");
             if (device[0] != '\0')

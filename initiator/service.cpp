@@ -255,6 +255,8 @@ int initiator_main(int, char **) {
         return 1;
     }
 
+    // This is now the only instance: what an earlier one left is its to end.
+    session_sweep_leftovers();
     InitiatorService *service = initiator_service_create();
     for (;;) {
         pollfd fds[2] = {{server.listener.get(), POLLIN, 0}, {stop.get(), POLLIN, 0}};

@@ -17,6 +17,7 @@ extern "C" {
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
 #include <pthread.h>
@@ -536,6 +537,27 @@ int session_logout(InitiatorSession *s) {
     int rc = teardown(s);
     delete s;
     return rc;
+}
+
+void session_sweep_leftovers() {
+    DIR *dir = opendir(kLunFolder);
+    if (!dir)
+        return;
+    std::vector<std::string> names;
+    while (dirent *entry = readdir(dir))
+        if (entry->d_name[0] != '.')
+            names.push_back(entry->d_name);
+    closedir(dir);
+    for (const std::string &name : names) {
+        const std::string mount_point = std::string(kLunFolder) + "/" + name;
+        // The disk's loop device first: a device the broker still stacks a
+        // volume on lets go of the file once that volume is gone.
+        for (int n : loop_devices_over(mount_point + "/disk"))
+            loop_detach("/dev/loop" + std::to_string(n), 2000);
+        abort_connection(mount_point);
+        umount2(mount_point.c_str(), MNT_DETACH);
+        rmdir(mount_point.c_str());
+    }
 }
 
 void session_destroy(InitiatorSession *s) {

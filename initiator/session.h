@@ -40,6 +40,12 @@ bool session_read_only(const InitiatorSession *session);
 // session is freed; what was left is logged by the caller).
 int session_logout(InitiatorSession *session);
 
+// Removes what a service that ended without logging out left under
+// /run/tarnwick/luns: the loop devices over its LUN files, and its FUSE
+// mounts, whose server is gone with it. Only the one running service calls
+// this, before it takes any session.
+void session_sweep_leftovers();
+
 // Tears down whatever uses the disk or not, and frees the session.
 void session_destroy(InitiatorSession *session);
 

@@ -211,7 +211,9 @@ int mount_is_read_only(const std::string &path, bool *read_only) {
 int mount_point_create(uid_t uid, const std::string &label, std::string *path) {
     passwd entry{}, *found = nullptr;
     char buffer[4096];
-    gid_t gid = 0;
+    // An account without a passwd entry is taken to have a group of its own
+    // number, as the mount's files are.
+    gid_t gid = uid;
     if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found)
         gid = found->pw_gid;
     // /run/media/NAME is root's, readable by the user's group only: the

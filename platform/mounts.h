@@ -31,8 +31,9 @@ struct VolumeMount {
 // Creates a mount point /run/media/NAME/LABEL for the user (NAME: the
 // account name, or the uid when it has none), with "-2", "-3", ... appended
 // while that name is taken. The folders above it belong to root, so the user
-// cannot swap them for links. 0 with *path; -ENOSPC when the user already has
-// kMountPointsPerUser mounts there; another negative errno.
+// cannot swap them for links; /run/media/NAME is 0750 with the user's primary
+// group (the uid's own number for an account without a passwd entry). 0 with *path; -ENOSPC when
+// the user already has kMountPointsPerUser mounts there; another negative errno.
 int mount_point_create(uid_t uid, const std::string &label, std::string *path);
 
 // Removes an empty mount point folder; a missing one counts as removed.

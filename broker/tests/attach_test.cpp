@@ -26,10 +26,13 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
+#include <pwd.h>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace tw {
@@ -355,6 +358,115 @@ class AttachTest : public ::testing::Test {
     // records of this user.
     std::string list() { return request(R"({"action":"list","version":1})"); }
 
+    // A worker started as another user, serving a copy of the container that
+    // the user owns.
+    test::WorkerProcess *serve_as(uid_t uid, const std::string &fixture_path) {
+        const std::string home = dir + "/user" + std::to_string(uid);
+        const std::string container = home + "/disk.zcx";
+        EXPECT_TRUE(test::shell("mkdir -p '" + home + "/run' && cp '" + fixture_path + "' '" +
+                                container + "' && chown -R " + std::to_string(uid) + ":" +
+                                std::to_string(uid) + " '" + home + "' && chmod 0700 '" + home +
+                                "/run' && chmod 0755 '" + dir + "'"));
+        auto worker = std::make_unique<test::WorkerProcess>();
+        worker->mount_id = new_id();
+        const std::string status = home + "/status-" + worker->mount_id;
+        test::write_file(status, Bytes(80, 0));
+        EXPECT_EQ(chown(status.c_str(), uid, uid), 0);
+        int in[2], out[2];
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+            return nullptr;
+        pid_t pid = fork();
+        if (pid == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
+                setresuid(uid, uid, uid) != 0)
+                _exit(99);
+            std::string program = std::string(TW_BIN_DIR) + "/tarnwick-worker";
+            std::string env_run = "XDG_RUNTIME_DIR=" + home + "/run", env_home = "HOME=" + home;
+            char *args[] = {program.data(),
+                            const_cast<char *>("serve"),
+                            worker->mount_id.data(),
+                            const_cast<char *>(container.c_str()),
+                            const_cast<char *>(status.c_str()),
+                            const_cast<char *>("read-only"),
+                            nullptr};
+            char *envp[] = {env_run.data(), env_home.data(), nullptr};
+            execve(args[0], args, envp);
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        Bytes credentials = test::credential_request(kPassword);
+        EXPECT_EQ(write(in[1], credentials.data(), credentials.size()),
+                  ssize_t(credentials.size()));
+        close(in[1]);
+        std::string line;
+        char c;
+        while (read(out[0], &c, 1) == 1 && c != '\n')
+            line += c;
+        close(out[0]);
+        worker->pid = pid;
+        worker->line = line;
+        JsonValue *ready = parse(line);
+        worker->port = uint16_t(json_get_int(ready, "port", 0));
+        json_free(ready);
+        worker->target = member_text(line, "target");
+        worker->secret = member_text(line, "chapSecret");
+        EXPECT_TRUE(worker->ready()) << line;
+        workers.push_back(std::move(worker));
+        return workers.back().get();
+    }
+
+    // A request sent from a child process running as `uid`.
+    std::string request_as(uid_t uid, const std::string &text) {
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0)
+            return "";
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
+                _exit(99);
+            std::string reply = request(text);
+            (void)!write(out[1], reply.data(), reply.size());
+            _exit(0);
+        }
+        close(out[1]);
+        std::string reply;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(out[0], buffer, sizeof buffer)) > 0)
+            reply.append(buffer, size_t(n));
+        close(out[0]);
+        waitpid(pid, nullptr, 0);
+        return reply;
+    }
+
+    // What `uid` reads from the file (empty when it may not).
+    std::string read_as(uid_t uid, const std::string &path) {
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0)
+            return "";
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
+                setresuid(uid, uid, uid) != 0)
+                _exit(99);
+            std::string text = read_text(path);
+            (void)!write(out[1], text.data(), text.size());
+            _exit(0);
+        }
+        close(out[1]);
+        std::string text;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(out[0], buffer, sizeof buffer)) > 0)
+            text.append(buffer, size_t(n));
+        close(out[0]);
+        waitpid(pid, nullptr, 0);
+        return text;
+    }
+
     std::vector<std::unique_ptr<test::WorkerProcess>> workers;
     std::vector<std::string> ids, disks, sessions;
 };
@@ -658,9 +770,6 @@ TEST_F(AttachTest, InitiatorKilledAndStartedAgain) {
     EXPECT_EQ(member_text(unmounted, "phase"), "disconnected") << unmounted;
     EXPECT_EQ(mounts_under(std::string(kMediaFolder)).size(), 0u);
     EXPECT_TRUE(loop_devices_over(member_text(reply, "device")).empty());
-    // What the killed service held (its LUN mount and disk) is its own to
-    // clean; the test removes it.
-    force_cleanup();
 
     test::WorkerProcess *w2 = serve(container);
     ASSERT_TRUE(w2->ready());
@@ -668,6 +777,12 @@ TEST_F(AttachTest, InitiatorKilledAndStartedAgain) {
     std::string reply2 = attach(*w2, id2);
     ASSERT_EQ(member_text(reply2, "phase"), "mounted") << reply2;
     EXPECT_NE(initiator_pid(), first);
+    // The new service removed what the killed one held: its LUN mount and
+    // the loop device over the LUN file.
+    const std::string old_lun = "/run/tarnwick/luns/" + member_text(reply, "iscsiSession");
+    EXPECT_TRUE(loop_devices_over(old_lun + "/disk").empty());
+    EXPECT_FALSE(mount_table_has(old_lun));
+    EXPECT_NE(access(old_lun.c_str(), F_OK), 0);
     EXPECT_EQ(member_text(request(unmount_request(id2)), "phase"), "disconnected");
     expect_nothing_attached(reply2);
 }
@@ -747,6 +862,94 @@ TEST_F(AttachTest, RefusedRequestsRecordNothing) {
         EXPECT_EQ(request(c.request), c.reply) << c.request;
     EXPECT_EQ(list(), R"({"sessions":[],"version":1})");
     EXPECT_NE(access(record_file(id).c_str(), F_OK), 0);
+}
+
+// A user's own worker attached for that user: the mount point is in the
+// user's folder, the files are the user's and nobody else's, and another
+// account can neither unmount it nor attach its worker.
+TEST_F(AttachTest, AttachForAnotherUser) {
+    constexpr uid_t kUser = 4242, kOther = 4243;
+    std::string why;
+    std::string fixture_path = fixture("fat32", &why);
+    ASSERT_FALSE(fixture_path.empty()) << why;
+    test::WorkerProcess *w = serve_as(kUser, fixture_path);
+    ASSERT_TRUE(w && w->ready());
+    std::string id = new_id();
+    ids.push_back(id);
+    const std::string text = attach_request(*w, id);
+    EXPECT_EQ(request_as(kOther, text),
+              R"({"error":")" + std::string(kTextNotOurProgram) + R"(","version":1})");
+    std::string reply = request_as(kUser, text);
+    remember(reply);
+    ASSERT_EQ(member_text(reply, "phase"), "mounted") << reply;
+    EXPECT_EQ(member_text(reply, "owner"), std::to_string(kUser));
+    passwd *entry = getpwuid(kUser);
+    const std::string folder =
+        std::string(kMediaFolder) + "/" + (entry ? entry->pw_name : std::to_string(kUser).c_str());
+    const std::string mount_point = member_text(reply, "mountPoint");
+    EXPECT_EQ(mount_point, folder + "/TWFAT");
+    struct stat st {};
+    ASSERT_EQ(stat((mount_point + "/HELLO.TXT").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kUser);
+    EXPECT_EQ(read_as(kUser, mount_point + "/HELLO.TXT"), kHelloText);
+    EXPECT_EQ(read_as(kOther, mount_point + "/HELLO.TXT"), "");
+    ASSERT_EQ(stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 0750u);
+
+    EXPECT_EQ(request_as(kOther, unmount_request(id)),
+              R"({"error":")" + std::string(kTextOtherAccount) + R"(","version":1})");
+    EXPECT_EQ(request_as(kOther, R"({"action":"list","version":1})"),
+              R"({"sessions":[],"version":1})");
+    std::string unmounted = request_as(kUser, unmount_request(id));
+    EXPECT_EQ(member_text(unmounted, "phase"), "disconnected") << unmounted;
+    expect_nothing_attached(reply);
+}
+
+// A volume unmounted behind the broker's back: "list" reports the session
+// as externally unmounted, and unmount still removes the rest.
+TEST_F(AttachTest, VolumeUnmountedOutsideTheBroker) {
+    std::string why;
+    std::string container = fixture("fat32", &why);
+    ASSERT_FALSE(container.empty()) << why;
+    test::WorkerProcess *w = serve(container);
+    ASSERT_TRUE(w->ready());
+    std::string id = new_id();
+    std::string reply = attach(*w, id);
+    ASSERT_EQ(member_text(reply, "phase"), "mounted") << reply;
+    const std::string mount_point = member_text(reply, "mountPoint");
+    ASSERT_EQ(umount2(mount_point.c_str(), 0), 0);
+    JsonValue *listed = parse(list());
+    EXPECT_STREQ(json_get_string(json_first(json_get(listed, "sessions")), "phase", ""),
+                 "externally-unmounted");
+    json_free(listed);
+    std::string unmounted = request(unmount_request(id));
+    EXPECT_EQ(member_text(unmounted, "phase"), "disconnected") << unmounted;
+    expect_nothing_attached(reply);
+}
+
+// A broker restart leaves the mounted volume alone: the initiator service
+// and the filesystem driver carry on, and the new broker unmounts it.
+TEST_F(AttachTest, BrokerRestartKeepsTheMount) {
+    std::string why;
+    std::string container = fixture("fat32", &why);
+    ASSERT_FALSE(container.empty()) << why;
+    test::WorkerProcess *w = serve(container);
+    ASSERT_TRUE(w->ready());
+    std::string id = new_id();
+    std::string reply = attach(*w, id);
+    ASSERT_EQ(member_text(reply, "phase"), "mounted") << reply;
+    const std::string mount_point = member_text(reply, "mountPoint");
+    EXPECT_EQ(broker->stop(), 0);
+    EXPECT_EQ(read_text(mount_point + "/HELLO.TXT"), kHelloText);
+    ASSERT_TRUE(broker->start());
+    JsonValue *listed = parse(list());
+    EXPECT_STREQ(json_get_string(json_first(json_get(listed, "sessions")), "phase", ""), "mounted");
+    json_free(listed);
+    EXPECT_EQ(read_text(mount_point + "/HELLO.TXT"), kHelloText);
+    std::string unmounted = request(unmount_request(id));
+    EXPECT_EQ(member_text(unmounted, "phase"), "disconnected") << unmounted;
+    expect_nothing_attached(reply);
 }
 
 } // namespace
