@@ -75,6 +75,11 @@ void progress_line_update(void *line, const char *phase, double fraction);
 // Removes the indicator from the terminal (before anything else is printed).
 void progress_line_clear(ProgressLine *line);
 
+// The commands the mount service runs (mount, unmount, repair, sessions,
+// service-status, restart-service, stop-service): the exit code, or -1 for
+// any other command.
+int cli_service_command(EngineRunContext *ctx, const CliArgs &args);
+
 // The "doctor" command.
 int cli_doctor(const CliArgs &args);
 

@@ -390,6 +390,8 @@ int cli_run_command(EngineRunContext *ctx, const CliArgs &args) {
         return cli_fail("usage", kTextUnknownCommand);
     if (!info->available)
         return cli_fail("unavailable", format_text(kTextUnavailableCommand, command.c_str()));
+    if (info->engine_name == nullptr)
+        return cli_service_command(ctx, args);
     switch (info->command) {
     case EngineCommand::RecoverReplacement:
         return run_recover_replacement(ctx, args);

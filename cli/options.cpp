@@ -5,6 +5,7 @@
 
 #include "runtime/cipher_id.h"
 #include "runtime/engine_commands.h"
+#include "runtime/mount_preferences.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -40,16 +41,6 @@ bool take_option(std::vector<std::string> *words, std::string_view option, size_
         return true;
     }
     return false;
-}
-
-bool label_valid(const std::string &label) {
-    if (label.empty() || label.size() > 100 || label.front() == ' ' || label.front() == '.' ||
-        label.back() == ' ')
-        return false;
-    for (unsigned char c : label)
-        if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':')
-            return false;
-    return true;
 }
 
 int usage(ClientOutcome *out, const char *message) {
@@ -159,8 +150,9 @@ int cli_parse_options(EngineRunContext *ctx, std::vector<std::string> words, Cli
     if (take_option(&words, "--label", 1, &values)) {
         if (values.size() != 1 || command != "mount")
             return usage(out, kTextLabelUsage);
-        if (!label_valid(values[0]))
-            return client_fail(out, "label", kTextLabelRule);
+        std::string code, message;
+        if (mount_label_check(values[0], &code, &message) != 0)
+            return client_fail(out, code, message);
         parsed->label_given = true;
         parsed->label = values[0];
     }

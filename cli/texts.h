@@ -39,10 +39,21 @@ inline constexpr const char *kTextFullCheckDamaged =
     "readable, and check your backup.";
 inline constexpr const char *kTextDamagedRange = "Damaged: bytes %s of the disk (%s)";
 inline constexpr const char *kTextDamagedFile = "  lost or damaged: %s";
+// The mount service's commands.
+inline constexpr const char *kTextNoSessions = "No mounted containers.";
+inline constexpr const char *kTextMountPointLine = "  Mount point: ";
+inline constexpr const char *kTextUnmountUsage =
+    "Use tarnwick sessions to find the session UUID, then tarnwick unmount UUID.";
+inline constexpr const char *kTextUnmounted = "Unmounted.";
+inline constexpr const char *kTextRepairUsage = "Use tarnwick repair FILE.";
+// Filesystem, "clean" or "problems remain", and the check's exit status.
+inline constexpr const char *kTextRepairResult = "%s: %s (fsck exit %lld)";
+inline constexpr const char *kTextWriteAccessAgain = "Write access is available again.";
+inline constexpr const char *kTextServiceCanRestart = "Service can restart.";
+inline constexpr const char *kTextServiceCannotRestart =
+    "Unmount containers and finish recovery before restarting the service.";
+inline constexpr const char *kTextServiceStopped = "Mount service stopped.";
 inline constexpr const char *kTextLabelUsage = "Use --label with a mount name.";
-inline constexpr const char *kTextLabelRule =
-    "Use a mount label of 1 to 100 UTF-8 bytes without slashes, colons, control characters, a "
-    "leading dot, or surrounding spaces.";
 inline constexpr const char *kTextPartitionUsage =
     "Use --partition with a positive data-volume number.";
 inline constexpr const char *kTextCreateUsage =

@@ -224,6 +224,61 @@ int read_password_stdin(SecureBuffer *out, ClientOutcome *err, int fd = STDIN_FI
 int read_credentials_json(bool needs_password, SecureBuffer *password, SecureBuffer *new_password,
                           SecureBuffer *confirmation, ClientOutcome *err, int fd = STDIN_FILENO);
 
+// ---- The mount service ----
+//
+// Every request goes to this user's `tarnwick-service` over its private
+// socket, after the server was checked to be the service program in this
+// program's folder (so no password reaches anything else). Replies carry the
+// whole state: "sessions", "warnings" and "service".
+
+// Sends one request (a "version" of 1 and a new "operationID" are added when
+// absent) and receives its reply, which becomes out->result. When no service
+// runs, may_start starts the one in this program's folder and waits for it
+// (about 5 s at most); without may_start the result is -ESRCH with code
+// "service". A reply's "error" becomes the failure ("serviceUpgrade" for a
+// "protocol" error to a request of version 2 or later: the running service
+// is older than this client).
+int service_request(const JsonValue *request, bool may_start, ClientOutcome *out);
+
+// The sessions (out->result: an array, empty when no service runs and none
+// may be started).
+int service_list(bool may_start, ClientOutcome *out);
+
+// The status object: "sessions", "warnings", "serviceUpdateAvailable" (the
+// running service is not this installation's build) and "canRestartService".
+int service_status(bool may_start, ClientOutcome *out);
+// The same, built from a reply to "list"; tests use it.
+int service_status_from_reply(const JsonValue *reply, JsonValue **status);
+
+struct MountRequest {
+    std::string path;                       // as the user typed it
+    std::span<const uint8_t> password;      // never kept
+    int partition = 0;                      // 1..128, or 0 for the only data volume
+    const JsonValue *preferences = nullptr; // checked by the shared rules; null: defaults
+    std::string entry_id;                   // the library entry, or empty
+    bool remember = false;                  // save the password (library entries)
+};
+
+// Mounts through a ticket: prepare-mount, then mount with the credentials.
+// A mount whose delivery failed is sent once more with the same ticket,
+// which the service answers without mounting twice. out->result: the
+// sessions.
+int service_mount(const MountRequest &request, ClientOutcome *out);
+
+// Checks and repairs the container's filesystems; out->result: the report.
+int service_repair(std::string_view path, std::span<const uint8_t> password, ClientOutcome *out);
+
+// Unmounts one session; out->result: the sessions.
+int service_unmount(std::string_view session_id, ClientOutcome *out);
+
+// Stops the running service (success when none runs) and waits until its
+// process has ended.
+int service_stop(ClientOutcome *out);
+
+// Stops the service and starts this installation's; out->result: the
+// status object.
+int service_restart(ClientOutcome *out);
+
 // ---- System services ----
 
 // The state of a system service for the installation check: "missing",

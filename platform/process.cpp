@@ -290,6 +290,8 @@ int launch_process(std::span<const std::string> argv, const LaunchOptions &optio
                    LaunchedProcess *out) {
     if (argv.empty() || argv[0].empty() || argv[0][0] != '/')
         return -EINVAL;
+    if (options.detached && (options.kill_with_parent || options.parent_death_signal != 0))
+        return -EINVAL;
     std::vector<char *> args;
     for (const std::string &a : argv) {
         if (a.find('\0') != std::string::npos)
@@ -395,6 +397,15 @@ int launch_process(std::span<const std::string> argv, const LaunchOptions &optio
         }
         if (err == 0 && chdir("/") != 0)
             err = errno;
+        if (err == 0 && options.detached) {
+            // The intermediate exits at once; its child (still holding the
+            // report pipe) becomes the daemon.
+            pid_t daemon = fork();
+            if (daemon > 0)
+                _exit(0);
+            if (daemon < 0 || setsid() < 0)
+                err = errno;
+        }
         if (err == 0) {
             execve(path, args.data(), envp.data());
             err = errno;
@@ -413,6 +424,15 @@ int launch_process(std::span<const std::string> argv, const LaunchOptions &optio
     int child_err = 0;
     ssize_t n = read_some(report[0], &child_err, sizeof child_err);
     close(report[0]);
+    if (options.detached) {
+        // The intermediate has exited (or exits now); the report came from
+        // it or from the daemon, which nobody here may wait for.
+        (void)process_wait(pid, nullptr, 0);
+        if (n == static_cast<ssize_t>(sizeof child_err))
+            return child_err != 0 ? -child_err : -EIO;
+        *out = LaunchedProcess{};
+        return 0;
+    }
     if (n == static_cast<ssize_t>(sizeof child_err)) {
         // The failed child must be reaped whatever interrupts the wait.
         (void)process_wait(pid, nullptr, 0);

@@ -63,6 +63,13 @@ struct LaunchOptions {
     // Either way a launcher that ends before the signal is armed leaves no
     // child running.
     int parent_death_signal = 0;
+    // The child is a daemon of its own: it leads a new session (setsid) and
+    // is started through an intermediate process that exits at once, so it
+    // is never the caller's child (no zombie waits on the caller, no signal
+    // of the caller's session reaches it). Nothing else may be asked of its
+    // lifetime: kill_with_parent and parent_death_signal are refused, and
+    // the result carries no identity (pid 0, pidfd -1).
+    bool detached = false;
     // Further descriptors the child gets, as 3, 4, ... in this order (for a
     // child that was told their numbers); nothing else is inherited.
     std::span<const int> inherit;
@@ -82,7 +89,8 @@ struct LaunchedProcess {
 // handling and an empty signal mask. Returns 0 once the program is executing;
 // -EINVAL for an empty argv, a relative path or a NUL inside an argument; the
 // error of execve (e.g. -ENOENT, -EACCES) when the program could not start
-// (the failed child is reaped); or another negative errno.
+// (the failed child is reaped); or another negative errno. A detached child
+// is reported the same way: success once it is executing.
 int launch_process(std::span<const std::string> argv, const LaunchOptions &options,
                    LaunchedProcess *out);
 

@@ -51,21 +51,21 @@ constexpr EngineCommandInfo kCommands[] = {
         3, {A::Device, A::Identity, A::User}, false, false, K::None, P::Copy, true, nullptr},
     {"benchmark", "benchmark", C::Benchmark, true, 0,
         0, {}, false, false, K::None, P::Copy, true, nullptr},
-    // Commands of the session service, which is not part of this build.
+    // Commands of the mount service; no engine runs them.
     {"mount", nullptr, C::None, false, 1,
-        0, {}, false, false, K::Current, P::Copy, false, nullptr},
+        0, {}, false, false, K::Current, P::Copy, true, nullptr},
     {"unmount", nullptr, C::None, false, 1,
-        0, {}, false, false, K::None, P::Copy, false, nullptr},
+        0, {}, false, false, K::None, P::Copy, true, nullptr},
     {"repair", nullptr, C::None, false, 1,
-        0, {}, false, false, K::Current, P::Copy, false, nullptr},
+        0, {}, false, false, K::Current, P::Copy, true, nullptr},
     {"sessions", nullptr, C::None, false, 0,
-        0, {}, false, false, K::None, P::Copy, false, nullptr},
+        0, {}, false, false, K::None, P::Copy, true, nullptr},
     {"service-status", nullptr, C::None, false, 0,
-        0, {}, false, false, K::None, P::Copy, false, nullptr},
+        0, {}, false, false, K::None, P::Copy, true, nullptr},
     {"restart-service", nullptr, C::None, false, 0,
-        0, {}, false, false, K::None, P::Copy, false, nullptr},
+        0, {}, false, false, K::None, P::Copy, true, nullptr},
     {"stop-service", nullptr, C::None, false, 0,
-        0, {}, false, false, K::None, P::Copy, false, nullptr},
+        0, {}, false, false, K::None, P::Copy, true, nullptr},
 };
 // clang-format on
 

@@ -151,19 +151,6 @@ TEST(Arguments, AlgorithmNamesComeFromTheEngine) {
     EXPECT_EQ(run.err, "No ciphers.\n");
 }
 
-TEST(Arguments, CommandsOfLaterParts) {
-    for (const char *command : {"mount", "unmount", "repair", "sessions", "service-status",
-                                "restart-service", "stop-service"}) {
-        Sandbox box;
-        box.fake_engine("exit 0");
-        CliRun run = run_cli(box, CliOptions{{command}});
-        EXPECT_EQ(run.exit_code, 1) << command;
-        EXPECT_EQ(run.err, std::string("The ") + command +
-                               " command is not available in this version of Tarnwick.\n");
-        EXPECT_FALSE(box.has("args.txt")) << command;
-    }
-}
-
 TEST(Arguments, Doctor) {
     Sandbox box; // no engine next to this copy
     CliRun run = run_cli(box, CliOptions{{"doctor", "--json"}});

@@ -326,6 +326,52 @@ TEST(LaunchProcess, IdentityGroupAndFailures) {
     EXPECT_EQ(ECHILD, errno);
 }
 
+TEST(LaunchProcess, DetachedChildIsNobodysChildAndLeadsItsSession) {
+    TempEnv env;
+    const std::string facts = env.path("facts");
+    const std::string script = env.path("daemon.sh");
+    // Writes its own pid, parent and session, then stays.
+    tw::test::write_file(script, "#!/bin/sh\nset -e\nread -r _ _ _ ppid _ sid _ < /proc/$$/stat\n"
+                                 "echo $$ $ppid $sid > " +
+                                     facts + ".tmp\nmv " + facts + ".tmp " + facts +
+                                     "\nexec sleep 30\n");
+    ASSERT_EQ(0, chmod(script.c_str(), 0700));
+    tw::LaunchOptions detached;
+    detached.detached = true;
+    tw::LaunchedProcess p;
+    p.pid = 77;
+    ASSERT_EQ(0, tw::launch_process(std::vector<std::string>{script}, detached, &p));
+    EXPECT_EQ(0, p.pid);
+    EXPECT_EQ(-1, p.pidfd);
+    // The intermediate has been reaped and the daemon is not ours to wait for.
+    EXPECT_EQ(-1, waitpid(-1, nullptr, WNOHANG));
+    EXPECT_EQ(ECHILD, errno);
+    long pid = 0, ppid = 0, sid = 0;
+    for (int i = 0; i < 500 && pid == 0; i++) {
+        FILE *f = fopen(facts.c_str(), "r");
+        if (f != nullptr) {
+            if (fscanf(f, "%ld %ld %ld", &pid, &ppid, &sid) != 3)
+                pid = 0;
+            fclose(f);
+        }
+        if (pid == 0)
+            usleep(10000);
+    }
+    ASSERT_GT(pid, 0);
+    EXPECT_NE(getpid(), ppid);
+    EXPECT_EQ(pid, sid);
+    kill(static_cast<pid_t>(pid), SIGKILL);
+
+    // A program that cannot start is still reported, and leaves no child.
+    tw::LaunchedProcess none;
+    EXPECT_EQ(-ENOENT,
+              tw::launch_process(std::vector<std::string>{env.path("missing")}, detached, &none));
+    EXPECT_EQ(-1, waitpid(-1, nullptr, WNOHANG));
+    // A detached child cannot also be tied to the caller's life.
+    detached.kill_with_parent = true;
+    EXPECT_EQ(-EINVAL, tw::launch_process(std::vector<std::string>{"/bin/true"}, detached, &none));
+}
+
 TEST(LaunchProcess, KillWithParentEndsChildWithLaunchingThread) {
     TempEnv env;
     struct Case {

@@ -90,6 +90,21 @@ void Sandbox::real_engine() {
     chmod((bin() + "/tarnwick-engine").c_str(), 0755);
 }
 
+void Sandbox::fake_service(const std::string &script) {
+    fs::copy_file(std::string(TW_BIN_DIR) + "/tarnwick-test-service", bin() + "/tarnwick-service",
+                  fs::copy_options::overwrite_existing);
+    chmod((bin() + "/tarnwick-service").c_str(), 0755);
+    std::ofstream(bin() + "/service-script.json") << script;
+}
+
+std::vector<std::string> Sandbox::service_requests() const {
+    std::vector<std::string> lines;
+    std::ifstream in(bin() + "/service-requests.txt");
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
 bool Sandbox::has(const std::string &name) const {
     return fs::exists(bin() + "/" + name);
 }

@@ -31,6 +31,13 @@ class Sandbox {
     // Copies the real engine next to the copy of tarnwick.
     void real_engine();
 
+    // Copies the scripted mount service (tarnwick-test-service) into bin/
+    // as tarnwick-service, with its script (the JSON text of
+    // service-script.json). The client starts it when it finds no service.
+    void fake_service(const std::string &script);
+    // The requests the scripted service received, one JSON text each.
+    std::vector<std::string> service_requests() const;
+
     bool has(const std::string &name) const; // a file in bin/
     std::string read(const std::string &name) const;
     std::vector<std::string> engine_args() const;
