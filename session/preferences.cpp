@@ -1,7 +1,7 @@
 // Mount preferences and the canonical request text.
 #include "session/preferences.h"
 
-#include "session/texts.h"
+#include "runtime/mount_preferences.h"
 
 #include <cerrno>
 #include <cstring>
@@ -9,7 +9,6 @@
 namespace tw {
 
 namespace wire = session_wire;
-namespace text = session_text;
 
 int session_fail(SessionError *err, const char *code, const char *message, int result) {
     if (err != nullptr) {
@@ -19,42 +18,12 @@ int session_fail(SessionError *err, const char *code, const char *message, int r
     return result;
 }
 
-namespace {
-
-bool label_is_valid(const char *label, size_t length) {
-    if (length < 1 || length > wire::kVolumeLabelMax)
-        return false;
-    if (label[0] == ' ' || label[0] == '.' || label[length - 1] == ' ')
-        return false;
-    for (size_t i = 0; i < length; i++) {
-        unsigned char c = static_cast<unsigned char>(label[i]);
-        if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':')
-            return false;
-    }
-    return true;
-}
-
-} // namespace
-
 int preferences_check(const JsonValue *preferences, SessionError *err) {
-    if (preferences == nullptr)
-        return 0;
-    if (preferences->kind != JsonKind::Object)
-        return session_fail(err, wire::kCodeProtocol, text::kInvalidPreferences, -EINVAL);
-    size_t length = 0;
-    if (const char *label = json_string_bytes(json_get(preferences, wire::kVolumeLabel), &length);
-        label != nullptr && !label_is_valid(label, length))
-        return session_fail(err, wire::kCodeLabel, text::kLabel, -EINVAL);
-    bool read_only = json_get_bool(preferences, wire::kReadOnly, true);
-    bool on_login = json_get_bool(preferences, wire::kMountOnLogin, false);
-    if (!read_only && on_login)
-        return session_fail(err, wire::kCodeWriteLogin, text::kWriteLogin, -EINVAL);
-    const JsonValue *idle = json_get(preferences, wire::kIdleSeconds);
-    if (idle != nullptr && idle->kind != JsonKind::Null &&
-        (idle->kind != JsonKind::Number || !idle->is_integer || idle->int_value < 1 ||
-         idle->int_value > wire::kIdleSecondsMax))
-        return session_fail(err, wire::kCodeIdle, text::kIdle, -EINVAL);
-    return 0;
+    std::string code, message;
+    int rc = mount_preferences_check(preferences, &code, &message);
+    if (rc != 0)
+        session_fail(err, code.c_str(), message.c_str(), rc);
+    return rc;
 }
 
 std::string request_canonical_text(const JsonValue *request) {

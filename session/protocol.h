@@ -63,8 +63,7 @@ inline constexpr const char kReadOnly[] = "readOnly";
 inline constexpr const char kMountOnLogin[] = "mountOnLogin";
 inline constexpr const char kIdleSeconds[] = "idleSeconds";
 inline constexpr const char kVolumeLabel[] = "volumeLabel";
-inline constexpr int64_t kIdleSecondsMax = 31536000; // one year
-inline constexpr size_t kVolumeLabelMax = 100;       // bytes
+// Their rules: runtime/mount_preferences.h.
 
 // ---- Reply members
 inline constexpr const char kRepairReport[] = "repair";

@@ -39,16 +39,6 @@ inline constexpr const char kUnknownOperation[] = "Unknown mount operation.";
 inline constexpr const char kUnavailable[] =
     "This mount service operation is not available in this version.";
 
-// ---- Preferences
-inline constexpr const char kInvalidPreferences[] = "Invalid mount preferences.";
-inline constexpr const char kLabel[] =
-    "Use a mount label of 1 to 100 UTF-8 bytes without slashes, colons, control characters, a "
-    "leading dot, or surrounding spaces.";
-inline constexpr const char kWriteLogin[] =
-    "Write mounts must be started manually. Turn off mount after sign-in or use read-only access.";
-inline constexpr const char kIdle[] =
-    "Choose an inactivity period from one second to one year, or turn automatic unmounting off.";
-
 // ---- Mount and repair checks
 inline constexpr const char kNeedsPathAndCredentials[] =
     "A mount request needs a path and credentials.";

@@ -434,7 +434,9 @@ TEST_F(ServiceState, MountChecksComeBeforeAnyWorker) {
         {1, "\"credentials\":\"" + creds + "\"", "protocol", text::kNeedsPathAndCredentials},
         {1, "\"path\":\"" + container + "\",\"credentials\":\"" + long_creds + "\"", "protocol",
          text::kNeedsPathAndCredentials},
-        {1, mount_members(container, "\"preferences\":{\"idleSeconds\":0}"), "idle", text::kIdle},
+        {1, mount_members(container, "\"preferences\":{\"idleSeconds\":0}"), "idle",
+         "Choose an inactivity period from one second to one year, or turn automatic unmounting "
+         "off."},
         {4, mount_members(container, "\"preferences\":{\"readOnly\":false}"), "writeUnsupported",
          text::kWriteUnsupported},
         {3, mount_members(container, "\"remember\":true"), "protocol", text::kRememberNeedsEntry},
