@@ -331,6 +331,7 @@ TEST_F(MountTest, MountListReadUnmountLeavesNothing) {
     EXPECT_EQ("plain", session_member(mounted, path, "explorerName"));
     std::string point = session_member(mounted, path, "mountPoint");
     ASSERT_FALSE(point.empty());
+    const std::string first_request = last_ticket_request;
     pid_t worker = static_cast<pid_t>(session_int(mounted, path, "workerPID"));
     EXPECT_TRUE(process_running(worker));
     // The list shows it, and the file reads back.
@@ -339,7 +340,7 @@ TEST_F(MountTest, MountListReadUnmountLeavesNothing) {
     EXPECT_FALSE(listed.can_restart());
     EXPECT_EQ(kHello, read_text(find_file(point, "hello.txt")));
     // Repeating the mount with its ticket mounts nothing twice.
-    ParsedReply again(ask(last_ticket_request));
+    ParsedReply again(ask(first_request));
     EXPECT_EQ("", again.code()) << again.message();
     EXPECT_EQ(1u, again.session_count());
     // The same container through a new request is refused.
@@ -358,7 +359,7 @@ TEST_F(MountTest, MountListReadUnmountLeavesNothing) {
     EXPECT_FALSE(process_running(worker));
     expect_nothing_left();
     // The ticket's mount has ended now.
-    ParsedReply ended(ask(last_ticket_request));
+    ParsedReply ended(ask(first_request));
     EXPECT_EQ("mountEnded", ended.code());
 }
 
