@@ -3,9 +3,11 @@
 // entry says otherwise.
 #include "broker/actions.h"
 
+#include "broker/attach.h"
 #include "broker/devices.h"
 #include "broker/initiator.h"
 #include "broker/texts.h"
+#include "platform/mounts.h"
 
 #include <cstring>
 #include <vector>
@@ -64,10 +66,16 @@ JsonValue *run_list(BrokerRequest *r) {
                 listed = true;
             }
             // Without a readable session list nothing is known, so nothing
-            // changes.
+            // changes. A disk that stays while its volume's mount went (the
+            // user unmounted it) is externally unmounted.
+            const char *mount_point = json_get_string(record, "mountPoint", "");
             if (list_result == 0 &&
                 !iscsi_session_exists(sessions, json_get_string(record, "iscsiSession", ""))) {
                 json_set_string(record, "phase", "recovery-needed");
+                record_write(&table, i);
+            } else if (list_result == 0 && mount_point[0] != '\0' &&
+                       !mount_table_has(mount_point)) {
+                json_set_string(record, "phase", "externally-unmounted");
                 record_write(&table, i);
             }
         }
@@ -105,16 +113,15 @@ JsonValue *run_abandon(BrokerRequest *r) {
     return delete_record(r, slot);
 }
 
-// Attaching, detaching, checks and formatting come with the
-// initiator; until then they say so instead of failing vaguely.
+// Formatting comes later; until then it says so instead of failing vaguely.
 JsonValue *run_not_available(BrokerRequest *) {
     return broker_error_reply(kTextNotAvailable);
 }
 
 constexpr BrokerActionEntry kActions[] = {
-    {"attach", run_not_available, false},
-    {"repair", run_not_available, false},
-    {"unmount", run_not_available, false},
+    {"attach", broker_run_attach, false},
+    {"repair", broker_run_repair, false},
+    {"unmount", broker_run_unmount, false},
     {"finalize", run_finalize, false},
     {"abandon", run_abandon, false},
     {"list", run_list, false},

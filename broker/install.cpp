@@ -94,6 +94,10 @@ std::string unit_text(const std::string &program) {
            "\n"
            "Restart=on-failure\n"
            "TimeoutStopSec=30\n"
+           // Only the broker stops with its unit: the initiator service and
+           // the filesystem drivers it started carry the mounted disks, and a
+           // restart of the broker must not cut them off.
+           "KillMode=process\n"
            "\n"
            "[Install]\n"
            "WantedBy=multi-user.target\n";

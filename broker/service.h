@@ -22,7 +22,6 @@ namespace tw {
 
 inline constexpr const char *kBrokerVersion = "0.1.1";
 inline constexpr int kBrokerBuild = 108;
-inline constexpr const char *kBrokerSocketPath = "/run/tarnwick/Tarnwick.Broker";
 inline constexpr const char *kBrokerRuntimeFolder = "/run/tarnwick";
 
 // Connections: at most this many open at once per logon session (uid), in a

@@ -33,6 +33,63 @@ inline constexpr const char *kTextRepairInterrupted =
 inline constexpr const char *kTextOnlyAdminApproves =
     "Only an administrator can approve device imaging.";
 
+// ---- Attaching, detaching and volumes
+inline constexpr const char *kTextInvalidMount = "Invalid mount request.";
+inline constexpr const char *kTextInitiatorUnavailable =
+    "The Tarnwick initiator service is not available on this Linux system.";
+inline constexpr const char *kTextInitiatorCouldNotStart =
+    "The Tarnwick initiator service could not start.";
+inline constexpr const char *kTextInitiatorLate =
+    "The Tarnwick initiator service did not start in time.";
+// %s: the initiator's reason.
+inline constexpr const char *kTextConnectFailed = "Connecting the encrypted disk: %s";
+// %d: the error number.
+inline constexpr const char *kTextConnectFailedCode = "Connecting the encrypted disk failed (%d).";
+inline constexpr const char *kTextCannotListDevices =
+    "Linux could not list the encrypted disk's devices.";
+inline constexpr const char *kTextDiskLate = "Linux did not present the encrypted disk in time.";
+inline constexpr const char *kTextCannotBringOnline =
+    "Linux could not bring the encrypted disk online with the requested access. Nothing was "
+    "mounted.";
+inline constexpr const char *kTextCannotListVolumes =
+    "Linux could not list the encrypted disk's volumes. Nothing was mounted.";
+// %d: the most volumes a disk may have.
+inline constexpr const char *kTextTooManyVolumes =
+    "This image contains more than %d volumes. Tarnwick cannot mount it.";
+inline constexpr const char *kTextUnaccountedPartition =
+    "Linux could not account for every data partition. No filesystem was repaired; keep the "
+    "recovery marker and check a copy on a system that supports every volume.";
+inline constexpr const char *kTextUnsupportedCheckVolume =
+    "A data volume has an unknown or unsupported filesystem. No filesystem was repaired; keep the "
+    "recovery marker and check a copy on a system that supports every volume.";
+// %d: the count of data volumes, twice.
+inline constexpr const char *kTextChoosePartition =
+    "This image contains %d data volumes. Choose a partition number in Advanced, from 1 to %d.";
+// Linux itself has ext4; what is missing is a driver Tarnwick mounts with.
+inline constexpr const char *kTextNoDriver =
+    "Tarnwick has no driver for this container's filesystem (APFS and ext4 are not available to "
+    "Tarnwick). Check, copy or export it instead. The container was not changed.";
+inline constexpr const char *kTextNoSupportedFilesystem = "No supported data filesystem was found.";
+inline constexpr const char *kTextNoMountPoint = "No mount point is free for the mounted volume.";
+inline constexpr const char *kTextCannotPrepareVolume =
+    "Linux could not present the volume as a device. Nothing was mounted.";
+// %s: the driver's program.
+inline constexpr const char *kTextDriverMissing =
+    "The filesystem driver %s is not installed. Nothing was mounted.";
+inline constexpr const char *kTextCannotMount =
+    "Linux could not mount the volume. Nothing was mounted.";
+inline constexpr const char *kTextMountedWritable =
+    "Linux mounted the volume with write access although read-only was requested. Mounting was "
+    "stopped.";
+inline constexpr const char *kTextKeptInUse =
+    "Linux kept the encrypted disk in use. It stays connected; try again.";
+inline constexpr const char *kTextCannotFindDisk =
+    "Linux could not find the encrypted disk to unmount. Try again.";
+inline constexpr const char *kTextKeptMountPoint =
+    "Linux kept a mount point of the encrypted disk. It stays connected; try again.";
+inline constexpr const char *kTextCannotOffline =
+    "Linux could not take the encrypted disk offline. It stays connected; try again.";
+
 // ---- Removable devices and imaging
 inline constexpr const char *kTextInvalidApproval = "Invalid imaging approval.";
 inline constexpr const char *kTextAlreadyLent = "A device is already lent to this connection.";
@@ -82,5 +139,11 @@ inline constexpr const char *kLogStopped = "broker stopped";
 inline constexpr const char *kLogPipeFailed = "cannot create the broker pipe (%d)";
 inline constexpr const char *kLogApproved = "imaging of %s approved for %s";
 inline constexpr const char *kLogLent = "lent disk to process %lu";
+// id, disk number, and " for a check" when repairing.
+inline constexpr const char *kLogAttached = "attached %s disk %lu%s";
+inline constexpr const char *kLogAttachFailed = "attach %s failed: %s";
+inline constexpr const char *kLogUnmounted = "unmounted %s";
+inline constexpr const char *kLogRestoreFailed =
+    "unmount %s: the volume could not be mounted again";
 
 } // namespace tw

@@ -103,7 +103,15 @@ inline constexpr const char *kTextBenchmarkKdfTime = "%.0f ms";
 inline constexpr const char *kTextBrokerNotRunning = "The Tarnwick Broker service is not running.";
 inline constexpr const char *kTextInitiatorMissing =
     "The Tarnwick initiator service is disabled or missing.";
+inline constexpr const char *kTextBrokerUnverified =
+    "The broker's socket is not served by the installed Tarnwick broker.";
+inline constexpr const char *kTextSessionServiceMissing =
+    "The Tarnwick session service is missing.";
+inline constexpr const char *kTextNoFilesystemDriver =
+    "No driver for FAT, exFAT or NTFS is available; install fusefat, exfat-fuse or ntfs-3g.";
 inline constexpr const char *kTextEngineLine = "Engine: ";
+inline constexpr const char *kTextSessionServiceLine = "Session service: ";
+inline constexpr const char *kTextDriverLine = "%s driver: %s";
 inline constexpr const char *kTextBrokerLine = "Broker service: ";
 inline constexpr const char *kTextInitiatorLine = "Tarnwick initiator service: ";
 inline constexpr const char *kTextOperatingSystemLine = "Operating system: ";

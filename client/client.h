@@ -288,4 +288,15 @@ int service_restart(ClientOutcome *out);
 // "stopped", none is "missing".
 std::string system_service_state(std::string_view unit, std::string_view socket_path);
 
+// The broker's state: systemd's word for its unit where systemd manages the
+// machine; elsewhere "running" when its socket answers and passes the broker
+// checks, "unverified" when it answers but fails them, "stopped" when the
+// socket exists without an answer, "missing" without a socket.
+std::string broker_service_state();
+
+// This user's mount service: "missing" when it is not in this program's
+// folder, "running" when it answers on the user's socket and is the service
+// in this program's folder, else "stopped" (it starts when needed).
+std::string session_service_state();
+
 } // namespace tw

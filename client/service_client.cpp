@@ -245,6 +245,17 @@ bool wait_process_end(pid_t pid, uint64_t start) {
 
 } // namespace
 
+std::string session_service_state() {
+    std::string program;
+    if (program_file_path(kServiceProgram, &program) != 0 || !file_exists(program))
+        return "missing";
+    std::string path;
+    FileHandle connection;
+    if (session_socket_path(&path) != 0 || pipe_connect(path.c_str(), 1000, &connection) != 0)
+        return "stopped";
+    return pipe_verify_server(connection.get(), program.c_str(), false) ? "running" : "stopped";
+}
+
 int service_request(const JsonValue *request, bool may_start, ClientOutcome *out) {
     out->reset();
     JsonValue *complete = complete_request(request);

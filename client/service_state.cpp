@@ -4,6 +4,7 @@
 
 #include "platform/io.h"
 #include "platform/process.h"
+#include "runtime/pipes.h"
 
 #include <cerrno>
 #include <cstring>
@@ -105,6 +106,21 @@ std::string socket_state(std::string_view socket_path) {
 }
 
 } // namespace
+
+std::string broker_service_state() {
+    std::string systemctl = find_systemctl();
+    if (systemd_manages_machine() && !systemctl.empty())
+        return system_service_state("tarnwick-broker.service", "");
+    FileHandle connection;
+    const char *message = nullptr;
+    int rc = broker_connect(&connection, &message);
+    if (rc == 0)
+        return "running";
+    if (rc == -EPERM)
+        return "unverified";
+    struct stat st {};
+    return ::lstat(kBrokerSocketPath, &st) == 0 && S_ISSOCK(st.st_mode) ? "stopped" : "missing";
+}
 
 std::string system_service_state(std::string_view unit, std::string_view socket_path) {
     std::string systemctl = find_systemctl();

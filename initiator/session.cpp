@@ -316,6 +316,11 @@ int iscsi_connect(InitiatorSession *s, const SessionLogin &login, const char **m
     // The target serves one connection at a time: a login to a busy or
     // silent target ends after the time-out instead of waiting forever.
     iscsi_set_timeout(s->iscsi, kCommandTimeoutSeconds);
+    // A lost connection means the worker ended: its target takes one
+    // connection and lives on the loopback interface. libiscsi would
+    // otherwise reconnect forever, and the disk's I/O and the logout would
+    // wait on a target that is gone; without reconnecting they fail at once.
+    iscsi_set_noautoreconnect(s->iscsi, 1);
     std::string portal = "127.0.0.1:" + std::to_string(login.port);
     if (iscsi_full_connect_sync(s->iscsi, portal.c_str(), 0) != 0) {
         const char *error = iscsi_get_error(s->iscsi);

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -168,6 +169,36 @@ int loop_in_use(const std::string &device, bool *busy) {
     *busy = folder_has_entries(sysfs_of(device) + "/holders") || loop_stacked_on(device) ||
             other_process_opened(st.st_rdev);
     return 0;
+}
+
+int block_device_read_only(const std::string &device, bool *read_only) {
+    FileHandle fd(open(device.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
+        return negative_errno();
+    int flag = 0;
+    if (ioctl(fd.get(), BLKROGET, &flag) != 0)
+        return negative_errno();
+    *read_only = flag != 0;
+    return 0;
+}
+
+std::vector<int> loop_devices_over(const std::string &path) {
+    std::vector<int> found;
+    DIR *dir = opendir("/sys/block");
+    if (!dir)
+        return found;
+    while (dirent *entry = readdir(dir)) {
+        char *end = nullptr;
+        if (strncmp(entry->d_name, "loop", 4) != 0)
+            continue;
+        long n = strtol(entry->d_name + 4, &end, 10);
+        if (end == entry->d_name + 4 || *end != 0 || n < 0)
+            continue;
+        if (read_line(std::string("/sys/block/") + entry->d_name + "/loop/backing_file") == path)
+            found.push_back(static_cast<int>(n));
+    }
+    closedir(dir);
+    return found;
 }
 
 std::string loop_backing_file(int number) {

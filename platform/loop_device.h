@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tw {
 
@@ -37,6 +38,14 @@ int loop_in_use(const std::string &device, bool *busy);
 // file. 0; -EBUSY when it still holds the file afterwards; or another
 // negative errno.
 int loop_detach(const std::string &device, int timeout_ms);
+
+// Reads the block device's read-only state as the kernel enforces it
+// (BLKROGET: the device's own flag or its disk's). 0 or a negative errno.
+int block_device_read_only(const std::string &device, bool *read_only);
+
+// The numbers of the loop devices bound to this file or device, as the
+// kernel names their backing files.
+std::vector<int> loop_devices_over(const std::string &path);
 
 // True while the loop device with this number is bound to a file.
 bool loop_is_attached(int number);

@@ -26,7 +26,6 @@ namespace {
 
 constexpr int kListenBacklog = 128;
 constexpr int kBusyRetryMs = 200;
-constexpr const char *kBrokerSocket = "/run/tarnwick/Tarnwick.Broker";
 constexpr const char *kBrokerProgram = "tarnwick-broker";
 
 int fill_address(const char *path, sockaddr_un *address, socklen_t *length) {
@@ -495,7 +494,7 @@ int broker_connect(FileHandle *out, const char **message) {
             endpoint = *g_endpoint;
     }
     if (endpoint.socket_path.empty())
-        endpoint.socket_path = kBrokerSocket;
+        endpoint.socket_path = kBrokerSocketPath;
     if (endpoint.program_path.empty() &&
         program_file_path(kBrokerProgram, &endpoint.program_path) != 0) {
         *message = kTextBrokerNotInstalled;

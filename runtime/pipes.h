@@ -143,6 +143,9 @@ int make_child_pipe(ChildPipe direction, FileHandle *parent_end, FileHandle *chi
 
 // ---- The broker ----
 
+// The broker's socket.
+inline constexpr const char *kBrokerSocketPath = "/run/tarnwick/Tarnwick.Broker";
+
 // Connects to the broker and checks it: a privileged server that runs the
 // program "tarnwick-broker" in this program's own folder. On failure the
 // result is negative and *message (static text) says what went wrong for the

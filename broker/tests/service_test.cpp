@@ -103,9 +103,10 @@ TEST_F(Broker, AnswersEveryActionOfTheProtocol) {
         {R"({"action":"mount","version":1})", kAlice, error_reply(kTextUnknownOperation)},
         {R"({"action":7,"version":1})", kAlice, error_reply(kTextUnknownOperation)},
         {R"({"version":1})", 0, error_reply(kTextUnknownOperation)},
-        {R"({"action":"attach","version":1})", kAlice, not_available},
-        {R"({"action":"repair","version":1})", kAlice, not_available},
-        {R"({"action":"unmount","version":1,"id":"x"})", kAlice, not_available},
+        {R"({"action":"attach","version":1})", kAlice, error_reply(kTextInvalidMount)},
+        {R"({"action":"repair","version":1})", kAlice, error_reply(kTextInvalidMount)},
+        {R"({"action":"unmount","version":1,"id":"x"})", kAlice,
+         R"({"phase":"disconnected","version":1})"},
         {R"({"action":"format","version":1})", kAlice, not_available},
         // This test program is not the engine, so nothing is lent to it.
         {R"({"action":"image-source","version":1,"device":"/dev/sdb","identity":1})", kAlice,

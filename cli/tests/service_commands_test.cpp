@@ -358,3 +358,31 @@ TEST(ServiceCommands, UsageErrorsRunNothing) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(ServiceCommands, DoctorNamesTheSessionServiceAndWhetherItAnswers) {
+    Sandbox box;
+    box.fake_engine("exit 0");
+    CliRun run = run_cli(box, CliOptions{{"doctor"}});
+    EXPECT_NE(std::string::npos, run.out.find("\nSession service: missing\n")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("\nThe Tarnwick session service is missing.\n"));
+    // Each filesystem names the driver it would be mounted with.
+    for (const char *line : {"\nFAT32 driver: ", "\nexFAT driver: ", "\nNTFS driver: "})
+        EXPECT_NE(std::string::npos, run.out.find(line)) << run.out;
+
+    box.fake_service(R"({"replies":[{"sessions":[]},{"sessions":[]}]})");
+    run = run_cli(box, CliOptions{{"doctor", "--json"}});
+    EXPECT_NE(std::string::npos, run.out.find(R"("sessionService":"stopped")")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find(R"("filesystemDrivers":{"FAT32":{"available":)"))
+        << run.out;
+    ASSERT_EQ(0, run_cli(box, CliOptions{{"sessions"}}).exit_code); // starts it
+    run = run_cli(box, CliOptions{{"doctor"}});
+    EXPECT_NE(std::string::npos, run.out.find("\nSession service: running\n")) << run.out;
+    EXPECT_EQ(std::string::npos, run.out.find("session service is missing")) << run.out;
+    // The check sent the service nothing: its second answer is still due.
+    EXPECT_EQ(0, run_cli(box, CliOptions{{"sessions"}}).exit_code);
+    EXPECT_EQ(2u, box.service_requests().size());
+}
+
+} // namespace

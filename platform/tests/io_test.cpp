@@ -241,9 +241,13 @@ int interrupt_five_times(std::thread &thread, const std::atomic<bool> &started) 
     int before = interruptions.load();
     for (int i = 0; i < 5; ++i) {
         usleep(20000); // the thread is blocked in its call by now
+        // Each signal is waited for before the next is sent: two sent while
+        // the thread has not run yet (a busy machine) would arrive as one.
+        const int seen = interruptions.load();
         pthread_kill(thread.native_handle(), SIGUSR1);
+        for (int wait = 0; wait < 400 && interruptions.load() == seen; ++wait)
+            usleep(5000);
     }
-    usleep(20000);
     return interruptions.load() - before;
 }
 

@@ -19,7 +19,7 @@
 
 namespace tw::test {
 
-inline constexpr const char *kBrokerSocket = "/run/tarnwick/Tarnwick.Broker";
+inline constexpr const char *kBrokerSocket = kBrokerSocketPath;
 
 inline std::string broker_program() {
     return std::string(TW_BIN_DIR) + "/tarnwick-broker";
