@@ -806,5 +806,93 @@ TEST_F(ServiceState, AReadyWorkerIsAttachedWithItsTargetAndRecorded) {
     EXPECT_EQ(2u, refused.session_count());
 }
 
+// Check and Repair: the broker checks with the service lock given up, the
+// report comes back, the session is unmounted again.
+Service *g_repairing_service = nullptr;
+bool g_lock_was_free = false;
+std::string g_repair_reply;
+
+int repairing_broker(JsonValue *request, JsonValue **reply, std::string *message) {
+    if (strcmp(json_get_string(request, "action", ""), "repair") == 0) {
+        g_lock_was_free = g_repairing_service->lock.try_lock();
+        if (g_lock_was_free)
+            g_repairing_service->lock.unlock();
+        g_broker_replies["repair"] = g_repair_reply;
+    }
+    return fake_broker(request, reply, message);
+}
+
+TEST_F(ServiceState, RepairChecksWithoutTheLockAndReportsTheCheck) {
+    const std::string container = dir + "/c.zcx";
+    make_container(make_fat32_image(dir, "c.img", 33), container);
+    std::string program = dir + "/worker.sh";
+    std::string body =
+        "#!/bin/sh\ncat > /dev/null\n"
+        "echo '{\"event\":\"ready\",\"port\":3260,\"target\":\"iqn.x:y\","
+        "\"chapName\":\"tarnwick\",\"chapSecret\":\"ABCDEFGHJKLMNPQR\","
+        "\"version\":1}'\n"
+        // The status says the worker ended cleanly (layout 1, exited).
+        "printf '\\001\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\001' | "
+        "dd of=\"$4\" conv=notrunc status=none\n";
+    write_bytes(program, Bytes(body.begin(), body.end()));
+    chmod(program.c_str(), 0700);
+    service.worker_program = program;
+    g_repairing_service = &service;
+    sessions_set_broker_for_testing(repairing_broker);
+    // Repairs need a current client.
+    ParsedReply old(ask(request_text("repair", 7, mount_members(container))));
+    EXPECT_EQ("protocol", old.code());
+
+    g_repair_reply = R"({"filesystem":"FAT32","repairTool":"fsck.vfat","repairStatus":0,)"
+                     R"("repairOutput":"clean","repairClean":true,"phase":"repaired"})";
+    ParsedReply clean(ask(request_text("repair", 8, mount_members(container))));
+    EXPECT_EQ("", clean.code()) << clean.message();
+    EXPECT_TRUE(g_lock_was_free) << "other requests are served during the check";
+    const JsonValue *report = json_get(clean.value, "repair");
+    EXPECT_STREQ("FAT32", json_get_string(report, "filesystem", ""));
+    EXPECT_STREQ("fsck.vfat", json_get_string(report, "repairTool", ""));
+    EXPECT_TRUE(json_get_bool(report, "repairClean", false));
+    // This worker made no "Repaired" event, so it could not be told.
+    EXPECT_STREQ(text::kMarkerError, json_get_string(report, "markerError", ""));
+    EXPECT_EQ(0u, clean.session_count());
+    EXPECT_TRUE(run_entries().empty());
+    ASSERT_FALSE(g_broker_requests.empty());
+    JsonValue *sent = nullptr;
+    for (const std::string &r : g_broker_requests)
+        if (r.find("\"action\":\"repair\"") != std::string::npos)
+            sent = json_parse_text(r.c_str());
+    EXPECT_FALSE(json_get_bool(sent, "readOnly", true));
+    EXPECT_EQ(0, json_get_int(sent, "partition", -1));
+    json_free(sent);
+
+    // A refused check is the failure, and nothing stays.
+    g_repair_reply = R"({"refused":"No volume of this disk can be checked."})";
+    ParsedReply refused(ask(request_text("repair", 8, mount_members(container))));
+    EXPECT_EQ("mount", refused.code());
+    EXPECT_EQ("No volume of this disk can be checked.", refused.message());
+    EXPECT_EQ(0u, refused.session_count());
+    // A check that did not finish says so.
+    g_repair_reply = "!The storage service did not reply.";
+    ParsedReply lost(ask(request_text("repair", 8, mount_members(container))));
+    EXPECT_EQ("The filesystem check did not finish: The storage service did not reply.",
+              lost.message());
+    EXPECT_TRUE(run_entries().empty());
+    // A clean check whose worker did not confirm its end keeps the session.
+    std::string silent = dir + "/silent.sh";
+    body = body.substr(0, body.find("printf"));
+    write_bytes(silent, Bytes(body.begin(), body.end()));
+    chmod(silent.c_str(), 0700);
+    service.worker_program = silent;
+    g_repair_reply = R"({"repairClean":true})";
+    ParsedReply unreleased(ask(request_text("repair", 8, mount_members(container))));
+    EXPECT_EQ("writeFailed", unreleased.code());
+    EXPECT_EQ(std::string("The filesystem check finished and found the filesystem clean, but the "
+                          "disk was not released: ") +
+                  text::kRepairWriteFailed,
+              unreleased.message());
+    ASSERT_EQ(1u, unreleased.session_count());
+    EXPECT_STREQ("writeFailed", json_get_string(unreleased.session(0), "phase", ""));
+}
+
 } // namespace
 } // namespace tw::test

@@ -283,6 +283,24 @@ TEST(ServiceProcessTest, OtherUsersAreNeverServed) {
     EXPECT_EQ(listed.instance(), ParsedReply(service.ask(request_text("list", 1))).instance());
 }
 
+TEST(ServiceProcessTest, AMovedProgramFileStopsAnIdleService) {
+    UserHome home(geteuid());
+    // A copy of the programs in a folder of its own, so that moving one
+    // disturbs nobody else.
+    const std::string bin = home.dir + "/bin";
+    ASSERT_TRUE(shell("mkdir '" + bin + "' && cp '" + service_program() + "' '" + TW_BIN_DIR +
+                      "/tarnwick-worker' '" + bin + "/'"));
+    pid_t pid = spawn_as(home.uid, {bin + "/tarnwick-service"}, home.env());
+    ServiceProcess service;
+    service.home = &home;
+    for (int i = 0; i < 500 && service.ask(request_text("list", 1)).empty(); i++)
+        usleep(10000);
+    ASSERT_FALSE(service.ask(request_text("list", 1)).empty());
+    ASSERT_EQ(0, rename((bin + "/tarnwick-service").c_str(), (bin + "/moved").c_str()));
+    // The housekeeping round notices within a few seconds and ends it.
+    EXPECT_EQ(0, wait_exit(pid, 10000));
+}
+
 // ---- Sign-out through a stand-in logind
 
 struct StandInLogind {
