@@ -7,6 +7,7 @@
 #include "runtime/json.h"
 #include "runtime/pipes.h"
 #include "session/tests/support/session_fixtures.h"
+#include "session/tests/support/stand_in_logind.h"
 #include "session/texts.h"
 #include "tests/support/private_mounts.h"
 
@@ -174,7 +175,7 @@ class MountTest : public ::testing::Test {
             std::string env[] = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "HOME=" + home,
                                  "XDG_DATA_HOME=" + home + "/data",
                                  "XDG_RUNTIME_DIR=" + home + "/runtime",
-                                 "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent"};
+                                 "DBUS_SYSTEM_BUS_ADDRESS=" + bus_address};
             char *envp[] = {env[0].data(), env[1].data(), env[2].data(),
                             env[3].data(), env[4].data(), nullptr};
             std::string program = std::string(TW_BIN_DIR) + "/tarnwick-service";
@@ -317,6 +318,8 @@ class MountTest : public ::testing::Test {
 
     pid_t service_pid = -1;
     std::string last_ticket_request;
+    // The system bus the service looks for logind on.
+    std::string bus_address = "unix:path=/nonexistent";
 };
 
 TEST_F(MountTest, MountListReadUnmountLeavesNothing) {
@@ -460,6 +463,25 @@ TEST_F(MountTest, AnInterruptedWritableMountIsRefusedReadWrite) {
     EXPECT_EQ("filesystem", refused.code());
     EXPECT_NE(std::string::npos, refused.message().find("Check and Repair")) << refused.message();
     EXPECT_EQ(0u, refused.session_count());
+    expect_nothing_left();
+}
+
+TEST_F(MountTest, TheEndOfTheLoginUnmountsWhatTheInhibitorHeldBack) {
+    if (attach_missing_here())
+        GTEST_SKIP() << attach_missing;
+    StandInLogind logind;
+    ASSERT_TRUE(logind.start());
+    stop_service();
+    bus_address = logind.address;
+    start_service();
+    std::string path = container("signout.zcx");
+    ParsedReply mounted(mount(path));
+    ASSERT_EQ("", mounted.code()) << mounted.message();
+    std::string point = session_member(mounted, path, "mountPoint");
+    ASSERT_TRUE(eventually([&] { return logind.inhibitor_held(); }));
+    logind.emit_removed = true;
+    ASSERT_TRUE(eventually([&] { return mounts_below("/run/media").empty(); }, 30000));
+    ASSERT_TRUE(eventually([&] { return !logind.inhibitor_held(); }, 10000));
     expect_nothing_left();
 }
 
