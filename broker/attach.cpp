@@ -10,6 +10,7 @@
 #include "platform/mounts.h"
 #include "platform/process.h"
 #include "platform/volumes.h"
+#include "runtime/mount_preferences.h"
 #include "runtime/text.h"
 
 #include <cerrno>
@@ -44,6 +45,9 @@ struct AttachRequest {
     const JsonValue *chap_secret = nullptr;
     bool read_only = true;
     int64_t partition = 0;
+    // The name the user knows the mount by (the session's display label),
+    // which names its mount point; null: the volume's label.
+    const char *mount_name = nullptr;
 };
 
 std::string format_text(const char *format, int a, int b = 0) {
@@ -87,6 +91,14 @@ bool parse_request(const JsonValue *request, bool repair, AttachRequest *a) {
     a->chap_name = json_get_string(request, "chapName", nullptr);
     a->chap_secret = json_get(request, "chapSecret");
     a->partition = integer_member(request, "partition", 0);
+    const JsonValue *name = json_get(request, "mountName");
+    if (name) {
+        std::string code, message;
+        if (name->kind != JsonKind::String ||
+            mount_label_check(name->string_bytes, &code, &message) != 0)
+            return false;
+        a->mount_name = name->string_bytes;
+    }
     const JsonValue *read_only = json_get(request, "readOnly");
     if (read_only && read_only->kind != JsonKind::Bool)
         return false;
@@ -404,7 +416,7 @@ int attach_steps(Broker *broker, size_t slot, const AttachRequest &a, bool repai
             return rc;
 
         std::string mount_point;
-        rc = mount_point_create(uid, selected->label, &mount_point);
+        rc = mount_point_create(uid, a.mount_name ? a.mount_name : selected->label, &mount_point);
         if (rc != 0) {
             *message = rc == -ENOSPC ? kTextNoMountPoint : kTextCannotMount;
             return rc;

@@ -408,6 +408,35 @@ TEST_F(AttachTest, ReadOnlyAttachOfEachFilesystem) {
     }
 }
 
+// The name the session service gives a mount names its mount point; a
+// second mount of the same name gets a suffix.
+TEST_F(AttachTest, AMountNameNamesTheMountPoint) {
+    std::string why;
+    std::string container = fixture("fat32", &why);
+    ASSERT_FALSE(container.empty()) << why;
+    const std::string copy = dir + "/named-copy.zcx";
+    ASSERT_TRUE(test::shell("cp '" + container + "' '" + copy + "'"));
+    std::vector<std::string> points;
+    for (const std::string &path : {container, copy}) {
+        test::WorkerProcess *w = serve(path);
+        ASSERT_TRUE(w->ready());
+        std::string id = new_id();
+        ids.push_back(id);
+        std::string text = attach_request(*w, id);
+        text.insert(text.size() - 1, R"(,"mountName":"Holiday 2026")");
+        std::string reply = request(text);
+        remember(reply);
+        ASSERT_EQ(member_text(reply, "phase"), "mounted") << reply;
+        points.push_back(member_text(reply, "mountPoint"));
+    }
+    EXPECT_EQ(points[0], "/run/media/root/Holiday 2026");
+    EXPECT_EQ(points[1], "/run/media/root/Holiday 2026-2");
+    EXPECT_EQ(read_text(points[1] + "/HELLO.TXT"), kHelloText);
+    for (const std::string &id : ids)
+        EXPECT_EQ(member_text(request(unmount_request(id)), "phase"), "disconnected");
+    unlink(copy.c_str());
+}
+
 // A writable attach writes through to the container: the file written and
 // synced at the mount point is in the exported image, which fsck finds clean.
 TEST_F(AttachTest, WritableAttachWritesTheContainer) {
@@ -705,6 +734,12 @@ TEST_F(AttachTest, RefusedRequestsRecordNothing) {
         {replace("\"chapSecret\":\"" + w->secret, "\"chapSecret\":\"short"), invalid},
         {replace("\"readOnly\":true", "\"readOnly\":true,\"partition\":129"), invalid},
         {replace("\"readOnly\":true", "\"readOnly\":\"yes\""), invalid},
+        // The mount's name becomes a folder name: only names a user may
+        // give a mount are taken.
+        {replace("\"readOnly\":true", "\"readOnly\":true,\"mountName\":\"../etc\""), invalid},
+        {replace("\"readOnly\":true", "\"readOnly\":true,\"mountName\":\"a/b\""), invalid},
+        {replace("\"readOnly\":true", "\"readOnly\":true,\"mountName\":\"\""), invalid},
+        {replace("\"readOnly\":true", "\"readOnly\":true,\"mountName\":7"), invalid},
         {replace("\"port\":" + std::to_string(w->port), "\"port\":1"), not_ours},
         {replace("\"workerPid\":" + std::to_string(w->pid), "\"workerPid\":1"), not_ours},
     };
