@@ -10,6 +10,7 @@
 #include "platform/process.h"
 #include "platform/secure_memory.h"
 #include "runtime/errors.h"
+#include "runtime/mount_preferences.h"
 #include "runtime/records.h"
 #include "runtime/text.h"
 #include "session/preferences.h"
@@ -584,6 +585,13 @@ JsonValue *attach_request(const Service *s, size_t slot, const JsonValue *ready,
     copy_member(r, ready, "chapName");
     copy_member(r, ready, "chapSecret");
     json_set_bool(r, "readOnly", !json_get_bool(record, wire::kWritable, false));
+    // The display label, the name people know the disk by, names its mount
+    // point; a label the mount-point rules refuse (a file name with a
+    // leading dot, say) leaves the naming to the volume's label.
+    const char *label = json_get_string(record, wire::kExplorerName, "");
+    std::string code, message;
+    if (!repair && mount_label_check(label, &code, &message) == 0)
+        json_set_string(r, "mountName", label);
     const JsonValue *partition = json_get(request, wire::kPartition);
     json_set_int(r, "partition",
                  partition != nullptr && partition->kind == JsonKind::Number &&
@@ -776,8 +784,8 @@ int session_mount(Service *s, const JsonValue *request, JsonValue **record_out,
     json_free(reply);
     if (set_phase(s, slot, wire::kPhaseMounted, nullptr) != 0)
         return fail_after_attach(s, slot, text::kMountNotRecorded, err);
-    // Linux has no per-user volume label store like Explorer's: the broker
-    // names the mount point after the volume, so nothing is written here.
+    // The display label went to the broker with the attach request: it
+    // names the mount point, so no label store of its own is written here.
     s->slots[slot].last_activity = monotonic_now();
     s->slots[slot].next_idle_attempt = 0;
     *record_out = json_clone(record);

@@ -780,6 +780,7 @@ TEST_F(ServiceState, AReadyWorkerIsAttachedWithItsTargetAndRecorded) {
     EXPECT_STREQ("ABCDEFGHJKLMNPQR", json_get_string(attach, "chapSecret", ""));
     EXPECT_TRUE(json_get_bool(attach, "readOnly", false));
     EXPECT_EQ(2, json_get_int(attach, "partition", 0));
+    EXPECT_STREQ("Holiday Photos", json_get_string(attach, "mountName", ""));
     EXPECT_EQ(json_get_int(record, "workerPID", 0), json_get_int(attach, "workerPid", -1));
     EXPECT_EQ(json_get_int(record, "workerStart", 0), json_get_int(attach, "workerStart", -1));
     json_free(attach);
@@ -796,6 +797,15 @@ TEST_F(ServiceState, AReadyWorkerIsAttachedWithItsTargetAndRecorded) {
     ASSERT_GE(slot, 0);
     EXPECT_STREQ("Holiday Photos (2)",
                  json_get_string(service.slots[slot].record, "explorerName", ""));
+    // A label the mount-point rules refuse is not offered as the name.
+    const std::string hidden = dir + "/.hidden.zcx";
+    make_container(dir + "/c.img", hidden);
+    g_broker_requests.clear();
+    ParsedReply dotted(ask(request_text("mount", 3, mount_members(hidden))));
+    ASSERT_EQ("", dotted.code()) << dotted.message();
+    ASSERT_FALSE(g_broker_requests.empty());
+    EXPECT_EQ(std::string::npos, g_broker_requests.back().find("mountName"))
+        << g_broker_requests.back();
     // A failed attach unmounts again and passes the broker's text on.
     g_broker_replies["attach"] = "!No driver for this filesystem.";
     const std::string third = dir + "/third.zcx";
@@ -803,7 +813,7 @@ TEST_F(ServiceState, AReadyWorkerIsAttachedWithItsTargetAndRecorded) {
     ParsedReply refused(ask(request_text("mount", 3, mount_members(third))));
     EXPECT_EQ("mount", refused.code());
     EXPECT_EQ("No driver for this filesystem.", refused.message());
-    EXPECT_EQ(2u, refused.session_count());
+    EXPECT_EQ(3u, refused.session_count());
 }
 
 // Check and Repair: the broker checks with the service lock given up, the
