@@ -427,12 +427,15 @@ int service_unmount(std::string_view session_id, ClientOutcome *out) {
 }
 
 int service_stop(ClientOutcome *out) {
-    int rc = request_and_free(action_request(1, "list"), false, out);
-    if (rc == -ESRCH) {
+    // The service has ended (or never ran): an empty object.
+    auto stopped = [out] {
         out->reset();
         out->result = json_new(JsonKind::Object);
         return 0;
-    }
+    };
+    int rc = request_and_free(action_request(1, "list"), false, out);
+    if (rc == -ESRCH)
+        return stopped();
     if (rc != 0)
         return rc;
     const JsonValue *service = json_get(out->result, "service");
@@ -443,18 +446,13 @@ int service_stop(ClientOutcome *out) {
     JsonValue *shutdown = action_request(4, "shutdown");
     json_set_string(shutdown, "serviceInstance", json_get_string(service, "instance", ""));
     rc = request_and_free(shutdown, false, out);
-    if (rc == -ESRCH) {
-        out->reset();
-        out->result = json_new(JsonKind::Object);
-        return 0;
-    }
+    if (rc == -ESRCH)
+        return stopped();
     if (rc != 0)
         return rc;
     if (!wait_process_end(pid, start))
         return client_fail(out, "serviceUpgrade", kStillStopping);
-    out->reset();
-    out->result = json_new(JsonKind::Object);
-    return 0;
+    return stopped();
 }
 
 int service_restart(ClientOutcome *out) {

@@ -31,39 +31,6 @@ bool shell(const std::string &command) {
     return std::system(command.c_str()) == 0;
 }
 
-std::string read_text(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::vector<std::string> mounts_below(const std::string &folder) {
-    std::vector<std::string> found;
-    std::istringstream table(read_text("/proc/self/mountinfo"));
-    std::string line;
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string id, parent, devices, root, point;
-        fields >> id >> parent >> devices >> root >> point;
-        if (point.starts_with(folder + "/"))
-            found.push_back(point);
-    }
-    return found;
-}
-
-// The file in the folder whose name matches without regard to case.
-std::string find_file(const std::string &folder, const char *name) {
-    std::string found;
-    if (DIR *d = opendir(folder.c_str())) {
-        while (dirent *e = readdir(d))
-            if (strcasecmp(e->d_name, name) == 0)
-                found = folder + "/" + e->d_name;
-        closedir(d);
-    }
-    return found;
-}
-
 // The member's text in the first object of a JSON array text.
 std::string first_member(const std::string &json, const char *name) {
     JsonValue *value = json_parse_text(json.c_str());
@@ -203,7 +170,7 @@ TEST_F(Mounting, MountReadSessionsAndUnmountAsText) {
     EXPECT_TRUE(mount_point.starts_with("/run/media/nobody/")) << mount_point;
 
     // The user reads the file; nobody writes to a read-only mount.
-    const std::string hello = find_file(mount_point, "hello.txt");
+    const std::string hello = find_file_any_case(mount_point, "hello.txt");
     ASSERT_FALSE(hello.empty());
     ProgramRun cat = run_program({"/bin/cat", hello}, {}, kUser);
     EXPECT_EQ(kHello, cat.out);

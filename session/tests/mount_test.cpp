@@ -33,42 +33,6 @@ namespace text = session_text;
 constexpr uid_t kUser = 65534;
 constexpr const char *kHello = "hello from tarnwick\n";
 
-std::string read_text(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// Mount points in this namespace at or below the folder.
-std::vector<std::string> mounts_below(const std::string &folder) {
-    std::vector<std::string> found;
-    std::istringstream table(read_text("/proc/self/mountinfo"));
-    std::string line;
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string id, parent, devices, root, point;
-        fields >> id >> parent >> devices >> root >> point;
-        if (point.starts_with(folder + "/"))
-            found.push_back(point);
-    }
-    return found;
-}
-
-// The file named `name` in the folder, found without regard to case (FAT
-// keeps the case it was given, drivers differ in what they show).
-std::string find_file(const std::string &folder, const std::string &name) {
-    DIR *d = opendir(folder.c_str());
-    if (d == nullptr)
-        return "";
-    std::string found;
-    while (dirent *e = readdir(d))
-        if (strcasecmp(e->d_name, name.c_str()) == 0)
-            found = folder + "/" + e->d_name;
-    closedir(d);
-    return found;
-}
-
 std::vector<std::string> entries_of(const std::string &folder) {
     std::vector<std::string> names;
     if (DIR *d = opendir(folder.c_str())) {
@@ -342,7 +306,7 @@ TEST_F(MountTest, MountListReadUnmountLeavesNothing) {
     ParsedReply listed(ask(request_text("list", 1)));
     EXPECT_EQ(point, session_member(listed, path, "mountPoint"));
     EXPECT_FALSE(listed.can_restart());
-    EXPECT_EQ(kHello, read_text(find_file(point, "hello.txt")));
+    EXPECT_EQ(kHello, read_text(find_file_any_case(point, "hello.txt")));
     // Repeating the mount with its ticket mounts nothing twice.
     ParsedReply again(ask(first_request));
     EXPECT_EQ("", again.code()) << again.message();
@@ -355,7 +319,7 @@ TEST_F(MountTest, MountListReadUnmountLeavesNothing) {
     ParsedReply shutdown(
         ask(request_text("shutdown", 4, "\"serviceInstance\":\"" + mounted.instance() + "\"")));
     EXPECT_EQ("serviceBusy", shutdown.code());
-    EXPECT_EQ(kHello, read_text(find_file(point, "hello.txt")));
+    EXPECT_EQ(kHello, read_text(find_file_any_case(point, "hello.txt")));
 
     std::string id = session_member(mounted, path, "id");
     ParsedReply done(unmount(id));
@@ -429,7 +393,7 @@ TEST_F(MountTest, ARestartedServiceFindsItsMountAndUnmountsIt) {
     ParsedReply listed(ask(request_text("list", 1)));
     EXPECT_NE(mounted.instance(), listed.instance());
     EXPECT_EQ("mounted", session_member(listed, path, "phase"));
-    EXPECT_EQ(kHello, read_text(find_file(point, "hello.txt")));
+    EXPECT_EQ(kHello, read_text(find_file_any_case(point, "hello.txt")));
     // A ticket of the old instance is not honoured again.
     ParsedReply stale(ask(last_ticket_request));
     EXPECT_EQ("mountRequestExpired", stale.code());

@@ -5,11 +5,16 @@
 
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
+#include <fstream>
 #include <sched.h>
+#include <sstream>
 #include <string>
+#include <strings.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace tw::test {
 
@@ -40,6 +45,43 @@ inline const std::string &enter_private_mounts() {
         return {};
     }();
     return result;
+}
+
+// The whole text of a file; empty when it cannot be read.
+inline std::string read_text(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Mount points in this namespace below the folder.
+inline std::vector<std::string> mounts_below(const std::string &folder) {
+    std::vector<std::string> found;
+    std::istringstream table(read_text("/proc/self/mountinfo"));
+    std::string line;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, devices, root, point;
+        fields >> id >> parent >> devices >> root >> point;
+        if (point.starts_with(folder + "/"))
+            found.push_back(point);
+    }
+    return found;
+}
+
+// The file named `name` in the folder, found without regard to case (FAT
+// keeps the case it was given, drivers differ in what they show); empty
+// when there is none.
+inline std::string find_file_any_case(const std::string &folder, const std::string &name) {
+    std::string found;
+    if (DIR *d = opendir(folder.c_str())) {
+        while (dirent *e = readdir(d))
+            if (strcasecmp(e->d_name, name.c_str()) == 0)
+                found = folder + "/" + e->d_name;
+        closedir(d);
+    }
+    return found;
 }
 
 } // namespace tw::test
