@@ -4,6 +4,7 @@
 #include "broker/actions.h"
 
 #include "broker/attach.h"
+#include "broker/checks.h"
 #include "broker/devices.h"
 #include "broker/initiator.h"
 #include "broker/texts.h"
@@ -120,7 +121,7 @@ JsonValue *run_not_available(BrokerRequest *) {
 
 constexpr BrokerActionEntry kActions[] = {
     {"attach", broker_run_attach, false},
-    {"repair", broker_run_repair, false},
+    {"repair", broker_run_repair, true},
     {"unmount", broker_run_unmount, false},
     {"finalize", run_finalize, false},
     {"abandon", run_abandon, false},

@@ -90,6 +90,13 @@ inline constexpr const char *kTextKeptMountPoint =
 inline constexpr const char *kTextCannotOffline =
     "Linux could not take the encrypted disk offline. It stays connected; try again.";
 
+// ---- Filesystem checks and formatting
+inline constexpr const char *kTextAlreadyChecked = "This session was already checked.";
+inline constexpr const char *kTextCannotAttachForCheck =
+    "The container's disk could not be attached for a check.";
+inline constexpr const char *kTextCannotCheckEveryVolume =
+    "Linux could not run fsck on every volume in the container.";
+
 // ---- Removable devices and imaging
 inline constexpr const char *kTextInvalidApproval = "Invalid imaging approval.";
 inline constexpr const char *kTextAlreadyLent = "A device is already lent to this connection.";
@@ -143,6 +150,8 @@ inline constexpr const char *kLogLent = "lent disk to process %lu";
 inline constexpr const char *kLogAttached = "attached %s disk %lu%s";
 inline constexpr const char *kLogAttachFailed = "attach %s failed: %s";
 inline constexpr const char *kLogUnmounted = "unmounted %s";
+// id, the tools, the status, "clean" or "not clean".
+inline constexpr const char *kLogChecked = "checked %s: %s %d, %s";
 inline constexpr const char *kLogRestoreFailed =
     "unmount %s: the volume could not be mounted again";
 

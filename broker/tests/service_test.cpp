@@ -104,7 +104,9 @@ TEST_F(Broker, AnswersEveryActionOfTheProtocol) {
         {R"({"action":7,"version":1})", kAlice, error_reply(kTextUnknownOperation)},
         {R"({"version":1})", 0, error_reply(kTextUnknownOperation)},
         {R"({"action":"attach","version":1})", kAlice, error_reply(kTextInvalidMount)},
-        {R"({"action":"repair","version":1})", kAlice, error_reply(kTextInvalidMount)},
+        // Nothing was attached or recorded: the check is refused.
+        {R"({"action":"repair","version":1})", kAlice,
+         R"({"refused":")" + std::string(kTextInvalidMount) + R"(","version":1})"},
         {R"({"action":"unmount","version":1,"id":"x"})", kAlice,
          R"({"phase":"disconnected","version":1})"},
         {R"({"action":"format","version":1})", kAlice, not_available},
@@ -228,7 +230,11 @@ TEST_F(Broker, RecordsBelongToTheirAccount) {
         EXPECT_EQ(error_reply(kTextOtherAccount), broker_request(request("finalize", id), kBob));
         EXPECT_EQ(error_reply(kTextOtherAccount), broker_request(request("abandon", id), kBob));
         EXPECT_EQ(error_reply(kTextOtherAccount), broker_request(request("finalize", id), 0));
+        EXPECT_EQ(error_reply(kTextOtherAccount), broker_request(request("repair", id), kBob));
     }
+    // A check runs once per session id: an existing record is never
+    // attached or checked again.
+    EXPECT_EQ(error_reply(kTextAlreadyChecked), broker_request(request("repair", done), kAlice));
 
     // A mounted record whose iSCSI session is gone is reported as needing
     // recovery, and the change is kept.
