@@ -114,11 +114,6 @@ JsonValue *run_abandon(BrokerRequest *r) {
     return delete_record(r, slot);
 }
 
-// Formatting comes later; until then it says so instead of failing vaguely.
-JsonValue *run_not_available(BrokerRequest *) {
-    return broker_error_reply(kTextNotAvailable);
-}
-
 constexpr BrokerActionEntry kActions[] = {
     {"attach", broker_run_attach, false},
     {"repair", broker_run_repair, true},
@@ -127,7 +122,7 @@ constexpr BrokerActionEntry kActions[] = {
     {"abandon", run_abandon, false},
     {"list", run_list, false},
     {"devices", broker_run_devices, false},
-    {"format", run_not_available, true},
+    {"format", broker_run_format, true},
     {"approve-imaging", broker_run_approve_imaging, false},
     {"image-source", broker_run_image_source, false},
 };

@@ -1,13 +1,23 @@
 #include "broker/checks.h"
 
 #include "broker/attach.h"
+#include "broker/callers.h"
+#include "broker/initiator.h"
 #include "broker/log.h"
 #include "broker/texts.h"
+#include "iscsi/naming.h"
+#include "platform/clock.h"
 #include "platform/filesystem_tools.h"
+#include "platform/secure_memory.h"
+#include "platform/volumes.h"
 #include "runtime/text.h"
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 #include <vector>
 
 namespace tw {
@@ -65,7 +75,218 @@ int run_fsck(const CheckTool &tool, const std::string &volume, bool repair, int 
     return rc;
 }
 
+constexpr size_t kTargetLimit = 200;
+constexpr size_t kSecretMin = 12, kSecretMax = 16;
+constexpr size_t kLabelMax = 128;
+constexpr int kFormatTimeoutMs = 600000;
+
+struct FormatTool {
+    const char *request; // the request's name
+    const char *name;    // as libblkid reports it
+    const char *program;
+    const char *label_option;
+    const char *options[2];
+};
+
+constexpr FormatTool kFormatTools[] = {
+    {"fat32", "FAT32", "mkfs.vfat", "-n", {"-F", "32"}},
+    {"exfat", "exFAT", "mkfs.exfat", "-L", {nullptr, nullptr}},
+    {"ntfs", "NTFS", "mkntfs", "-L", {"-Q", nullptr}},
+};
+
+const FormatTool *format_tool(const std::string &filesystem) {
+    for (const FormatTool &t : kFormatTools)
+        if (filesystem == t.request)
+            return &t;
+    return nullptr;
+}
+
+uint64_t now_ms() {
+    return monotonic_now() / 10000;
+}
+
+// A positive integer member, or -1.
+int64_t integer_member(const JsonValue *request, const char *key) {
+    const JsonValue *v = json_get(request, key);
+    if (!v || v->kind != JsonKind::Number || !v->is_integer)
+        return -1;
+    return v->int_value;
+}
+
+// Writes everything the formatter left in the page cache to the disk, so
+// that the logout loses nothing. 0 or a negative errno.
+int flush_disk(const std::string &device) {
+    int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -errno;
+    int rc = fsync(fd) == 0 && ioctl(fd, BLKFLSBUF, 0) == 0 ? 0 : -errno;
+    close(fd);
+    return rc;
+}
+
 } // namespace
+
+int format_volume(const std::string &device, const std::string &filesystem,
+                  const std::string &label, std::string *method, std::string *message) {
+    const FormatTool *tool = format_tool(filesystem);
+    if (!tool) {
+        *message = kTextChooseFilesystem;
+        return -EINVAL;
+    }
+    std::vector<std::string> argv = {tool->program};
+    for (const char *option : tool->options)
+        if (option)
+            argv.push_back(option);
+    argv.push_back(tool->label_option);
+    argv.push_back(label);
+    argv.push_back(device);
+    int code = -1;
+    std::string output;
+    int rc = tool_run(argv, kFormatTimeoutMs, kCheckOutputLimit, &code, &output);
+    std::vector<VolumeEntry> volumes;
+    if (rc == 0 && code == 0 && volumes_read(device, kVolumeCapacity, &volumes) == 0 &&
+        volumes.size() == 1 && volumes[0].partition_number == 0 &&
+        volumes[0].filesystem == tool->name) {
+        *method = "mkfs";
+        return 0;
+    }
+    *message = kTextCannotFormat;
+    return -EIO;
+}
+
+JsonValue *broker_run_format(BrokerRequest *r) {
+    Broker *broker = r->broker;
+    RecordTable &table = broker->records;
+    const JsonValue *q = r->request;
+    const int64_t port = integer_member(q, "port");
+    const char *target = json_get_string(q, "target", nullptr);
+    const char *chap_name = json_get_string(q, "chapName", nullptr);
+    const JsonValue *chap_secret = json_get(q, "chapSecret");
+    const char *filesystem = json_get_string(q, "filesystem", nullptr);
+    const char *label = json_get_string(q, "label", nullptr);
+    const std::string prefix = std::string(kTarnwickIqnAuthority) + ":format-";
+    if (!(port >= 1 && port <= 65535 && target &&
+          strncmp(target, prefix.c_str(), prefix.size()) == 0 && strlen(target) <= kTargetLimit &&
+          chap_name && chap_name[0] != '\0' && chap_secret &&
+          chap_secret->kind == JsonKind::String && chap_secret->string_length >= kSecretMin &&
+          chap_secret->string_length <= kSecretMax && filesystem && format_tool(filesystem) &&
+          label && label[0] != '\0' && strlen(label) <= kLabelMax))
+        return broker_error_reply(kTextInvalidCreation);
+    // The engine serves the target itself: it must be the installed engine
+    // of the asking user, listening on that port.
+    if (verify_caller(r->peer->pid, 0, r->peer->user, "tarnwick-engine",
+                      static_cast<uint16_t>(port)) != 0)
+        return broker_error_reply(kTextNotOurProgram);
+
+    std::unique_lock<std::mutex> lock(broker->lock);
+    sweep_format_sessions(&table);
+    size_t slot = 0;
+    if (records_reserve(&table, r->peer->user.c_str(), &slot) != 0)
+        return broker_error_reply(kTextTooManyDisks);
+    char id[kUuidTextSize];
+    if (!uuid_generate(id))
+        return broker_error_reply(kTextCannotRecordFormat);
+    JsonValue *record = json_new(JsonKind::Object);
+    json_set_string(record, "id", id);
+    json_set_string(record, "kind", "format");
+    json_set_string(record, "account", r->peer->user.c_str());
+    json_set_int(record, "boot", static_cast<int64_t>(broker->boot));
+    json_set_string(record, "target", target);
+    json_set_string(record, "phase", "formatting");
+    table.slots[slot].record = record;
+    if (record_write(&table, slot) != 0) {
+        record_delete(&table, slot);
+        return broker_error_reply(kTextCannotRecordFormat);
+    }
+    table.slots[slot].busy = true;
+    lock.unlock();
+    const uint64_t start = now_ms();
+    auto elapsed = [&]() { return static_cast<unsigned long long>(now_ms() - start); };
+
+    std::string message, session;
+    int rc = ensure_iscsi_service();
+    if (rc != 0) {
+        message = rc == -ENOENT      ? kTextInitiatorUnavailable
+                  : rc == -ETIMEDOUT ? kTextInitiatorLate
+                                     : kTextInitiatorCouldNotStart;
+    } else {
+        size_t length = 0;
+        const char *bytes = json_string_bytes(chap_secret, &length);
+        SecureBuffer secret = SecureBuffer::with_capacity(length);
+        secret.assign(bytes, length);
+        IscsiLogin login{target, static_cast<uint16_t>(port), chap_name, &secret};
+        std::string reason;
+        rc = iscsi_login(login, &session, &reason);
+        if (rc != 0) {
+            char text[1024];
+            if (reason.empty())
+                snprintf(text, sizeof text, kTextConnectFailedCode, -rc);
+            else
+                snprintf(text, sizeof text, kTextConnectFailed, reason.c_str());
+            message = text;
+        }
+    }
+    if (session.empty()) {
+        // Nothing to log out of.
+        lock.lock();
+        table.slots[slot].busy = false;
+        record_delete(&table, slot);
+        return broker_error_reply(message.c_str());
+    }
+    broker_log(kLogFormatLoggedIn, elapsed());
+    lock.lock();
+    json_set_string(record, "iscsiSession", session.c_str());
+    record_write(&table, slot);
+    lock.unlock();
+
+    std::string device;
+    int disk = -1;
+    bool formatted = false;
+    rc = wait_for_disk(session, kDiskArrivalMs, &device, &disk);
+    if (rc != 0) {
+        message = rc == -ENOENT ? kTextDiskLate : kTextCannotListDevices;
+    } else {
+        std::vector<VolumeEntry> volumes;
+        if (set_disk_access(device, false) != 0) {
+            message = kTextFormatCannotBringOnline;
+        } else if ((rc = volumes_list(device, kVolumeCapacity, kVolumeSettleMs, &volumes)),
+                   broker_log(kLogFormatDisk, static_cast<unsigned long>(disk),
+                              static_cast<int>(volumes.size()), elapsed()),
+                   rc != 0 || volumes.size() != 1 || volumes[0].filesystem != "RAW") {
+            // Nothing is formatted unless the disk is one empty volume.
+            message = kTextNotOneEmptyVolume;
+        } else {
+            // The volume is never mounted, so it has no mount point to hide.
+            std::string method = "mkfs";
+            formatted = format_volume(device, filesystem, label, &method, &message) == 0;
+            broker_log(kLogFormatResult, formatted ? "formatted" : "failed", method.c_str(),
+                       elapsed());
+        }
+        // Offline: what the formatter wrote is on the disk before the logout.
+        if (flush_disk(device) != 0 && formatted) {
+            formatted = false;
+            message = kTextCannotFlushFormat;
+        }
+        clear_disk_flag(device);
+        broker_log(kLogFormatDismounted, elapsed());
+    }
+
+    rc = iscsi_logout(session);
+    lock.lock();
+    table.slots[slot].busy = false;
+    if (rc != 0) {
+        // The record stays for a later sweep to log out.
+        return broker_error_reply(formatted ? kTextFormatNotDetached : message.c_str());
+    }
+    json_set_string(record, "phase", "disconnected");
+    record_delete(&table, slot);
+    if (!formatted)
+        return broker_error_reply(message.c_str());
+    broker_log(kLogFormatted, static_cast<unsigned long>(r->peer->pid), filesystem, elapsed());
+    JsonValue *reply = json_new(JsonKind::Object);
+    json_set_bool(reply, "formatted", true);
+    return reply;
+}
 
 int check_volume(const std::string &volume, const std::string &filesystem, VolumeCheck *result) {
     std::string path = volume;

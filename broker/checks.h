@@ -27,6 +27,18 @@ struct VolumeCheck {
 // could not start (*result then keeps what was gathered).
 int check_volume(const std::string &volume, const std::string &filesystem, VolumeCheck *result);
 
+// Gives the whole disk `device` a new filesystem ("fat32", "exfat", "ntfs")
+// with `label`: mkfs.vfat -F 32 -n, mkfs.exfat -L or mkntfs -Q -L, then
+// confirmed with libblkid. 0 with *method "mkfs"; -EINVAL with *message for
+// another filesystem; -EIO with *message when formatting failed.
+int format_volume(const std::string &device, const std::string &filesystem,
+                  const std::string &label, std::string *method, std::string *message);
+
+// The "format" action: the engine's private format target is logged in,
+// its one empty volume formatted and the disk logged out again. Takes the
+// global lock itself.
+JsonValue *broker_run_format(BrokerRequest *request);
+
 // The "repair" action: attaches the disk for a check, checks every data
 // volume without the global lock, and records the results. Takes the
 // global lock itself.
