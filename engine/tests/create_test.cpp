@@ -18,6 +18,7 @@
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace tw {
@@ -261,6 +262,58 @@ TEST_F(CreateTest, ChecksComeBeforeAnythingIsWritten) {
     CliRun run = create(ntfs + "/n.zcx", "64", "ntfs", std::string(32, 'n'));
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(folder_entries(ntfs), std::vector<std::string>{"n.zcx"});
+}
+
+// Whether the broker holds a format record now.
+bool formatting_now() {
+    for (const std::string &name : folder_entries("/var/lib/tarnwick/broker"))
+        if (name.size() > 5 && name.compare(name.size() - 5, 5, ".json") == 0)
+            return true;
+    return false;
+}
+
+// Ctrl+C of the command line (SIGTERM here) while the broker formats, and
+// once it has formatted (the engine then checks and encrypts): the creation
+// is cancelled and nothing is left in the folder or with the broker.
+TEST_F(CreateTest, CancellationLeavesNothing) {
+    for (bool during_format : {true, false}) {
+        SCOPED_TRACE(during_format ? "during formatting" : "after formatting");
+        const std::string where = folder(during_format ? "cancel-format" : "cancel-encrypt");
+        const std::string credentials = dir + "/cancel.json";
+        {
+            std::ofstream(credentials) << R"({"newPassword":")" << kPassword
+                                       << R"(","confirmation":")" << kPassword << "\"}";
+        }
+        const std::string command = "exec '" + bin("tarnwick") + "' create '" + where +
+                                    "/c.zcx' 1024 fat32 TW --credentials-stdin <'" + credentials +
+                                    "' >'" + dir + "/out' 2>'" + dir + "/err'";
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        bool seen = false;
+        for (int i = 0; i < 6000; i++) {
+            bool now = formatting_now();
+            if (now)
+                seen = true;
+            if (during_format ? now : seen && !now)
+                break;
+            usleep(10000);
+        }
+        EXPECT_TRUE(seen);
+        kill(pid, SIGTERM);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        const std::string printed = read_text(dir + "/out") + read_text(dir + "/err");
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << printed;
+        EXPECT_NE(printed.find("Container creation cancelled. No existing file was replaced."),
+                  std::string::npos)
+            << printed;
+        EXPECT_TRUE(folder_entries(where).empty());
+        EXPECT_FALSE(formatting_now());
+    }
 }
 
 } // namespace
