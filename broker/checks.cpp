@@ -124,6 +124,31 @@ int flush_disk(const std::string &device) {
     return rc;
 }
 
+// Steps on the arrived disk: writable, one empty volume, formatted. 0, or
+// -EIO with *message.
+template <typename Elapsed>
+int format_disk(const std::string &device, int disk, const char *filesystem, const char *label,
+                Elapsed elapsed, std::string *message) {
+    if (set_disk_access(device, false) != 0) {
+        *message = kTextFormatCannotBringOnline;
+        return -EIO;
+    }
+    std::vector<VolumeEntry> volumes;
+    int rc = volumes_list(device, kVolumeCapacity, kVolumeSettleMs, &volumes);
+    broker_log(kLogFormatDisk, static_cast<unsigned long>(disk), static_cast<int>(volumes.size()),
+               elapsed());
+    // Nothing is formatted unless the disk is one empty volume.
+    if (rc != 0 || volumes.size() != 1 || volumes[0].filesystem != "RAW") {
+        *message = kTextNotOneEmptyVolume;
+        return -EIO;
+    }
+    // The volume is never mounted, so it has no mount point to hide.
+    std::string method = "mkfs";
+    rc = format_volume(device, filesystem, label, &method, message);
+    broker_log(kLogFormatResult, rc == 0 ? "formatted" : "failed", method.c_str(), elapsed());
+    return rc == 0 ? 0 : -EIO;
+}
+
 } // namespace
 
 int format_volume(const std::string &device, const std::string &filesystem,
@@ -246,22 +271,7 @@ JsonValue *broker_run_format(BrokerRequest *r) {
     if (rc != 0) {
         message = rc == -ENOENT ? kTextDiskLate : kTextCannotListDevices;
     } else {
-        std::vector<VolumeEntry> volumes;
-        if (set_disk_access(device, false) != 0) {
-            message = kTextFormatCannotBringOnline;
-        } else if ((rc = volumes_list(device, kVolumeCapacity, kVolumeSettleMs, &volumes)),
-                   broker_log(kLogFormatDisk, static_cast<unsigned long>(disk),
-                              static_cast<int>(volumes.size()), elapsed()),
-                   rc != 0 || volumes.size() != 1 || volumes[0].filesystem != "RAW") {
-            // Nothing is formatted unless the disk is one empty volume.
-            message = kTextNotOneEmptyVolume;
-        } else {
-            // The volume is never mounted, so it has no mount point to hide.
-            std::string method = "mkfs";
-            formatted = format_volume(device, filesystem, label, &method, &message) == 0;
-            broker_log(kLogFormatResult, formatted ? "formatted" : "failed", method.c_str(),
-                       elapsed());
-        }
+        formatted = format_disk(device, disk, filesystem, label, elapsed, &message) == 0;
         // Offline: what the formatter wrote is on the disk before the logout.
         if (flush_disk(device) != 0 && formatted) {
             formatted = false;

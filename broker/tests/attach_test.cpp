@@ -806,6 +806,74 @@ TEST_F(AttachTest, RepairRefusedWhenAVolumeCannotBeChecked) {
     EXPECT_EQ(w->stop(), 0);
 }
 
+// Containers made by `tarnwick create` (the broker formats them) mount
+// writable, take a file, and show it again on a read-only mount; the
+// exported image is a clean filesystem with the requested label.
+TEST_F(AttachTest, CreatedContainersMountAndTakeAFile) {
+    struct Case {
+        const char *filesystem, *label, *type, *fsck, *options;
+    };
+    const Case cases[] = {
+        {"fat32", "TWMADE", "vfat", "fsck.vfat -n", ""},
+        {"exfat", "TWMADE", "exfat", "fsck.exfat -n", " --algorithm XChaCha20"},
+        {"ntfs", "Made here", "ntfs", "ntfsfix -n", " --experimental-compression fast 16384"},
+    };
+    const std::string credentials = dir + "/create.json";
+    {
+        std::ofstream(credentials)
+            << R"({"newPassword":")" << kPassword << R"(","confirmation":")" << kPassword << "\"}";
+    }
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.filesystem);
+        const std::string container = dir + "/made-" + c.filesystem + ".zcx";
+        ASSERT_TRUE(test::shell("'" + std::string(TW_BIN_DIR) + "/tarnwick' create '" + container +
+                                "' 64 " + c.filesystem + " '" + c.label + "' --credentials-stdin" +
+                                c.options + " <'" + credentials + "' >/dev/null"));
+        test::WorkerProcess *w = serve(container, "read-write");
+        ASSERT_TRUE(w->ready());
+        std::string id = new_id();
+        std::string reply = attach(*w, id, false);
+        ASSERT_EQ(member_text(reply, "phase"), "mounted") << reply;
+        std::string mount_point = member_text(reply, "mountPoint");
+        {
+            FileHandle fd(
+                open((mount_point + "/NEW.TXT").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+            ASSERT_TRUE(fd.valid()) << strerror(errno);
+            ASSERT_EQ(write(fd.get(), kHelloText, strlen(kHelloText)), ssize_t(strlen(kHelloText)));
+            ASSERT_EQ(fsync(fd.get()), 0);
+        }
+        EXPECT_EQ(member_text(request(unmount_request(id)), "phase"), "disconnected");
+        request(R"({"action":"finalize","version":1,"id":")" + id + "\"}");
+        EXPECT_EQ(w->stop(), 0);
+
+        test::WorkerProcess *r = serve(container);
+        ASSERT_TRUE(r->ready());
+        std::string id2 = new_id();
+        std::string again = attach(*r, id2);
+        ASSERT_EQ(member_text(again, "phase"), "mounted") << again;
+        EXPECT_EQ(member_text(again, "volumeLabel"), c.label);
+        EXPECT_EQ(read_text(member_text(again, "mountPoint") + "/NEW.TXT"), kHelloText);
+        EXPECT_EQ(member_text(request(unmount_request(id2)), "phase"), "disconnected");
+        request(R"({"action":"finalize","version":1,"id":")" + id2 + "\"}");
+        EXPECT_EQ(r->stop(), 0);
+
+        const std::string image = dir + "/made.img";
+        unlink(image.c_str());
+        std::string out, err;
+        ASSERT_EQ(
+            test::run({std::string(TW_BIN_DIR) + "/tarnwick-engine", "export", container, image},
+                      test::credential_request(kPassword), &out, &err),
+            0)
+            << out << err;
+        EXPECT_TRUE(test::shell(std::string(c.fsck) + " '" + image + "' >/dev/null 2>&1"));
+        EXPECT_TRUE(
+            test::shell("[ \"$(blkid -o value -s TYPE '" + image + "')\" = " + c.type + " ]"));
+        EXPECT_TRUE(
+            test::shell("[ \"$(blkid -o value -s LABEL '" + image + "')\" = '" + c.label + "' ]"));
+        unlink(image.c_str());
+    }
+}
+
 // Requests that are refused before anything is recorded.
 TEST_F(AttachTest, RefusedRequestsRecordNothing) {
     std::string why;
