@@ -4,6 +4,7 @@
 #include "broker/actions.h"
 
 #include "broker/attach.h"
+#include "broker/checks.h"
 #include "broker/devices.h"
 #include "broker/initiator.h"
 #include "broker/texts.h"
@@ -113,20 +114,15 @@ JsonValue *run_abandon(BrokerRequest *r) {
     return delete_record(r, slot);
 }
 
-// Formatting comes later; until then it says so instead of failing vaguely.
-JsonValue *run_not_available(BrokerRequest *) {
-    return broker_error_reply(kTextNotAvailable);
-}
-
 constexpr BrokerActionEntry kActions[] = {
     {"attach", broker_run_attach, false},
-    {"repair", broker_run_repair, false},
+    {"repair", broker_run_repair, true},
     {"unmount", broker_run_unmount, false},
     {"finalize", run_finalize, false},
     {"abandon", run_abandon, false},
     {"list", run_list, false},
     {"devices", broker_run_devices, false},
-    {"format", run_not_available, true},
+    {"format", broker_run_format, true},
     {"approve-imaging", broker_run_approve_imaging, false},
     {"image-source", broker_run_image_source, false},
 };

@@ -11,7 +11,7 @@ struct BrokerActionEntry {
     const char *name;
     BrokerAction run;
     // The action takes the global lock itself, around its record updates
-    // only (format): its long work must not stop every other request.
+    // only (format, repair): its long work must not stop every other request.
     bool locks_itself;
 };
 

@@ -121,44 +121,6 @@ void pause_ms(int ms) {
     nanosleep(&pause, nullptr);
 }
 
-// The session's disk device and number, waiting up to timeout_ms for it.
-// -ENOENT when it did not appear, -EIO when the devices cannot be listed.
-int wait_for_disk(const std::string &session, int timeout_ms, std::string *device, int *disk) {
-    for (int waited = 0;; waited += kDiskPollMs) {
-        int rc = iscsi_session_devices(session, device, disk);
-        if (rc == 0)
-            return 0;
-        if (waited >= timeout_ms)
-            return rc == -ENOENT ? -ENOENT : -EIO;
-        pause_ms(kDiskPollMs);
-    }
-}
-
-// The disk's read-only flag as requested, and confirmed: a disk the target
-// write-protects stays read-only whatever the flag says. 0, -EACCES, -EIO.
-//
-// The flag is set only when it differs: the kernel keeps a device's flag
-// after the device is detached and reused, so every flag set here is cleared
-// again before the disk goes (clear_disk_flag).
-int set_disk_access(const std::string &device, bool read_only) {
-    bool now = !read_only;
-    if (block_device_read_only(device, &now) != 0)
-        return -EIO;
-    if (now == read_only)
-        return 0;
-    if (loop_set_read_only(device, read_only) != 0 || block_device_read_only(device, &now) != 0)
-        return -EIO;
-    return now == read_only ? 0 : -EACCES;
-}
-
-// Clears the read-only flag this broker may have set on the disk, so that
-// the loop device does not pass it on to its next user. The device's own
-// read-only state (a write-protected disk) is not touched by this.
-void clear_disk_flag(const std::string &device) {
-    if (!device.empty())
-        loop_set_read_only(device, false);
-}
-
 // A loop device over [offset, offset + size) of the disk: the volume as a
 // block device of its own. 0 with *volume, or a negative errno.
 int present_volume(const std::string &disk, uint64_t offset, uint64_t size, bool read_only,
@@ -465,6 +427,33 @@ int attach_steps(Broker *broker, size_t slot, const AttachRequest &a, bool repai
 
 } // namespace
 
+int wait_for_disk(const std::string &session, int timeout_ms, std::string *device, int *disk) {
+    for (int waited = 0;; waited += kDiskPollMs) {
+        int rc = iscsi_session_devices(session, device, disk);
+        if (rc == 0)
+            return 0;
+        if (waited >= timeout_ms)
+            return rc == -ENOENT ? -ENOENT : -EIO;
+        pause_ms(kDiskPollMs);
+    }
+}
+
+int set_disk_access(const std::string &device, bool read_only) {
+    bool now = !read_only;
+    if (block_device_read_only(device, &now) != 0)
+        return -EIO;
+    if (now == read_only)
+        return 0;
+    if (loop_set_read_only(device, read_only) != 0 || block_device_read_only(device, &now) != 0)
+        return -EIO;
+    return now == read_only ? 0 : -EACCES;
+}
+
+void clear_disk_flag(const std::string &device) {
+    if (!device.empty())
+        loop_set_read_only(device, false);
+}
+
 int detach_session(JsonValue *record, const char **message) {
     const std::string session = json_get_string(record, "iscsiSession", "");
     // The volumes' devices sit on the disk: while one exists the initiator
@@ -640,19 +629,6 @@ JsonValue *broker_run_attach(BrokerRequest *r) {
     JsonValue *record =
         attach_session(r->broker, r->request, r->peer->user, r->peer->session, false, &message);
     return record ? record : broker_error_reply(message.c_str());
-}
-
-JsonValue *broker_run_repair(BrokerRequest *r) {
-    std::string message;
-    JsonValue *record =
-        attach_session(r->broker, r->request, r->peer->user, r->peer->session, true, &message);
-    if (!record)
-        return broker_error_reply(message.c_str());
-    // The disk is attached for a check, phase "repairing", with a device for
-    // each data volume in "checkVolumes". The filesystem check itself (fsck
-    // over those devices, then the phase "repaired" with its results) runs
-    // from here once it exists; until then the record is returned as it is.
-    return record;
 }
 
 JsonValue *broker_run_unmount(BrokerRequest *r) {

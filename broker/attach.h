@@ -1,5 +1,5 @@
 // Turning a running mount worker into a mounted volume of its user, and back:
-// the "attach", "repair" (its attachment) and "unmount" actions.
+// the "attach" and "unmount" actions, and the attachment of "repair".
 //
 // The road of an attach: the initiator logs into the worker's target and
 // presents the disk as a loop device; the disk's read-only flag is set as
@@ -21,6 +21,23 @@ inline constexpr int kDiskArrivalMs = 20000;
 inline constexpr int kVolumeSettleMs = 20000;
 inline constexpr int kRestoreSettleMs = 5000;
 
+// The session's disk device and number, waiting up to timeout_ms for it.
+// -ENOENT when it did not appear, -EIO when the devices cannot be listed.
+int wait_for_disk(const std::string &session, int timeout_ms, std::string *device, int *disk);
+
+// The disk's read-only flag as requested, and confirmed: a disk the target
+// write-protects stays read-only whatever the flag says. 0, -EACCES, -EIO.
+//
+// The flag is set only when it differs: the kernel keeps a device's flag
+// after the device is detached and reused, so every flag set here is cleared
+// again before the disk goes (clear_disk_flag).
+int set_disk_access(const std::string &device, bool read_only);
+
+// Clears the read-only flag this broker may have set on the disk, so that
+// the loop device does not pass it on to its next user. The device's own
+// read-only state (a write-protected disk) is not touched by this.
+void clear_disk_flag(const std::string &device);
+
 // Attaches the request's worker for `user` (decimal uid) of logon session
 // `logon`, or, with `repair`, attaches the disk for a check without mounting
 // anything ("checkVolumes" lists every data volume). A repeated request with
@@ -41,7 +58,6 @@ JsonValue *unmount_session(Broker *broker, const char *id, const std::string &us
                            std::string *message);
 
 JsonValue *broker_run_attach(BrokerRequest *request);
-JsonValue *broker_run_repair(BrokerRequest *request);
 JsonValue *broker_run_unmount(BrokerRequest *request);
 
 } // namespace tw

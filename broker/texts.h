@@ -90,6 +90,27 @@ inline constexpr const char *kTextKeptMountPoint =
 inline constexpr const char *kTextCannotOffline =
     "Linux could not take the encrypted disk offline. It stays connected; try again.";
 
+// ---- Filesystem checks and formatting
+inline constexpr const char *kTextAlreadyChecked = "This session was already checked.";
+inline constexpr const char *kTextCannotAttachForCheck =
+    "The container's disk could not be attached for a check.";
+inline constexpr const char *kTextCannotCheckEveryVolume =
+    "Linux could not run fsck on every volume in the container.";
+
+inline constexpr const char *kTextInvalidCreation = "Invalid creation request.";
+inline constexpr const char *kTextCannotRecordFormat =
+    "The broker could not record the new container's disk. Nothing was formatted.";
+inline constexpr const char *kTextFormatCannotBringOnline =
+    "Linux could not bring the new container online. Nothing was formatted.";
+inline constexpr const char *kTextNotOneEmptyVolume =
+    "Linux did not present the new container as one empty volume. Nothing was formatted.";
+inline constexpr const char *kTextChooseFilesystem = "Choose FAT32, exFAT or NTFS.";
+inline constexpr const char *kTextCannotFormat = "Linux could not format the new container.";
+inline constexpr const char *kTextCannotFlushFormat =
+    "Linux could not write the new container's filesystem out.";
+inline constexpr const char *kTextFormatNotDetached =
+    "The new container could not be detached. Linux releases it on restart.";
+
 // ---- Removable devices and imaging
 inline constexpr const char *kTextInvalidApproval = "Invalid imaging approval.";
 inline constexpr const char *kTextAlreadyLent = "A device is already lent to this connection.";
@@ -143,6 +164,15 @@ inline constexpr const char *kLogLent = "lent disk to process %lu";
 inline constexpr const char *kLogAttached = "attached %s disk %lu%s";
 inline constexpr const char *kLogAttachFailed = "attach %s failed: %s";
 inline constexpr const char *kLogUnmounted = "unmounted %s";
+// id, the tools, the status, "clean" or "not clean".
+inline constexpr const char *kLogChecked = "checked %s: %s %d, %s";
+inline constexpr const char *kLogFormatLoggedIn = "format: logged in after %llu ms";
+inline constexpr const char *kLogFormatDisk = "format: disk %lu with %d volume(s) after %llu ms";
+// "formatted" or "failed", the method.
+inline constexpr const char *kLogFormatResult = "format: %s through %s after %llu ms";
+inline constexpr const char *kLogFormatDismounted = "format: dismounted after %llu ms";
+// process id, filesystem, duration.
+inline constexpr const char *kLogFormatted = "formatted unit for process %lu as %s in %llu ms";
 inline constexpr const char *kLogRestoreFailed =
     "unmount %s: the volume could not be mounted again";
 

@@ -25,6 +25,7 @@ constexpr OperationEntry kOperations[] = {
     {EngineCommand::Devices, run_devices},
     {EngineCommand::ApproveImaging, run_approve_imaging},
     {EngineCommand::Image, run_image},
+    {EngineCommand::Create, run_create},
     {EngineCommand::ImportVeracrypt, run_import_veracrypt},
     {EngineCommand::ImportRecover, run_import_recover},
     {EngineCommand::Benchmark, run_benchmark},

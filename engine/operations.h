@@ -18,6 +18,7 @@ int run_replace(EngineContext *ctx);
 int run_devices(EngineContext *ctx);
 int run_approve_imaging(EngineContext *ctx);
 int run_image(EngineContext *ctx);
+int run_create(EngineContext *ctx);
 int run_import_veracrypt(EngineContext *ctx);
 int run_import_recover(EngineContext *ctx);
 int run_benchmark(EngineContext *ctx);

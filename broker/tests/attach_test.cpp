@@ -88,6 +88,24 @@ constexpr FixtureRecipe kRecipes[] = {
                 "dd if=$W/esp of=$IMG bs=512 seek=2048 conv=notrunc status=none && "
                 "dd if=$W/data of=$IMG bs=512 seek=18432 conv=notrunc status=none"},
     {"ext4", "truncate -s 32M $IMG && mkfs.ext4 -q -F -L TWEXT $IMG"},
+    // A FAT32 partition beside an ext4 one, which no checker here takes.
+    {"mbr-ext4", "truncate -s 84M $IMG && printf 'label: dos\\nstart=2048, size=81920, type=c\\n"
+                 "start=83968, size=81920, type=83\\n' | sfdisk -q $IMG && "
+                 "truncate -s 40M $W/p1 $W/p2 && mkfs.vfat -F 32 -n PART1 $W/p1 >/dev/null && "
+                 "mkfs.ext4 -q -F $W/p2 && "
+                 "dd if=$W/p1 of=$IMG bs=512 seek=2048 conv=notrunc status=none && "
+                 "dd if=$W/p2 of=$IMG bs=512 seek=83968 conv=notrunc status=none"},
+    // A FAT32 volume with a lost cluster chain: clusters 100 -> 101 -> end
+    // written into both FATs (32 reserved sectors; the FAT's size in sectors
+    // at byte 36 of the boot sector). fsck finds it before the fixture is
+    // kept.
+    {"fat32-damaged",
+     "truncate -s 64M $IMG && mkfs.vfat -F 32 -R 32 -n TWBAD $IMG >/dev/null && "
+     "MTOOLS_SKIP_CHECK=1 mcopy -i $IMG $W/hello.txt ::/HELLO.TXT && "
+     "F=$(od -An -tu4 -j36 -N4 $IMG | tr -d ' ') && for n in 0 1; do "
+     "printf '\\145\\000\\000\\000\\377\\377\\377\\017' | "
+     "dd of=$IMG bs=1 seek=$((16384 + n * F * 512 + 400)) conv=notrunc status=none || exit 1; "
+     "done && ! fsck.vfat -n $IMG >/dev/null"},
 };
 
 // The container of a fixture, made on first use under a lock (test processes
@@ -787,7 +805,8 @@ TEST_F(AttachTest, InitiatorKilledAndStartedAgain) {
     expect_nothing_attached(reply2);
 }
 
-// A repair attachment presents every data volume for a check and mounts none.
+// A repair attachment presents every data volume for a check and mounts none;
+// each volume is checked, and the output is framed per volume.
 TEST_F(AttachTest, RepairAttachesEveryDataVolumeWithoutMounting) {
     std::string why;
     std::string fixture_path = fixture("mbr2", &why);
@@ -797,10 +816,12 @@ TEST_F(AttachTest, RepairAttachesEveryDataVolumeWithoutMounting) {
     test::WorkerProcess *w = serve(container, "repair");
     ASSERT_TRUE(w->ready());
     std::string id = new_id();
-    EXPECT_EQ(member_text(request(attach_request(*w, id, true, -1, "repair")), "error"),
+    // A check is always writable; a read-only one is refused and records
+    // nothing.
+    EXPECT_EQ(member_text(request(attach_request(*w, id, true, -1, "repair")), "refused"),
               kTextInvalidMount);
     std::string reply = attach(*w, id, false, -1, "repair");
-    ASSERT_EQ(member_text(reply, "phase"), "repairing") << reply;
+    ASSERT_EQ(member_text(reply, "phase"), "repaired") << reply;
     EXPECT_EQ(member_text(reply, "mountPoint"), "");
     EXPECT_EQ(mounts_under(std::string(kMediaFolder)).size(), 0u);
     JsonValue *record = parse(reply);
@@ -809,6 +830,18 @@ TEST_F(AttachTest, RepairAttachesEveryDataVolumeWithoutMounting) {
         EXPECT_STREQ(json_get_string(v, "filesystem", ""), "FAT32");
         volumes.push_back(json_get_string(v, "volume", ""));
     }
+    EXPECT_STREQ(json_get_string(record, "filesystem", ""), "FAT32, FAT32");
+    EXPECT_STREQ(json_get_string(record, "repairTool", ""), "fsck.vfat");
+    EXPECT_EQ(json_get_int(record, "repairStatus", -9), 0);
+    EXPECT_TRUE(json_get_bool(record, "repairClean", false));
+    EXPECT_EQ(json_get(record, "repairError"), nullptr);
+    // Each volume's output under its own heading, the first at the start.
+    const std::string output = json_get_string(record, "repairOutput", "");
+    const std::string heading = "== FAT32 volume ==\n";
+    EXPECT_EQ(output.find(heading), 0u) << output;
+    EXPECT_NE(output.find(heading, heading.size()), std::string::npos) << output;
+    for (const std::string &volume : volumes)
+        EXPECT_NE(output.find(volume + ":"), std::string::npos) << output;
     json_free(record);
     ASSERT_EQ(volumes.size(), 2u);
     // Each device is its partition: fsck reads a clean FAT32 on it.
@@ -818,6 +851,171 @@ TEST_F(AttachTest, RepairAttachesEveryDataVolumeWithoutMounting) {
     expect_nothing_attached(reply);
     for (const std::string &volume : volumes)
         EXPECT_NE(loop_backing_file(atoi(volume.c_str() + 9)), member_text(reply, "device"));
+}
+
+// A FAT with a lost cluster chain: the repairing run corrects it (exit 1),
+// the read-only run after it finds nothing left, and the fix is in the
+// container. A second check of the same session is refused.
+TEST_F(AttachTest, RepairFixesADamagedFat) {
+    std::string why;
+    std::string fixture_path = fixture("fat32-damaged", &why);
+    ASSERT_FALSE(fixture_path.empty()) << why;
+    const std::string container = dir + "/damaged.zcx";
+    ASSERT_TRUE(test::shell("cp '" + fixture_path + "' '" + container + "'"));
+    test::WorkerProcess *w = serve(container, "repair");
+    ASSERT_TRUE(w->ready());
+    std::string id = new_id();
+    std::string reply = attach(*w, id, false, -1, "repair");
+    ASSERT_EQ(member_text(reply, "phase"), "repaired") << reply;
+    JsonValue *record = parse(reply);
+    EXPECT_STREQ(json_get_string(record, "filesystem", ""), "FAT32");
+    EXPECT_STREQ(json_get_string(record, "repairTool", ""), "fsck.vfat");
+    EXPECT_EQ(json_get_int(record, "repairStatus", -9), 1);
+    EXPECT_TRUE(json_get_bool(record, "repairClean", false));
+    const std::string output = json_get_string(record, "repairOutput", "");
+    const size_t verification = output.find("\nRead-only verification:\n");
+    EXPECT_NE(verification, std::string::npos) << output;
+    EXPECT_LT(output.find("Reclaimed"), verification) << output;
+    EXPECT_EQ(output.find("== FAT32 volume =="), std::string::npos) << output;
+    json_free(record);
+    // The record on disk says the same.
+    EXPECT_EQ(member_text(read_text(record_file(id)), "phase"), "repaired");
+
+    EXPECT_EQ(member_text(request(attach_request(*w, id, false, -1, "repair")), "error"),
+              kTextAlreadyChecked);
+    EXPECT_EQ(member_text(request(unmount_request(id)), "phase"), "disconnected");
+    expect_nothing_attached(reply);
+    EXPECT_EQ(w->stop(), 0);
+
+    const std::string image = dir + "/repaired.img";
+    std::string out, err;
+    ASSERT_EQ(test::run({std::string(TW_BIN_DIR) + "/tarnwick-engine", "export", container, image},
+                        test::credential_request(kPassword), &out, &err),
+              0)
+        << out << err;
+    EXPECT_TRUE(test::shell("fsck.vfat -n '" + image + "' >/dev/null"));
+    EXPECT_TRUE(
+        test::shell("MTOOLS_SKIP_CHECK=1 mtype -i '" + image + "' ::/HELLO.TXT | grep -q hello"));
+}
+
+// A clean volume of each filesystem: its own tool, exit 0, no read-only pass.
+TEST_F(AttachTest, RepairOfEachFilesystem) {
+    struct Case {
+        const char *fixture, *filesystem, *tool;
+    };
+    for (Case c : {Case{"fat32", "FAT32", "fsck.vfat"}, Case{"exfat", "exFAT", "fsck.exfat"},
+                   Case{"ntfs", "NTFS", "ntfsfix"}}) {
+        SCOPED_TRACE(c.fixture);
+        std::string why;
+        std::string fixture_path = fixture(c.fixture, &why);
+        ASSERT_FALSE(fixture_path.empty()) << why;
+        const std::string container = dir + "/check-" + c.fixture + ".zcx";
+        ASSERT_TRUE(test::shell("cp '" + fixture_path + "' '" + container + "'"));
+        test::WorkerProcess *w = serve(container, "repair");
+        ASSERT_TRUE(w->ready());
+        std::string id = new_id();
+        std::string reply = attach(*w, id, false, -1, "repair");
+        ASSERT_EQ(member_text(reply, "phase"), "repaired") << reply;
+        JsonValue *record = parse(reply);
+        EXPECT_STREQ(json_get_string(record, "filesystem", ""), c.filesystem);
+        EXPECT_STREQ(json_get_string(record, "repairTool", ""), c.tool);
+        EXPECT_EQ(json_get_int(record, "repairStatus", -9), 0);
+        EXPECT_TRUE(json_get_bool(record, "repairClean", false));
+        EXPECT_EQ(std::string(json_get_string(record, "repairOutput", ""))
+                      .find("Read-only verification:"),
+                  std::string::npos);
+        json_free(record);
+        EXPECT_EQ(member_text(request(unmount_request(id)), "phase"), "disconnected");
+        expect_nothing_attached(reply);
+        EXPECT_EQ(w->stop(), 0);
+    }
+}
+
+// A disk whose check cannot run (a data volume without a checker) is
+// refused: nothing was checked, and no record or attachment stays.
+TEST_F(AttachTest, RepairRefusedWhenAVolumeCannotBeChecked) {
+    std::string why;
+    std::string fixture_path = fixture("mbr-ext4", &why);
+    ASSERT_FALSE(fixture_path.empty()) << why;
+    const std::string container = dir + "/unchecked.zcx";
+    ASSERT_TRUE(test::shell("cp '" + fixture_path + "' '" + container + "'"));
+    test::WorkerProcess *w = serve(container, "repair");
+    ASSERT_TRUE(w->ready());
+    std::string id = new_id();
+    std::string reply = attach(*w, id, false, -1, "repair");
+    EXPECT_EQ(member_text(reply, "refused"), kTextUnsupportedCheckVolume) << reply;
+    EXPECT_EQ(list(), R"({"sessions":[],"version":1})");
+    EXPECT_NE(access(record_file(id).c_str(), F_OK), 0);
+    expect_nothing_attached(reply);
+    EXPECT_EQ(w->stop(), 0);
+}
+
+// Containers made by `tarnwick create` (the broker formats them) mount
+// writable, take a file, and show it again on a read-only mount; the
+// exported image is a clean filesystem with the requested label.
+TEST_F(AttachTest, CreatedContainersMountAndTakeAFile) {
+    struct Case {
+        const char *filesystem, *label, *type, *fsck, *options;
+    };
+    const Case cases[] = {
+        {"fat32", "TWMADE", "vfat", "fsck.vfat -n", ""},
+        {"exfat", "TWMADE", "exfat", "fsck.exfat -n", " --algorithm XChaCha20"},
+        {"ntfs", "Made here", "ntfs", "ntfsfix -n", " --experimental-compression fast 16384"},
+    };
+    const std::string credentials = dir + "/create.json";
+    {
+        std::ofstream(credentials)
+            << R"({"newPassword":")" << kPassword << R"(","confirmation":")" << kPassword << "\"}";
+    }
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.filesystem);
+        const std::string container = dir + "/made-" + c.filesystem + ".zcx";
+        ASSERT_TRUE(test::shell("'" + std::string(TW_BIN_DIR) + "/tarnwick' create '" + container +
+                                "' 64 " + c.filesystem + " '" + c.label + "' --credentials-stdin" +
+                                c.options + " <'" + credentials + "' >/dev/null"));
+        test::WorkerProcess *w = serve(container, "read-write");
+        ASSERT_TRUE(w->ready());
+        std::string id = new_id();
+        std::string reply = attach(*w, id, false);
+        ASSERT_EQ(member_text(reply, "phase"), "mounted") << reply;
+        std::string mount_point = member_text(reply, "mountPoint");
+        {
+            FileHandle fd(
+                open((mount_point + "/NEW.TXT").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+            ASSERT_TRUE(fd.valid()) << strerror(errno);
+            ASSERT_EQ(write(fd.get(), kHelloText, strlen(kHelloText)), ssize_t(strlen(kHelloText)));
+            ASSERT_EQ(fsync(fd.get()), 0);
+        }
+        EXPECT_EQ(member_text(request(unmount_request(id)), "phase"), "disconnected");
+        request(R"({"action":"finalize","version":1,"id":")" + id + "\"}");
+        EXPECT_EQ(w->stop(), 0);
+
+        test::WorkerProcess *r = serve(container);
+        ASSERT_TRUE(r->ready());
+        std::string id2 = new_id();
+        std::string again = attach(*r, id2);
+        ASSERT_EQ(member_text(again, "phase"), "mounted") << again;
+        EXPECT_EQ(member_text(again, "volumeLabel"), c.label);
+        EXPECT_EQ(read_text(member_text(again, "mountPoint") + "/NEW.TXT"), kHelloText);
+        EXPECT_EQ(member_text(request(unmount_request(id2)), "phase"), "disconnected");
+        request(R"({"action":"finalize","version":1,"id":")" + id2 + "\"}");
+        EXPECT_EQ(r->stop(), 0);
+
+        const std::string image = dir + "/made.img";
+        unlink(image.c_str());
+        std::string out, err;
+        ASSERT_EQ(
+            test::run({std::string(TW_BIN_DIR) + "/tarnwick-engine", "export", container, image},
+                      test::credential_request(kPassword), &out, &err),
+            0)
+            << out << err;
+        EXPECT_TRUE(test::shell(std::string(c.fsck) + " '" + image + "' >/dev/null 2>&1"));
+        EXPECT_TRUE(
+            test::shell("[ \"$(blkid -o value -s TYPE '" + image + "')\" = " + c.type + " ]"));
+        EXPECT_TRUE(
+            test::shell("[ \"$(blkid -o value -s LABEL '" + image + "')\" = '" + c.label + "' ]"));
+        unlink(image.c_str());
+    }
 }
 
 // Requests that are refused before anything is recorded.

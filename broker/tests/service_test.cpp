@@ -94,7 +94,6 @@ TEST_F(Broker, AnswersEveryActionOfTheProtocol) {
         uid_t uid;
         std::string reply;
     };
-    const std::string not_available = error_reply(kTextNotAvailable);
     const Case cases[] = {
         {R"({"action":"list","version":1})", kAlice, R"({"sessions":[],"version":1})"},
         {R"({"action":"list","version":2})", kAlice, error_reply(kTextUnsupportedProtocol)},
@@ -104,10 +103,12 @@ TEST_F(Broker, AnswersEveryActionOfTheProtocol) {
         {R"({"action":7,"version":1})", kAlice, error_reply(kTextUnknownOperation)},
         {R"({"version":1})", 0, error_reply(kTextUnknownOperation)},
         {R"({"action":"attach","version":1})", kAlice, error_reply(kTextInvalidMount)},
-        {R"({"action":"repair","version":1})", kAlice, error_reply(kTextInvalidMount)},
+        // Nothing was attached or recorded: the check is refused.
+        {R"({"action":"repair","version":1})", kAlice,
+         R"({"refused":")" + std::string(kTextInvalidMount) + R"(","version":1})"},
         {R"({"action":"unmount","version":1,"id":"x"})", kAlice,
          R"({"phase":"disconnected","version":1})"},
-        {R"({"action":"format","version":1})", kAlice, not_available},
+        {R"({"action":"format","version":1})", kAlice, error_reply(kTextInvalidCreation)},
         // This test program is not the engine, so nothing is lent to it.
         {R"({"action":"image-source","version":1,"device":"/dev/sdb","identity":1})", kAlice,
          error_reply(kTextNotOurProgram)},
@@ -120,6 +121,45 @@ TEST_F(Broker, AnswersEveryActionOfTheProtocol) {
     };
     for (const Case &c : cases)
         EXPECT_EQ(c.reply, broker_request(c.request, c.uid)) << c.request << " as " << c.uid;
+}
+
+// Format requests that are refused before any login: a bad member, or a
+// caller that is not the installed engine serving the port. Nothing is
+// recorded for any of them.
+TEST_F(Broker, RefusesFormatRequestsBeforeAnyLogin) {
+    ASSERT_TRUE(broker.start());
+    const std::string good = R"({"action":"format","version":1,"port":3260,)"
+                             R"("target":"iqn.2026-12.com.tarnwick:format-1234",)"
+                             R"("chapName":"tarnwick","chapSecret":"0123456789abcdef",)"
+                             R"("filesystem":"fat32","label":"NEW","size":67108864})";
+    auto replace = [&](const std::string &from, const std::string &to) {
+        std::string text = good;
+        size_t at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return at == std::string::npos ? text : text.replace(at, from.size(), to);
+    };
+    const std::string invalid = error_reply(kTextInvalidCreation);
+    const struct {
+        std::string request, reply;
+    } cases[] = {
+        {replace(":format-1234", ":1234"), invalid},
+        {replace("com.tarnwick:", "com.other:"), invalid},
+        {replace("\"label\":\"NEW\"", "\"label\":\"\""), invalid},
+        {replace("\"label\":\"NEW\"", "\"label\":\"" + std::string(129, 'L') + "\""), invalid},
+        {replace("\"fat32\"", "\"ext4\""), invalid},
+        {replace("\"fat32\"", "\"FAT32\""), invalid},
+        {replace("0123456789abcdef", "0123456789a"), invalid},
+        {replace("\"port\":3260", "\"port\":0"), invalid},
+        {replace("\"chapName\":\"tarnwick\"", "\"chapName\":\"\""), invalid},
+        // This test program is not the engine and serves nothing.
+        {good, error_reply(kTextNotOurProgram)},
+        {replace("\"label\":\"NEW\"", "\"label\":\"" + std::string(128, 'L') + "\""),
+         error_reply(kTextNotOurProgram)},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.reply, broker_request(c.request, kAlice)) << c.request;
+    EXPECT_EQ(R"({"sessions":[],"version":1})",
+              broker_request(R"({"action":"list","version":1})", kAlice));
 }
 
 TEST_F(Broker, ApprovalsAreCheckedBeforeTheyAreKept) {
@@ -228,7 +268,11 @@ TEST_F(Broker, RecordsBelongToTheirAccount) {
         EXPECT_EQ(error_reply(kTextOtherAccount), broker_request(request("finalize", id), kBob));
         EXPECT_EQ(error_reply(kTextOtherAccount), broker_request(request("abandon", id), kBob));
         EXPECT_EQ(error_reply(kTextOtherAccount), broker_request(request("finalize", id), 0));
+        EXPECT_EQ(error_reply(kTextOtherAccount), broker_request(request("repair", id), kBob));
     }
+    // A check runs once per session id: an existing record is never
+    // attached or checked again.
+    EXPECT_EQ(error_reply(kTextAlreadyChecked), broker_request(request("repair", done), kAlice));
 
     // A mounted record whose iSCSI session is gone is reported as needing
     // recovery, and the change is kept.

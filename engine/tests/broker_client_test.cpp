@@ -79,7 +79,8 @@ TEST_F(EngineBrokerClient, PassesOnTheBrokersErrors) {
     EXPECT_EQ("", devices_message());
     FormatRequest format{3260, "iqn.test", "name", "0123456789abcdef", 1 << 20, "fat32", "DISK"};
     EXPECT_NE(0, broker_format(format, &message));
-    EXPECT_EQ("This broker operation is not available in this version.", message);
+    // The target is not a format target of this product.
+    EXPECT_EQ("Invalid creation request.", message);
     LentDevice lent;
     EXPECT_NE(0, broker_image_source("/dev/sdz", 7, &lent, &message));
     EXPECT_EQ("The requesting process is not a Tarnwick program owned by your account. Nothing "
