@@ -284,3 +284,52 @@ TEST_F(Mounting, TheServiceRestartsOnlyWhileNothingIsMounted) {
 
 } // namespace
 } // namespace tw::test
+
+namespace tw::test {
+namespace {
+
+// A writable mount whose worker is killed leaves the container marked as
+// interrupted: it no longer mounts writable until `tarnwick repair` has run
+// fsck over it, which clears the marker and exits 0.
+TEST_F(Mounting, RepairOfAnInterruptedWritableContainer) {
+    ProgramRun mount =
+        tarnwick({"mount", sample, "--password-stdin", "--experimental-write", "--json"}, true);
+    ASSERT_EQ(0, mount.status) << mount.err;
+    const std::string id = first_member(mount.out, "id");
+    const std::string mount_point = first_member(mount.out, "mountPoint");
+    JsonValue *sessions = json_parse_text(mount.out.c_str());
+    const pid_t worker = static_cast<pid_t>(json_get_int(json_first(sessions), "workerPID", 0));
+    json_free(sessions);
+    ASSERT_GT(worker, 0);
+    ProgramRun write = run_program(
+        {"/bin/sh", "-c", "printf 'half\\n' > '" + mount_point + "/half.txt' && sync"}, {}, kUser);
+    ASSERT_EQ(0, write.status) << write.err;
+    ASSERT_EQ(0, kill(worker, SIGKILL));
+    // The service notices the dead worker; unmounting clears what is left
+    // (a second unmount dismisses the record of the failed write session).
+    for (int i = 0; i < 3 && tarnwick({"sessions", "--json"}).out != "[]\n"; i++)
+        tarnwick({"unmount", id});
+    ASSERT_EQ("[]\n", tarnwick({"sessions", "--json"}).out);
+    ProgramRun refused =
+        tarnwick({"mount", sample, "--password-stdin", "--experimental-write"}, true);
+    EXPECT_EQ(1, refused.status) << refused.out;
+    EXPECT_NE(std::string::npos, refused.err.find("Check and Repair")) << refused.err;
+
+    ProgramRun repair = tarnwick({"repair", sample, "--password-stdin"}, true);
+    EXPECT_EQ(0, repair.status) << repair.out << repair.err;
+    EXPECT_NE(std::string::npos, repair.out.find("FAT32: clean (fsck exit ")) << repair.out;
+    EXPECT_NE(std::string::npos, repair.out.find("Write access is available again.\n"))
+        << repair.out;
+    expect_nothing_attached();
+
+    mount = tarnwick({"mount", sample, "--password-stdin", "--experimental-write", "--json"}, true);
+    ASSERT_EQ(0, mount.status) << mount.err;
+    EXPECT_EQ(0, tarnwick({"unmount", first_member(mount.out, "id")}).status);
+
+    ProgramRun json = tarnwick({"repair", sample, "--password-stdin", "--json"}, true);
+    EXPECT_EQ(0, json.status) << json.err;
+    EXPECT_NE(std::string::npos, json.out.find(R"("repairClean":true)")) << json.out;
+}
+
+} // namespace
+} // namespace tw::test
