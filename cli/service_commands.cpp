@@ -72,7 +72,7 @@ void print_sessions_table(const JsonValue *sessions) {
         const std::string phase = json_get_string(s, "phase", "");
         std::string mount_point = json_get_string(s, "mountPoint", "");
         if (phase != "mounted" || mount_point.empty())
-            mount_point = "-";
+            mount_point.assign(1, '-'); // (GCC 12 -O3 misreads the assignment of a literal)
         rows.push_back(
             {{json_get_string(s, "id", ""), phase, mount_point, json_get_string(s, "path", "")},
              json_get_string(s, "message", "")});

@@ -16,7 +16,7 @@ int destination_check(const char *output, uint64_t need, FileHandle *folder_out)
         return -EINVAL;
     std::string folder_path(output, static_cast<size_t>(slash - output));
     if (folder_path.empty())
-        folder_path = "/";
+        folder_path.push_back('/'); // (GCC 12 -O3 misreads the assignment of a literal here)
     int dir = directory_open(folder_path.c_str());
     if (dir < 0)
         return dir;
