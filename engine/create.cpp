@@ -39,9 +39,7 @@ constexpr uint64_t kFat32Max = 2199023255552ull; // 2 TiB
 constexpr uint64_t kSizeLimit = 0x7FFFFFFFFFFFEFFFull;
 constexpr size_t kFatLabelMax = 11;
 constexpr size_t kNtfsLabelUnits = 32;
-constexpr size_t kChapSecretLength = 16;
-constexpr char kSecretAlphabet[] = "ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz23456789";
-constexpr size_t kSecretAlphabetSize = sizeof kSecretAlphabet - 1; // 57
+constexpr size_t kChapSecretLength = kTargetSecretLength;
 
 constexpr const char *kCancelled = "Container creation cancelled. No existing file was replaced.";
 constexpr const char *kFat32Range = "Linux formats FAT32 from 64 MiB to 2 TiB. Choose a size in "
@@ -178,24 +176,9 @@ int image_flush(void *context) {
 // and NAA identifier for the creation `uuid`.
 int build_config(const char *uuid, TargetConfig *config, char secret[kChapSecretLength + 1]) {
     const std::string name = std::string(kTarnwickIqnAuthority) + ":format-" + uuid;
-    if (name.size() >= sizeof config->target_name)
-        return -EINVAL;
-    memcpy(config->target_name, name.c_str(), name.size() + 1);
-    memcpy(config->chap_name, kTarnwickChapName, sizeof kTarnwickChapName);
-    uint8_t random[kChapSecretLength + 8];
-    if (!random_bytes(random, sizeof random))
-        return -EIO;
-    for (size_t i = 0; i < kChapSecretLength; i++) {
-        secret[i] = kSecretAlphabet[random[i] % kSecretAlphabetSize];
-        config->chap_secret[i] = static_cast<uint8_t>(secret[i]);
-    }
-    secret[kChapSecretLength] = '\0';
-    config->chap_secret_length = kChapSecretLength;
+    if (int rc = target_config_prepare(config, name, secret))
+        return rc;
     snprintf(config->serial, sizeof config->serial, "%.8s%.4s%.4s", uuid, uuid + 9, uuid + 14);
-    memcpy(config->naa, random + kChapSecretLength, sizeof config->naa);
-    secure_wipe(random, sizeof random);
-    config->admit = nullptr; // only the published initiator
-    config->admit_context = nullptr;
     return 0;
 }
 

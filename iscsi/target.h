@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace tw {
 
@@ -33,6 +34,17 @@ struct TargetConfig {
     TargetAdmit admit;
     void *admit_context;
 };
+
+// The length of the CHAP secret a program gives its target.
+inline constexpr size_t kTargetSecretLength = 16;
+
+// Fills the target's name, the product's CHAP name, a new random secret
+// (also written as text into `secret`) and a random NAA identifier, and
+// admits only the published initiator; the serial number is the caller's.
+// 0; -EINVAL for a name that does not fit; -EIO when the random source
+// failed.
+int target_config_prepare(TargetConfig *config, std::string_view name,
+                          char secret[kTargetSecretLength + 1]);
 
 struct BlockDevice {
     void *context;

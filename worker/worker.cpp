@@ -49,9 +49,7 @@ constexpr int64_t kStatusPollMs = 250;
 constexpr int64_t kFlusherPollMs = 200;
 constexpr uint64_t kFlushAfterLastWriteMs = 1000;
 constexpr uint64_t kFlushAfterFirstWriteMs = 5000;
-constexpr char kSecretAlphabet[] = "ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz23456789";
-constexpr size_t kSecretAlphabetSize = sizeof kSecretAlphabet - 1; // 57
-constexpr size_t kChapSecretLength = 16;
+constexpr size_t kChapSecretLength = kTargetSecretLength;
 
 // The process globals of one mount. The lock serialises the container's
 // read, write and flush paths, the overlay and the flusher.
@@ -349,25 +347,13 @@ int build_config(TargetConfig *config, char secret[kChapSecretLength + 1]) {
     std::string name = std::string(kTarnwickIqnAuthority) + ":" + g.mount_id;
     for (char &ch : name)
         ch = char(std::tolower(static_cast<unsigned char>(ch)));
-    if (name.size() >= sizeof config->target_name)
-        return -EINVAL;
-    std::memcpy(config->target_name, name.c_str(), name.size() + 1);
-    std::memcpy(config->chap_name, kTarnwickChapName, sizeof kTarnwickChapName);
-    uint8_t random[40];
+    if (int rc = target_config_prepare(config, name, secret))
+        return rc;
+    uint8_t random[16];
     if (!random_bytes(random, sizeof random))
         return -EIO;
-    for (size_t i = 0; i < kChapSecretLength; ++i) {
-        secret[i] = kSecretAlphabet[random[i] % kSecretAlphabetSize];
-        config->chap_secret[i] = uint8_t(secret[i]);
-    }
-    secret[kChapSecretLength] = '\0';
-    config->chap_secret_length = kChapSecretLength;
-    for (size_t i = 0; i < 16; ++i)
-        std::snprintf(config->serial + 2 * i, 3, "%02X", random[16 + i]);
-    std::memcpy(config->naa, random + 32, sizeof config->naa);
-    secure_wipe(random, sizeof random);
-    config->admit = nullptr; // only the published initiator
-    config->admit_context = nullptr;
+    for (size_t i = 0; i < sizeof random; ++i)
+        std::snprintf(config->serial + 2 * i, 3, "%02X", random[i]);
     return 0;
 }
 
