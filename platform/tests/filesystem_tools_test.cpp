@@ -51,7 +51,7 @@ TEST(TerminalText, LongLinesAndTheTailLimit) {
     // after a line break, so it begins with a whole line.
     std::string many;
     for (int i = 0; i < 100; i++) {
-        char line[16];
+        char line[32];
         snprintf(line, sizeof line, "line %04d\n", i);
         many += line;
     }
