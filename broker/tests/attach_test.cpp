@@ -340,6 +340,26 @@ class AttachTest : public ::testing::Test {
         return reply;
     }
 
+    // A read-only attach of the FAT32 fixture served by a new worker: the
+    // reply, with the session id in *id (and the worker in *worker).
+    std::string attach_fat32(std::string *id, test::WorkerProcess **worker = nullptr) {
+        std::string why;
+        std::string container = fixture("fat32", &why);
+        if (container.empty()) {
+            ADD_FAILURE() << why;
+            return "";
+        }
+        test::WorkerProcess *w = serve(container);
+        if (worker != nullptr)
+            *worker = w;
+        if (!w->ready()) {
+            ADD_FAILURE() << "the worker did not start";
+            return "";
+        }
+        *id = new_id();
+        return attach(*w, *id);
+    }
+
     void remember(const std::string &reply) {
         std::string device = member_text(reply, "device");
         std::string session = member_text(reply, "iscsiSession");
@@ -730,13 +750,8 @@ TEST_F(AttachTest, NoFreeMountPoint) {
         ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
         ASSERT_EQ(mount("tmpfs", path.c_str(), "tmpfs", 0, "size=64k"), 0);
     }
-    std::string why;
-    std::string container = fixture("fat32", &why);
-    ASSERT_FALSE(container.empty()) << why;
-    test::WorkerProcess *w = serve(container);
-    ASSERT_TRUE(w->ready());
-    std::string id = new_id();
-    std::string reply = attach(*w, id);
+    std::string id;
+    std::string reply = attach_fat32(&id);
     EXPECT_EQ(member_text(reply, "error"), kTextNoMountPoint) << reply;
     EXPECT_EQ(list(), R"({"sessions":[],"version":1})");
     EXPECT_EQ(mounts_under("/run/tarnwick/luns").size(), 0u);
@@ -750,13 +765,9 @@ TEST_F(AttachTest, NoFreeMountPoint) {
 // The worker killed under a mounted volume: reads fail, and unmount still
 // removes everything.
 TEST_F(AttachTest, WorkerKilledWhileMounted) {
-    std::string why;
-    std::string container = fixture("fat32", &why);
-    ASSERT_FALSE(container.empty()) << why;
-    test::WorkerProcess *w = serve(container);
-    ASSERT_TRUE(w->ready());
-    std::string id = new_id();
-    std::string reply = attach(*w, id);
+    std::string id;
+    test::WorkerProcess *w = nullptr;
+    std::string reply = attach_fat32(&id, &w);
     ASSERT_EQ(member_text(reply, "phase"), "mounted") << reply;
     w->kill_now();
     std::string listed = list();
@@ -1107,13 +1118,8 @@ TEST_F(AttachTest, AttachForAnotherUser) {
 // A volume unmounted behind the broker's back: "list" reports the session
 // as externally unmounted, and unmount still removes the rest.
 TEST_F(AttachTest, VolumeUnmountedOutsideTheBroker) {
-    std::string why;
-    std::string container = fixture("fat32", &why);
-    ASSERT_FALSE(container.empty()) << why;
-    test::WorkerProcess *w = serve(container);
-    ASSERT_TRUE(w->ready());
-    std::string id = new_id();
-    std::string reply = attach(*w, id);
+    std::string id;
+    std::string reply = attach_fat32(&id);
     ASSERT_EQ(member_text(reply, "phase"), "mounted") << reply;
     const std::string mount_point = member_text(reply, "mountPoint");
     ASSERT_EQ(umount2(mount_point.c_str(), 0), 0);
@@ -1129,13 +1135,8 @@ TEST_F(AttachTest, VolumeUnmountedOutsideTheBroker) {
 // A broker restart leaves the mounted volume alone: the initiator service
 // and the filesystem driver carry on, and the new broker unmounts it.
 TEST_F(AttachTest, BrokerRestartKeepsTheMount) {
-    std::string why;
-    std::string container = fixture("fat32", &why);
-    ASSERT_FALSE(container.empty()) << why;
-    test::WorkerProcess *w = serve(container);
-    ASSERT_TRUE(w->ready());
-    std::string id = new_id();
-    std::string reply = attach(*w, id);
+    std::string id;
+    std::string reply = attach_fat32(&id);
     ASSERT_EQ(member_text(reply, "phase"), "mounted") << reply;
     const std::string mount_point = member_text(reply, "mountPoint");
     EXPECT_EQ(broker->stop(), 0);
