@@ -171,39 +171,8 @@ class MountTest : public ::testing::Test {
 
     // One request as the user; "" when no reply came.
     std::string ask(const std::string &request) const {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0)
-            return "";
-        pid_t pid = fork();
-        if (pid == 0) {
-            if (setresgid(kUser, kUser, kUser) != 0 || setresuid(kUser, kUser, kUser) != 0)
-                _exit(99);
-            FileHandle fd;
-            std::string answer;
-            if (pipe_connect(socket().c_str(), 2000, &fd) == 0) {
-                JsonValue *r = json_parse_text(request.c_str());
-                pipe_send_message(fd.get(), r);
-                json_free(r);
-                JsonValue *reply = nullptr;
-                if (pipe_receive_message(fd.get(), 300000, &reply) == 0) {
-                    char *t = json_serialize(reply);
-                    answer = t;
-                    json_free_text(t);
-                    json_free(reply);
-                }
-            }
-            (void)!write(out[1], answer.data(), answer.size());
-            _exit(0);
-        }
-        close(out[1]);
-        std::string all;
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(out[0], buf, sizeof buf)) > 0)
-            all.append(buf, static_cast<size_t>(n));
-        close(out[0]);
-        waitpid(pid, nullptr, 0);
-        return all;
+        std::string reply = socket_request_as(kUser, socket(), request, 300000);
+        return reply.starts_with("!") ? "" : reply;
     }
 
     // A copy of the FAT32 container owned by the user.

@@ -1,6 +1,7 @@
 // The real tarnwick-service as a process: the first-instance rule, clients
 // of other users, shutdown and its ending, a restart that finds its records,
 // and sign-out through a stand-in logind on a private D-Bus.
+#include "broker/tests/support/broker_process.h"
 #include "runtime/json.h"
 #include "runtime/pipes.h"
 #include "session/tests/support/session_fixtures.h"
@@ -86,42 +87,7 @@ pid_t spawn_as(uid_t uid, const std::vector<std::string> &argv, const std::vecto
 // One request on one connection, as `uid`; "" when no reply came, "!errno"
 // when the connection failed.
 std::string send_as(uid_t uid, const std::string &socket, const std::string &request) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
-        return "";
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (uid != geteuid() && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0))
-            _exit(99);
-        std::string answer;
-        FileHandle fd;
-        int rc = pipe_connect(socket.c_str(), 2000, &fd);
-        if (rc != 0) {
-            answer = "!" + std::to_string(-rc);
-        } else {
-            JsonValue *r = json_parse_text(request.c_str());
-            pipe_send_message(fd.get(), r);
-            json_free(r);
-            JsonValue *reply = nullptr;
-            if (pipe_receive_message(fd.get(), 30000, &reply) == 0) {
-                char *t = json_serialize(reply);
-                answer = t;
-                json_free_text(t);
-                json_free(reply);
-            }
-        }
-        (void)!write(out[1], answer.data(), answer.size());
-        _exit(0);
-    }
-    close(out[1]);
-    std::string all;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(out[0], buf, sizeof buf)) > 0)
-        all.append(buf, static_cast<size_t>(n));
-    close(out[0]);
-    waitpid(pid, nullptr, 0);
-    return all;
+    return socket_request_as(uid, socket, request, 30000);
 }
 
 // Waits for the process to end within `ms`; its exit code, or -1.

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <sched.h>
 #include <string>
 #include <sys/mount.h>
@@ -149,6 +150,55 @@ struct BrokerProcess {
     ~BrokerProcess() { stop(SIGKILL); }
 };
 
+// Runs body in a child process with uid as its real, effective and saved
+// user and group (unchanged when it is this process's), and returns the
+// text body gave back; "" when the child could not run.
+inline std::string text_from_child_as(uid_t uid, const std::function<std::string()> &body) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        return "";
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (uid != geteuid() && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0))
+            _exit(99);
+        const std::string text = body();
+        (void)!write(out[1], text.data(), text.size());
+        _exit(0);
+    }
+    close(out[1]);
+    std::string all;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(out[0], buf, sizeof buf)) > 0)
+        all.append(buf, static_cast<size_t>(n));
+    close(out[0]);
+    waitpid(pid, nullptr, 0);
+    return all;
+}
+
+// One request (a JSON text) on one connection to the socket, as uid: the
+// reply as compact JSON text, "" when none came within timeout_ms, "!N"
+// (N the errno) when the connection failed.
+inline std::string socket_request_as(uid_t uid, const std::string &socket,
+                                     const std::string &request, int timeout_ms) {
+    return text_from_child_as(uid, [&]() -> std::string {
+        FileHandle fd;
+        if (int rc = pipe_connect(socket.c_str(), 2000, &fd))
+            return "!" + std::to_string(-rc);
+        JsonValue *r = json_parse_text(request.c_str());
+        pipe_send_message(fd.get(), r);
+        json_free(r);
+        JsonValue *reply = nullptr;
+        if (pipe_receive_message(fd.get(), timeout_ms, &reply) != 0)
+            return "";
+        char *t = json_serialize(reply);
+        std::string answer = t != nullptr ? t : "";
+        json_free_text(t);
+        json_free(reply);
+        return answer;
+    });
+}
+
 // Sends requests (JSON texts) over one connection, as root in this process
 // or as `uid` in a child, and returns the replies as compact JSON texts; a
 // request without reply gives "" and ends the list.
@@ -178,29 +228,14 @@ inline std::vector<std::string> broker_requests(const std::vector<std::string> &
         talk(&replies);
         return replies;
     }
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
-        return replies;
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
-            _exit(99);
+    const std::string all = text_from_child_as(uid, [&] {
         std::vector<std::string> mine;
         talk(&mine);
-        for (const std::string &r : mine) {
-            std::string line = r + "\n";
-            (void)!write(out[1], line.data(), line.size());
-        }
-        _exit(0);
-    }
-    close(out[1]);
-    std::string all;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(out[0], buf, sizeof buf)) > 0)
-        all.append(buf, static_cast<size_t>(n));
-    close(out[0]);
-    waitpid(pid, nullptr, 0);
+        std::string lines;
+        for (const std::string &r : mine)
+            lines += r + "\n";
+        return lines;
+    });
     for (size_t start = 0, end; (end = all.find('\n', start)) != std::string::npos; start = end + 1)
         replies.push_back(all.substr(start, end - start));
     return replies;
