@@ -1,6 +1,7 @@
 #include "platform/io.h"
 
 #include <cerrno>
+#include <ctime>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -82,6 +83,23 @@ ssize_t read_some(int fd, void *buffer, size_t length) {
 ssize_t pread_some(int fd, void *buffer, size_t length, uint64_t offset) {
     return retry_interrupted(
         [&] { return ::pread(fd, buffer, length, static_cast<off_t>(offset)); });
+}
+
+int poll_some(pollfd *fds, nfds_t count, int timeout_ms) {
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (int left = timeout_ms;;) {
+        int n = ::poll(fds, count, left);
+        if (n >= 0 || errno != EINTR)
+            return n >= 0 ? n : -errno;
+        if (timeout_ms >= 0) {
+            timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            const int64_t spent =
+                (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+            left = spent >= timeout_ms ? 0 : timeout_ms - static_cast<int>(spent);
+        }
+    }
 }
 
 ssize_t send_message_some(int fd, const msghdr *message, int flags) {

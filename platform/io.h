@@ -9,6 +9,8 @@
 // callers that accept a shorter result at the end of a file.
 #pragma once
 
+#include <poll.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -31,6 +33,11 @@ inline int write_full(int fd, std::string_view text) {
 // wait with poll and take whatever has arrived.
 ssize_t read_some(int fd, void *buffer, size_t length);
 ssize_t pread_some(int fd, void *buffer, size_t length, uint64_t offset);
+
+// poll, repeated with the time left when a signal interrupted it (a negative
+// timeout waits without end): the number of ready descriptors, 0 when the
+// time ran out, or a negative errno value.
+int poll_some(pollfd *fds, nfds_t count, int timeout_ms);
 
 // One sendmsg, repeated only when a signal interrupted it: the number of
 // bytes sent or a negative errno value.

@@ -170,12 +170,7 @@ void reap_worker(SessionSlot *slot) {
 
 bool pidfd_ended(int pidfd, int timeout_ms) {
     pollfd p{pidfd, POLLIN, 0};
-    for (;;) {
-        int n = poll(&p, 1, timeout_ms);
-        if (n < 0 && errno == EINTR)
-            continue;
-        return n != 0;
-    }
+    return poll_some(&p, 1, timeout_ms) != 0;
 }
 
 // Waits for the slot's worker to end, up to timeout_ms. True when it has.
@@ -333,9 +328,9 @@ int read_ready_line(SessionSlot *slot, int out_fd, std::string *line) {
     line->clear();
     for (;;) {
         pollfd p[2] = {{out_fd, POLLIN, 0}, {slot->worker.get(), POLLIN, 0}};
-        int n = poll(p, 2, kLinePollMs);
-        if (n < 0 && errno != EINTR)
-            return -errno;
+        int n = poll_some(p, 2, kLinePollMs);
+        if (n < 0)
+            return n;
         if (n > 0 && (p[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             char c;
             ssize_t got = read_some(out_fd, &c, 1);

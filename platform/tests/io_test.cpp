@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -288,6 +289,42 @@ TEST(Io, ReadsInterruptedBySignalsGoOn) {
         EXPECT_EQ(0, result);
         EXPECT_EQ(sent, got);
     }
+}
+
+// A poll interrupted by signals goes on waiting: it reports the descriptor
+// that becomes ready afterwards, and a time-out still ends it.
+TEST(Io, PollInterruptedBySignalsGoesOn) {
+    InterruptingSignal signal;
+    ASSERT_EQ(0, signal.rc);
+    Pipe p;
+    std::atomic<bool> started{false};
+    int result = -1;
+    std::thread poller([&] {
+        started = true;
+        pollfd fd{p.read_end, POLLIN, 0};
+        result = tw::poll_some(&fd, 1, 20000);
+    });
+    int counted = interrupt_five_times(poller, started);
+    const uint8_t byte = 1;
+    ASSERT_EQ(0, tw::write_full(p.write_end, &byte, 1));
+    poller.join();
+    EXPECT_EQ(5, counted);
+    EXPECT_EQ(1, result);
+
+    Pipe quiet;
+    started = false;
+    std::chrono::steady_clock::duration took{};
+    std::thread waiter([&] {
+        started = true;
+        pollfd fd{quiet.read_end, POLLIN, 0};
+        auto start = std::chrono::steady_clock::now();
+        result = tw::poll_some(&fd, 1, 300);
+        took = std::chrono::steady_clock::now() - start;
+    });
+    interrupt_five_times(waiter, started);
+    waiter.join();
+    EXPECT_EQ(0, result);
+    EXPECT_GE(took, std::chrono::milliseconds(290));
 }
 
 // A writer blocked on a full pipe is interrupted in the same way; whatever
