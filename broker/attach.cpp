@@ -5,6 +5,7 @@
 #include "broker/log.h"
 #include "broker/texts.h"
 #include "iscsi/naming.h"
+#include "platform/clock.h"
 #include "platform/descriptor.h"
 #include "platform/loop_device.h"
 #include "platform/mounts.h"
@@ -114,11 +115,6 @@ bool parse_request(const JsonValue *request, bool repair, AttachRequest *a) {
            a->chap_secret->string_length >= kSecretMin &&
            a->chap_secret->string_length <= kSecretMax && a->partition >= 0 &&
            a->partition <= kPartitionMax && !(repair && a->read_only);
-}
-
-void pause_ms(int ms) {
-    timespec pause{ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&pause, nullptr);
 }
 
 // A loop device over [offset, offset + size) of the disk: the volume as a
@@ -434,7 +430,7 @@ int wait_for_disk(const std::string &session, int timeout_ms, std::string *devic
             return 0;
         if (waited >= timeout_ms)
             return rc == -ENOENT ? -ENOENT : -EIO;
-        pause_ms(kDiskPollMs);
+        sleep_ms(kDiskPollMs);
     }
 }
 
@@ -467,7 +463,7 @@ int detach_session(JsonValue *record, const char **message) {
         // just exiting): the logout is tried again for a while.
         int rc = iscsi_logout(session);
         for (int call = 1; rc == -EBUSY && call < kLogoutCalls; call++) {
-            pause_ms(kLogoutRetryMs);
+            sleep_ms(kLogoutRetryMs);
             rc = iscsi_logout(session);
         }
         if (rc != 0) {

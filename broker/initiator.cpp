@@ -1,5 +1,6 @@
 #include "broker/initiator.h"
 
+#include "platform/clock.h"
 #include "platform/folders.h"
 #include "platform/process.h"
 #include "platform/socket_owner.h"
@@ -141,8 +142,7 @@ int daemon_ensure_service() {
     for (int waited = 0; waited < kStartTimeoutMs; waited += 50) {
         if (initiator_running(&running) == 0 && running && service_answers() == 0)
             return 0;
-        timespec pause{0, 50 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
+        sleep_ms(50);
     }
     return -ETIMEDOUT;
 }

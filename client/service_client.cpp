@@ -4,6 +4,7 @@
 // outcomes.
 #include "client/client.h"
 
+#include "platform/clock.h"
 #include "platform/fingerprint.h"
 #include "platform/folders.h"
 #include "platform/process.h"
@@ -68,11 +69,6 @@ constexpr const char *kHelpersMissing = "The replacement mount helpers changed o
                                         "Reinstall Tarnwick before restarting the service.";
 constexpr const char *kOtherService = "Another Tarnwick copy started a different mount service. "
                                       "Quit that copy, then retry the service update.";
-
-void sleep_ms(int ms) {
-    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-    ::nanosleep(&ts, nullptr);
-}
 
 bool file_exists(const std::string &path) {
     struct stat st {};

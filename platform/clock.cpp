@@ -77,4 +77,9 @@ uint64_t boot_time() {
     return value;
 }
 
+void sleep_ms(int ms) {
+    timespec pause{ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&pause, nullptr);
+}
+
 } // namespace tw

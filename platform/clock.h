@@ -16,4 +16,8 @@ uint64_t monotonic_now();
 // stored as int64_t. 0 when the kernel's boot identifier cannot be read.
 uint64_t boot_time();
 
+// Sleeps for about ms milliseconds; a signal may end the pause early, which
+// the polling loops that call this tolerate.
+void sleep_ms(int ms);
+
 } // namespace tw

@@ -1,5 +1,6 @@
 #include "platform/loop_device.h"
 
+#include "platform/clock.h"
 #include "platform/descriptor.h"
 
 #include <cerrno>
@@ -224,8 +225,7 @@ int loop_detach(const std::string &device, int timeout_ms) {
             return 0;
         if (waited >= timeout_ms)
             return -EBUSY;
-        timespec pause{0, 10 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
+        sleep_ms(10);
     }
 }
 

@@ -1,5 +1,6 @@
 #include "platform/mounts.h"
 
+#include "platform/clock.h"
 #include "platform/process.h"
 
 #include <cerrno>
@@ -118,8 +119,7 @@ int fuse_mount(const VolumeMount &m, const Driver &d, const std::string &program
             volume_unmount(m.mount_point);
             return -ETIMEDOUT;
         }
-        timespec pause{0, 20 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
+        sleep_ms(20);
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !mount_table_has(m.mount_point))
         return -EIO;

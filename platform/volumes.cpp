@@ -70,11 +70,6 @@ int probe_filesystem(int fd, uint64_t offset, uint64_t size, VolumeEntry *entry)
     return 0;
 }
 
-void pause_ms(int ms) {
-    timespec pause{ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&pause, nullptr);
-}
-
 uint64_t now_ms() {
     return monotonic_now() / 10000;
 }
@@ -210,7 +205,7 @@ int volumes_list(const std::string &disk, size_t capacity, int settle_ms,
         } else if (now >= give_up) {
             return -EIO;
         }
-        pause_ms(kRoundMs);
+        sleep_ms(kRoundMs);
     }
 }
 
