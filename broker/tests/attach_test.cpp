@@ -183,10 +183,7 @@ class AttachTest : public ::testing::Test {
     static std::string dir;
 
     static void SetUpTestSuite() {
-        skip_reason = test::enter_private_mounts();
-        if (skip_reason.empty() && (access("/dev/loop-control", R_OK | W_OK) != 0 ||
-                                    access("/dev/fuse", R_OK | W_OK) != 0))
-            skip_reason = "/dev/loop-control or /dev/fuse is not available";
+        skip_reason = test::enter_private_mounts_for_disks();
         if (!skip_reason.empty())
             return;
         char pattern[] = "/tmp/tw-attach-XXXXXX";

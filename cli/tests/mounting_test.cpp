@@ -48,10 +48,7 @@ class Mounting : public ::testing::Test {
     static inline std::string sample; // the user's FAT32 container
 
     static void SetUpTestSuite() {
-        skip_reason = enter_private_mounts();
-        if (skip_reason.empty() && (access("/dev/loop-control", R_OK | W_OK) != 0 ||
-                                    access("/dev/fuse", R_OK | W_OK) != 0))
-            skip_reason = "/dev/loop-control or /dev/fuse is not available";
+        skip_reason = enter_private_mounts_for_disks();
         if (!skip_reason.empty())
             return;
         char pattern[] = "/tmp/tw-cli-mount-XXXXXX";

@@ -92,10 +92,7 @@ class InitiatorTest : public ::testing::Test {
     static std::string original; // the pristine FAT32 image
 
     static void SetUpTestSuite() {
-        skip_reason = test::enter_private_mounts();
-        if (skip_reason.empty() && (access("/dev/loop-control", R_OK | W_OK) != 0 ||
-                                    access("/dev/fuse", R_OK | W_OK) != 0))
-            skip_reason = "/dev/loop-control or /dev/fuse is not available";
+        skip_reason = test::enter_private_mounts_for_disks();
         std::string mkfs = find_program("mkfs.vfat");
         std::string mcopy = find_program("mcopy");
         if (skip_reason.empty() && (mkfs.empty() || mcopy.empty()))

@@ -61,10 +61,7 @@ class MountTest : public ::testing::Test {
     static inline std::string home; // the user's home, data, runtime and containers
 
     static void SetUpTestSuite() {
-        skip_reason = enter_private_mounts();
-        if (skip_reason.empty() && (access("/dev/loop-control", R_OK | W_OK) != 0 ||
-                                    access("/dev/fuse", R_OK | W_OK) != 0))
-            skip_reason = "/dev/loop-control or /dev/fuse is not available";
+        skip_reason = enter_private_mounts_for_disks();
         if (!skip_reason.empty())
             return;
         char pattern[] = "/tmp/tw-mount-XXXXXX";

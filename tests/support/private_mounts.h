@@ -47,6 +47,16 @@ inline const std::string &enter_private_mounts() {
     return result;
 }
 
+// The same, for tests that attach disks: the private namespace, and loop
+// devices and FUSE to attach them with. Empty means ready.
+inline std::string enter_private_mounts_for_disks() {
+    std::string reason = enter_private_mounts();
+    if (reason.empty() &&
+        (access("/dev/loop-control", R_OK | W_OK) != 0 || access("/dev/fuse", R_OK | W_OK) != 0))
+        reason = "/dev/loop-control or /dev/fuse is not available";
+    return reason;
+}
+
 // The whole text of a file; empty when it cannot be read.
 inline std::string read_text(const std::string &path) {
     std::ifstream in(path);
