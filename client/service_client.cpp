@@ -305,6 +305,19 @@ int service_status_from_reply(const JsonValue *reply, JsonValue **status) {
     return 0;
 }
 
+namespace {
+
+// Replaces the outcome's reply with the status object built from it.
+int keep_status(ClientOutcome *out) {
+    JsonValue *status = nullptr;
+    int rc = service_status_from_reply(out->result, &status);
+    json_free(out->result);
+    out->result = status;
+    return rc == 0 ? 0 : client_fail(out, "service", kIncompatibleReply);
+}
+
+} // namespace
+
 int service_status(bool may_start, ClientOutcome *out) {
     int rc = request_and_free(action_request(1, "list"), may_start, out);
     if (rc == -ESRCH) {
@@ -319,11 +332,7 @@ int service_status(bool may_start, ClientOutcome *out) {
     }
     if (rc != 0)
         return rc;
-    JsonValue *status = nullptr;
-    rc = service_status_from_reply(out->result, &status);
-    json_free(out->result);
-    out->result = status;
-    return rc == 0 ? 0 : client_fail(out, "service", kIncompatibleReply);
+    return keep_status(out);
 }
 
 int service_mount(const MountRequest &request, ClientOutcome *out) {
@@ -444,11 +453,7 @@ int service_login(ClientOutcome *out) {
     int rc = request_and_free(action_request(3, "login"), true, out);
     if (rc != 0)
         return rc;
-    JsonValue *status = nullptr;
-    rc = service_status_from_reply(out->result, &status);
-    json_free(out->result);
-    out->result = status;
-    return rc == 0 ? 0 : client_fail(out, "service", kIncompatibleReply);
+    return keep_status(out);
 }
 
 int service_forget(std::string_view entry_id, ClientOutcome *out) {
