@@ -193,6 +193,7 @@ int engine_file_operation(EngineRunContext *ctx, const FileOperation &op, Client
         in.kind = static_cast<uint32_t>(command->credential);
         in.cipher = kCipherUnset; // the engine detects the source's cipher
         in.password = op.password;
+        in.system_key = op.system_key;
         if (command->credential == CredentialKind::CurrentAndNew) {
             in.new_password = op.new_password;
             in.confirmation = op.confirmation;

@@ -207,12 +207,14 @@ int request_and_free(JsonValue *request, bool may_start, ClientOutcome *out) {
 
 // The base64 text of a kind-1 credential request (the engine detects the
 // cipher), or a failure in out.
-int credentials_text(std::span<const uint8_t> password, std::string *text, ClientOutcome *out) {
+int credentials_text(std::span<const uint8_t> password, std::span<const uint8_t> system_key,
+                     std::string *text, ClientOutcome *out) {
     SecureBuffer record;
     CredentialInput input;
     input.kind = 1;
     input.cipher = 255;
     input.password = password;
+    input.system_key = system_key;
     int rc = credential_request_build(input, &record, out);
     if (rc != 0)
         return rc;
@@ -381,7 +383,7 @@ int service_mount(const MountRequest &request, ClientOutcome *out) {
     json_set_string(mount, "mountTicket", ticket);
     json_set_string(mount, "serviceInstance", instance);
     std::string credentials;
-    rc = credentials_text(request.password, &credentials, out);
+    rc = credentials_text(request.password, request.system_key, &credentials, out);
     if (rc != 0) {
         json_free(mount);
         return rc;
@@ -405,7 +407,7 @@ int service_repair(std::string_view path, std::span<const uint8_t> password, Cli
     if (resolve_full_path(path, &full) != 0)
         return client_fail(out, "source", kSelectContainer);
     std::string credentials;
-    int rc = credentials_text(password, &credentials, out);
+    int rc = credentials_text(password, {}, &credentials, out);
     if (rc != 0)
         return rc;
     JsonValue *request = action_request(8, "repair");
