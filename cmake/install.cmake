@@ -28,6 +28,15 @@ foreach(program tarnwick tarnwick-gui)
   endif()
 endforeach()
 
+# The desktop application's menu entry and its icon (the icon theme's
+# scalable size serves every size).
+if(TARGET tarnwick-gui)
+  install(FILES ${PROJECT_SOURCE_DIR}/gui/tarnwick.desktop
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${PROJECT_SOURCE_DIR}/gui/icons/tarnwick.svg
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+endif()
+
 configure_file(${PROJECT_SOURCE_DIR}/packaging/tarnwick-broker.service.in
                ${CMAKE_BINARY_DIR}/tarnwick-broker.service @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/tarnwick-broker.service DESTINATION lib/systemd/system)

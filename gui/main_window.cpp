@@ -475,11 +475,12 @@ void MainWindow::build_body() {
     list_->setRootIsDecorated(false);
     list_->setUniformRowHeights(true);
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
-    list_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    // The name takes the room left; the other columns fit their texts (in
+    // every language).
     list_->header()->setStretchLastSection(false);
-    list_->setColumnWidth(1, 110);
-    list_->setColumnWidth(2, 170);
-    list_->setColumnWidth(3, 110);
+    list_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    for (int column = 1; column < 4; column++)
+        list_->header()->setSectionResizeMode(column, QHeaderView::ResizeToContents);
     connect(list_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem *item) {
         if (item != nullptr)
             selected_id_ = item->data(0, Qt::UserRole).toString();
