@@ -68,13 +68,8 @@ std::string join(const std::vector<std::string> &items) {
 class ServiceState : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tw-session-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        ASSERT_EQ(0, mkdir((dir + "/runtime").c_str(), 0700));
-        setenv("HOME", dir.c_str(), 1);
-        setenv("XDG_DATA_HOME", (dir + "/data").c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", (dir + "/runtime").c_str(), 1);
+        dir = service_test_home("tw-session");
+        ASSERT_FALSE(dir.empty());
         ASSERT_EQ(0, service_init(&service));
         service.worker_program = std::string(TW_BIN_DIR) + "/tarnwick-worker";
         g_broker_replies.clear();
@@ -234,11 +229,12 @@ TEST_F(ServiceState, ActionsAnswerAsDesigned) {
         {request_text("list", 1), "", ""},
         {request_text("list", 8), "", ""},
         {request_text("frobnicate", 1), "protocol", text::kUnknownOperation},
-        {request_text("login", 8), "unavailable", text::kUnavailable},
-        {request_text("forget", 8, "\"entryID\":\"" + id + "\""), "unavailable",
-         text::kUnavailable},
+        // Without a library there is nothing to mount at sign-in.
+        {request_text("login", 8), "", ""},
+        {request_text("forget", 8, "\"entryID\":\"x\""), "protocol", text::kForgetNeedsEntry},
+        {request_text("forget", 8), "protocol", text::kForgetNeedsEntry},
         {request_text("preferences", 8, "\"sessionID\":\"" + id + "\",\"preferences\":{}"),
-         "unavailable", text::kUnavailable},
+         "session", text::kRefreshBeforePreferences},
         {request_text("prepare-mount", 4, "\"path\":\"/x.zcx\""), "protocol",
          text::kPrepareVersion},
         {request_text("prepare-mount", 5), "protocol", text::kPrepareMembers},

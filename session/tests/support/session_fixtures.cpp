@@ -10,11 +10,22 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <sys/stat.h>
 
 namespace tw::test {
 
 namespace {
 constexpr size_t kSector = 512;
+}
+
+std::string service_test_home(const std::string &prefix) {
+    std::string pattern = "/tmp/" + prefix + "-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr || mkdir((pattern + "/runtime").c_str(), 0700) != 0)
+        return "";
+    setenv("HOME", pattern.c_str(), 1);
+    setenv("XDG_DATA_HOME", (pattern + "/data").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", (pattern + "/runtime").c_str(), 1);
+    return pattern;
 }
 
 bool shell(const std::string &command) {
@@ -42,14 +53,15 @@ std::string make_fat32_image(const std::string &folder, const std::string &name,
     return image;
 }
 
-void make_container(const std::string &image_path, const std::string &path) {
+void make_container(const std::string &image_path, const std::string &path,
+                    const std::string &password) {
     Bytes image = read_bytes(image_path);
     ASSERT_EQ(image.size() % kSector, 0u);
     uint8_t trailer[kKdfTrailerSize];
     uint8_t data_key[kDataKeySize];
     ASSERT_EQ(kdf_trailer_create(trailer, image.size(), kCipherAesXts,
-                                 reinterpret_cast<const uint8_t *>(kPassword), strlen(kPassword),
-                                 data_key),
+                                 reinterpret_cast<const uint8_t *>(password.data()),
+                                 password.size(), data_key),
               0);
     CipherContext *ctx = cipher_context_create();
     ASSERT_EQ(cipher_setup(ctx, kCipherAesXts, data_key, cipher_key_length(kCipherAesXts)), 0);

@@ -15,6 +15,11 @@ using Bytes = std::vector<uint8_t>;
 
 inline constexpr const char kPassword[] = "correct horse";
 
+// A new folder /tmp/PREFIX-XXXXXX that this process's user root and runtime
+// folder live in (HOME, XDG_DATA_HOME and XDG_RUNTIME_DIR point into it),
+// for a service run in the test's own process. Empty on failure.
+std::string service_test_home(const std::string &prefix);
+
 // Runs a shell command; true when it exits 0.
 bool shell(const std::string &command);
 
@@ -25,8 +30,9 @@ void write_bytes(const std::string &path, const Bytes &bytes);
 // with the text "hello from tarnwick\n".
 std::string make_fat32_image(const std::string &folder, const std::string &name, int megabytes);
 
-// An AES-XTS salted container of the image under kPassword, at `path`.
-void make_container(const std::string &image, const std::string &path);
+// An AES-XTS salted container of the image under `password`, at `path`.
+void make_container(const std::string &image, const std::string &path,
+                    const std::string &password = kPassword);
 
 // The base64 text of a kind-1 credential request for `password`.
 std::string credentials_text(const std::string &password);
