@@ -1,7 +1,6 @@
 #include "gui/main_window.h"
 
 #include "gui/autostart.h"
-#include "gui/service_calls.h"
 #include "gui/single_instance.h"
 #include "platform/folders.h"
 #include "runtime/errors.h"
@@ -79,9 +78,6 @@ struct JobResult {
     JsonValue *status = nullptr; // a status object that came with the result
     ~JobResult() { json_free(status); }
 };
-
-GuiBackend::GuiBackend()
-    : login(gui_service_login), forget(gui_service_forget), preferences(gui_service_preferences) {}
 
 namespace {
 

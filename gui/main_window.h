@@ -48,10 +48,10 @@ struct GuiBackend {
     int (*unmount)(std::string_view session_id, ClientOutcome *out) = service_unmount;
     int (*repair)(std::string_view path, std::span<const uint8_t> password,
                   ClientOutcome *out) = service_repair;
-    int (*login)(ClientOutcome *out);
-    int (*forget)(std::string_view entry_id, ClientOutcome *out);
+    int (*login)(ClientOutcome *out) = service_login;
+    int (*forget)(std::string_view entry_id, ClientOutcome *out) = service_forget;
     int (*preferences)(std::string_view session_id, const JsonValue *preferences,
-                       ClientOutcome *out);
+                       ClientOutcome *out) = service_preferences;
     int (*restart)(ClientOutcome *out) = service_restart;
     int (*file_operation)(EngineRunContext *ctx, const FileOperation &op,
                           ClientOutcome *out) = engine_file_operation;
@@ -63,7 +63,6 @@ struct GuiBackend {
                    ClientOutcome *out) = engine_recover_replacement;
     int (*run)(EngineRunContext *ctx, std::span<const std::string> args,
                std::span<const uint8_t> credentials, ClientOutcome *out) = engine_run;
-    GuiBackend();
 };
 
 // How the program was started.
