@@ -203,6 +203,14 @@ QString byte_size_text(int64_t bytes) {
     return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat);
 }
 
+// Where interrupted imports keep their records, for the user to review.
+QString import_staging_folder() {
+    std::string folder;
+    if (user_folder("import-staging", &folder) != 0)
+        return QStringLiteral("~/.local/share/Tarnwick/import-staging");
+    return qs(folder);
+}
+
 // Compares names as people read them: runs of digits by their value,
 // everything else case-insensitively (QCollator's numeric mode needs ICU
 // and a locale, which a plain session may lack).
@@ -1788,7 +1796,7 @@ void MainWindow::finish_job(Activity *a, JobResult *r) {
                              tr("Some records of interrupted imports were kept because the files "
                                 "they name failed a safety check. Review %1 before you delete "
                                 "anything there.")
-                                 .arg(QStringLiteral("~/.local/share/Tarnwick/import-staging")));
+                                 .arg(import_staging_folder()));
             break;
         }
         QString text = message;
@@ -1810,7 +1818,7 @@ void MainWindow::finish_job(Activity *a, JobResult *r) {
                          tr("Some records of interrupted imports were kept because the files "
                             "they name failed a safety check. Review %1 before you delete "
                             "anything there.")
-                             .arg(QStringLiteral("~/.local/share/Tarnwick/import-staging")));
+                             .arg(import_staging_folder()));
         break;
     case JobKind::Mount: {
         if (ok) {
@@ -1858,12 +1866,39 @@ void MainWindow::finish_job(Activity *a, JobResult *r) {
             record(name, message, false, qs(a->path));
             show_message(tr("Check and Repair Could Not Finish"), message);
         } else {
-            const bool clean = json_get_bool(r->out.result, "clean", false) ||
-                               json_get_int(r->out.result, "repairStatus", -1) == 0;
+            const JsonValue *report = r->out.result;
+            const bool clean = json_get_bool(report, "repairClean", false);
+            QString error = qs(json_get_string(report, "markerError", ""));
+            if (error.isEmpty())
+                error = qs(json_get_string(report, "repairError", ""));
+            const QString verdict =
+                !clean ? tr("fsck could not fix every problem. Copy your files off with a "
+                            "read-only mount, then create a new container.")
+                : error.isEmpty()
+                    ? tr("fsck found no problems left on this volume. Write access is available "
+                         "again.")
+                    : tr("fsck found no problems left on this volume.");
+            // The last 13 lines of the tool's output are enough to see why.
+            QStringList lines = qs(json_get_string(report, "repairOutput", "")).split(u'\n');
+            while (!lines.isEmpty() && lines.front().isEmpty())
+                lines.removeFirst();
+            while (!lines.isEmpty() && lines.back().isEmpty())
+                lines.removeLast();
+            if (lines.size() > 13)
+                lines = lines.mid(lines.size() - 13);
+            QString filesystem = qs(json_get_string(report, "filesystem", ""));
+            if (filesystem.isEmpty())
+                filesystem = QStringLiteral("?");
+            const QString text =
+                verdict + u'\n' +
+                tr("%1, fsck %2").arg(filesystem).arg(json_get_int(report, "repairStatus", -1)) +
+                QStringLiteral("\n\n") +
+                (error.isEmpty() ? QString() : error + QStringLiteral("\n\n")) + lines.join(u'\n');
             record(name,
                    clean ? tr("Filesystem checked: no problems left")
                          : tr("Filesystem check found problems it could not fix"),
                    clean, qs(a->path));
+            show_message(tr("Check and Repair Filesystem"), text.trimmed());
         }
         inspect_entry(a->entry_id);
         poll_sessions_now();

@@ -244,6 +244,53 @@ TEST_F(WindowTest, HandOffOpensPathsAndSignInAnswersOverTheSocket) {
               -ECONNREFUSED);
 }
 
+TEST_F(WindowTest, CheckAndRepairShowsTheVerdictAndTheOutputsLastLines) {
+    write_text(home_ + "/x.zcx", "x");
+    auto w = window();
+    w->open_paths({home_ + "/x.zcx"});
+    ASSERT_TRUE(wait_for([&]() { return w->activity_count() == 0; }));
+    std::string output = "\\n\\n";
+    for (int i = 1; i <= 40; i++)
+        output += "line " + std::to_string(i) + "\\n";
+    struct Case {
+        std::string report;
+        std::string message;
+        const char *recent;
+    };
+    const Case cases[] = {
+        {R"({"filesystem":"FAT32","repairStatus":1,"repairClean":true,"repairOutput":")" + output +
+             R"("})",
+         "Check and Repair Filesystem|fsck found no problems left on this volume. Write access is "
+         "available again.\nFAT32, fsck 1\n\nline 28\nline 29\nline 30\nline 31\nline 32\nline "
+         "33\nline 34\nline 35\nline 36\nline 37\nline 38\nline 39\nline 40",
+         "Filesystem checked: no problems left"},
+        {R"({"repairStatus":4,"repairClean":true,"markerError":"The marker stays.",)"
+         R"("repairOutput":"done"})",
+         "Check and Repair Filesystem|fsck found no problems left on this volume.\n?, fsck "
+         "4\n\nThe marker stays.\n\ndone",
+         "Filesystem checked: no problems left"},
+        {R"({"filesystem":"exFAT","repairStatus":4,"repairClean":false,"repairOutput":"bad"})",
+         "Check and Repair Filesystem|fsck could not fix every problem. Copy your files off with a "
+         "read-only mount, then create a new container.\nexFAT, fsck 4\n\nbad",
+         "Filesystem check found problems it could not fix"},
+    };
+    for (const Case &c : cases) {
+        {
+            std::lock_guard lock(scripted().mutex);
+            scripted().repair_report = c.report;
+        }
+        messages_.clear();
+        const JsonValue *entry = json_first(library_entries(&w->library()));
+        auto input = std::make_shared<OperationInput>();
+        ASSERT_GT(w->start_operation(entry, OperationKind::CheckAndRepair, input), 0);
+        ASSERT_TRUE(wait_for([&]() { return !messages_.empty(); }));
+        EXPECT_EQ(messages_[0], c.message);
+        EXPECT_EQ(w->recent().front().message.toStdString(), c.recent);
+        // The entry is inspected again afterwards.
+        ASSERT_TRUE(wait_for([&]() { return w->activity_count() == 0; }));
+    }
+}
+
 TEST(HandOffData, DecodingStopsAtTheLimitAndNeverReadsBeyondTheData) {
     std::vector<std::string> many;
     for (int i = 0; i < 70; i++)

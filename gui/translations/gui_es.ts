@@ -589,5 +589,25 @@
         <source>Replacement recovery finished</source>
         <translation>Recuperación del reemplazo terminada</translation>
     </message>
+    <message>
+        <source>fsck could not fix every problem. Copy your files off with a read-only mount, then create a new container.</source>
+        <translation>fsck no pudo corregir todos los problemas. Copie sus archivos con un montaje de solo lectura y después cree un contenedor nuevo.</translation>
+    </message>
+    <message>
+        <source>fsck found no problems left on this volume. Write access is available again.</source>
+        <translation>fsck no encontró problemas pendientes en este volumen. La escritura vuelve a estar disponible.</translation>
+    </message>
+    <message>
+        <source>fsck found no problems left on this volume.</source>
+        <translation>fsck no encontró problemas pendientes en este volumen.</translation>
+    </message>
+    <message>
+        <source>%1, fsck %2</source>
+        <translation>%1, fsck %2</translation>
+    </message>
+    <message>
+        <source>Check and Repair Filesystem</source>
+        <translation>Comprobar y reparar el sistema de archivos</translation>
+    </message>
 </context>
 </TS>

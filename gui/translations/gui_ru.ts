@@ -590,5 +590,25 @@
         <source>Replacement recovery finished</source>
         <translation>Восстановление замены завершено</translation>
     </message>
+    <message>
+        <source>fsck could not fix every problem. Copy your files off with a read-only mount, then create a new container.</source>
+        <translation>fsck не смог исправить все проблемы. Скопируйте свои файлы, подключив контейнер только для чтения, а затем создайте новый контейнер.</translation>
+    </message>
+    <message>
+        <source>fsck found no problems left on this volume. Write access is available again.</source>
+        <translation>fsck не нашёл на этом томе оставшихся проблем. Запись снова доступна.</translation>
+    </message>
+    <message>
+        <source>fsck found no problems left on this volume.</source>
+        <translation>fsck не нашёл на этом томе оставшихся проблем.</translation>
+    </message>
+    <message>
+        <source>%1, fsck %2</source>
+        <translation>%1, fsck %2</translation>
+    </message>
+    <message>
+        <source>Check and Repair Filesystem</source>
+        <translation>Проверка и исправление файловой системы</translation>
+    </message>
 </context>
 </TS>

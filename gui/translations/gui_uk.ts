@@ -590,5 +590,25 @@
         <source>Replacement recovery finished</source>
         <translation>Відновлення заміни завершено</translation>
     </message>
+    <message>
+        <source>fsck could not fix every problem. Copy your files off with a read-only mount, then create a new container.</source>
+        <translation>fsck не зміг виправити всі проблеми. Скопіюйте свої файли, підключивши контейнер лише для читання, а потім створіть новий контейнер.</translation>
+    </message>
+    <message>
+        <source>fsck found no problems left on this volume. Write access is available again.</source>
+        <translation>fsck не знайшов на цьому томі жодних проблем. Запис знову доступний.</translation>
+    </message>
+    <message>
+        <source>fsck found no problems left on this volume.</source>
+        <translation>fsck не знайшов на цьому томі жодних проблем.</translation>
+    </message>
+    <message>
+        <source>%1, fsck %2</source>
+        <translation>%1, fsck %2</translation>
+    </message>
+    <message>
+        <source>Check and Repair Filesystem</source>
+        <translation>Перевірка й виправлення файлової системи</translation>
+    </message>
 </context>
 </TS>

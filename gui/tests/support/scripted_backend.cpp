@@ -52,7 +52,12 @@ int unmount(std::string_view id, ClientOutcome *out) {
 
 int repair(std::string_view path, std::span<const uint8_t>, ClientOutcome *out) {
     note("repair " + std::string(path));
-    return answer(R"({"clean":true,"repairStatus":0})", "", out);
+    std::string report;
+    {
+        std::lock_guard lock(scripted().mutex);
+        report = scripted().repair_report;
+    }
+    return answer(report, "", out);
 }
 
 int login(ClientOutcome *out) {

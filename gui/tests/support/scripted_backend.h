@@ -26,6 +26,9 @@ struct ScriptedBackend {
                           R"("verified":true,"recoveryRequired":false,"plaintext":false,)"
                           R"("isCD":false,"writeSessionRecovery":false})";
     std::string engine_error = "The engine failed.";
+    // The report a check and repair returns (JSON text).
+    std::string repair_report = R"({"filesystem":"FAT32","repairStatus":0,"repairClean":true,)"
+                                R"("repairOutput":""})";
     // File operations wait until released (tests of running activities).
     std::atomic<bool> hold{false};
     std::vector<std::string> calls; // "inspect PATH", "mount PATH", "login", ...
