@@ -485,6 +485,8 @@ void MainWindow::build_body() {
     list_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
     for (int column = 1; column < 4; column++)
         list_->header()->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    // Room between the columns' texts.
+    list_->setStyleSheet(QStringLiteral("QTreeView::item { padding-right: 14px; }"));
     connect(list_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem *item) {
         if (item != nullptr)
             selected_id_ = item->data(0, Qt::UserRole).toString();
@@ -567,7 +569,13 @@ void MainWindow::build_body() {
         tr("Open a ZCX container to mount it and browse its files in the file manager."), empty);
     empty_text->setAlignment(Qt::AlignCenter);
     empty_text->setWordWrap(true);
-    empty_layout->addWidget(empty_text);
+    // A short line reads better than one across the whole list.
+    empty_text->setMaximumWidth(440);
+    auto *text_row = new QHBoxLayout();
+    text_row->addStretch(1);
+    text_row->addWidget(empty_text, 4);
+    text_row->addStretch(1);
+    empty_layout->addLayout(text_row);
     auto *buttons = new QHBoxLayout();
     buttons->addStretch(1);
     auto *empty_new = new QPushButton(tr("New Container…"), empty);
@@ -1187,7 +1195,8 @@ void MainWindow::rebuild_details() {
 }
 
 QString MainWindow::service_status_text() const {
-    if (!service_warning_.isEmpty() || !service_reached_)
+    // Until the first answer nothing is known to be wrong.
+    if (!service_warning_.isEmpty())
         return tr("Mount service unavailable");
     if (service_update_available_)
         return tr("Mount service update available");
