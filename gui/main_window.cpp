@@ -1242,6 +1242,10 @@ bool MainWindow::entry_allows(const JsonValue *entry, OperationKind kind) const 
     return false;
 }
 
+bool MainWindow::can_create() const {
+    return !library_.read_only && !quitting_ && !restarting_service_ && !settings_open_;
+}
+
 void MainWindow::update_actions() {
     const JsonValue *e = selected_entry();
     for (auto &[kind, action] : operation_actions_)

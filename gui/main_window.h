@@ -165,6 +165,8 @@ class MainWindow : public QMainWindow {
     QString service_status_text() const;
     bool entry_allows(const JsonValue *entry, OperationKind kind) const;
     bool entry_is_free(const JsonValue *entry) const;
+    // New Container…, Image Removable Device… and Import are offered.
+    bool can_create() const;
 
     // The actions (menus, toolbar, tray and tests).
     void run_operation(OperationKind kind);

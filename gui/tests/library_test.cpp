@@ -86,6 +86,7 @@ TEST_F(LibraryTest, DamagedOrNewerFilesMakeTheLibraryReadOnlyAndStayUnchanged) {
             EXPECT_TRUE(w->library().read_only);
             EXPECT_EQ(library_size(&w->library()), 0u);
             EXPECT_FALSE(w->entry_allows(nullptr, OperationKind::Mount));
+            EXPECT_FALSE(w->can_create());
             w->hide();
         }
         EXPECT_EQ(read_text(library_path_), c.text);

@@ -7,7 +7,10 @@
 #include "gui/tests/support/scripted_backend.h"
 
 #include <QApplication>
+#include <QDropEvent>
 #include <QElapsedTimer>
+#include <QMimeData>
+#include <QUrl>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <thread>
@@ -289,6 +292,24 @@ TEST_F(WindowTest, CheckAndRepairShowsTheVerdictAndTheOutputsLastLines) {
         // The entry is inspected again afterwards.
         ASSERT_TRUE(wait_for([&]() { return w->activity_count() == 0; }));
     }
+}
+
+TEST_F(WindowTest, DroppedFilesAreOpened) {
+    write_text(home_ + "/dropped one.zcx", "1");
+    write_text(home_ + "/dropped two.zcx", "2");
+    auto w = window();
+    EXPECT_TRUE(w->can_create());
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(QString::fromStdString(home_ + "/dropped one.zcx")),
+                  QUrl::fromLocalFile(QString::fromStdString(home_ + "/dropped two.zcx")),
+                  QUrl(QStringLiteral("https://example.com/remote.zcx"))});
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    // Straight to the window: the application routes drops only to the
+    // target of a running drag, and no drag runs here.
+    static_cast<QObject *>(w.get())->event(&drop);
+    EXPECT_EQ(library_size(&w->library()), 2u);
+    EXPECT_NE(library_find_path(&w->library(), home_ + "/dropped two.zcx"), nullptr);
+    ASSERT_TRUE(wait_for([&]() { return w->activity_count() == 0; }));
 }
 
 TEST(HandOffData, DecodingStopsAtTheLimitAndNeverReadsBeyondTheData) {
