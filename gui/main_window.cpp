@@ -1010,6 +1010,9 @@ void MainWindow::rebuild_details() {
     scroll->setWidget(details_);
 
     auto heading = [this](const QString &text, double scale) {
+        // Sections stand apart from what precedes them.
+        if (details_layout_->count() > 0)
+            details_layout_->addSpacing(10);
         auto *label = new QLabel(text, details_);
         QFont font = label->font();
         font.setBold(true);

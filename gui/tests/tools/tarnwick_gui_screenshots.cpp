@@ -7,6 +7,7 @@
 #include "gui/main_window.h"
 #include "gui/tests/support/scripted_backend.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -49,6 +50,51 @@ const char kStatus[] = R"({"sessions":[{"id":"4b1f3c2e-8d7a-4e6f-9a1b-2c3d4e5f6a
 "mountPoint":"/run/media/olena/Photos 2024","explorerName":"Photos 2024",
 "preferences":{"readOnly":true}}],"warnings":[],"serviceUpdateAvailable":false,
 "canRestartService":false})";
+
+// The library with a finished check in the recent operations and a running
+// operation on the selected container.
+bool shoot_busy(const QString &folder, const QString &language) {
+    tw::gui_install_translators(*qApp, language);
+    const QString library = folder + QStringLiteral("/library-%1-busy.json").arg(language);
+    QFile file(library);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    file.write(kLibrary);
+    file.close();
+    {
+        std::lock_guard lock(tw::scripted().mutex);
+        tw::scripted().status = kStatus;
+    }
+    tw::MainWindow window(nullptr, library.toStdString(), tw::scripted_backend());
+    window.set_message_sink([](const QString &, const QString &) {});
+    window.set_open_sink([](const QString &) {});
+    tw::StartOptions options;
+    options.import_check = false;
+    window.start(options);
+    settle(300);
+    const char *tax = "5A7E1B90-3C2D-4E8F-9A6B-7C0D1E2F3A4B";
+    const char *iso = "9F8E7D6C-5B4A-4938-8271-6A5B4C3D2E1F";
+    window.start_operation(tw::library_find_id(&window.library(), iso),
+                           tw::OperationKind::CheckCredentials,
+                           std::make_shared<tw::OperationInput>());
+    settle(300);
+    tw::scripted().hold = true;
+    const int activity =
+        window.start_operation(tw::library_find_id(&window.library(), tax),
+                               tw::OperationKind::Convert, std::make_shared<tw::OperationInput>());
+    window.on_progress(activity, QStringLiteral("reencoding"), 0.42);
+    window.select_entry(QString::fromLatin1(tax));
+    for (QAction *action : window.findChildren<QAction *>())
+        if (action->isCheckable() && !action->isChecked())
+            action->setChecked(true); // the recent-operations pane
+    settle(400);
+    const QString name = folder + QStringLiteral("/busy-%1.png").arg(language);
+    const bool saved = window.grab().save(name);
+    printf("%s\n", name.toUtf8().constData());
+    tw::scripted().hold = false;
+    settle(300);
+    return saved;
+}
 
 bool shoot(const QString &folder, const QString &language, bool filled) {
     tw::gui_install_translators(*qApp, language);
@@ -109,6 +155,8 @@ int main(int argc, char **argv) {
     for (const QString &language : {QStringLiteral("en"), QStringLiteral("uk")})
         for (bool filled : {false, true})
             ok = shoot(folder, language, filled) && ok;
+    for (const QString &language : {QStringLiteral("en"), QStringLiteral("uk")})
+        ok = shoot_busy(folder, language) && ok;
     QDir(QString::fromStdString(home)).removeRecursively();
     printf("Screenshots in %s\n", folder.toUtf8().constData());
     return ok ? 0 : 1;
