@@ -73,10 +73,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Library dependencies come from the linked programs themselves.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The mounts need FUSE; the filesystem tools format, check and mount volumes.
+# The mounts need FUSE; the filesystem tools format, check and mount volumes;
+# Qt's own translations put the standard buttons of the window in its language.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fuse3")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
-    "fusefat, exfat-fuse, ntfs-3g, dosfstools, exfatprogs, policykit-1 | sudo")
+    "fusefat, exfat-fuse, ntfs-3g, dosfstools, exfatprogs, policykit-1 | sudo, qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/debian/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
     ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
