@@ -32,6 +32,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QSessionManager>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStatusBar>
@@ -296,6 +297,19 @@ MainWindow::MainWindow(QWidget *parent, const std::string &library_path, const G
     setMinimumSize(QSize(960, 560).boundedTo(size));
     retitle();
     refresh();
+    // The desktop session ends: the tray icon goes and the program exits
+    // (mounts stay, as on any quit). Refusing to close here would hold up
+    // the sign-out.
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager &) {
+        quitting_ = true;
+        quit_when_idle_ = true;
+        if (tray_ != nullptr)
+            tray_->hide();
+        QTimer::singleShot(0, this, [this]() {
+            if (activities_.empty())
+                quit_now();
+        });
+    });
 }
 
 MainWindow::~MainWindow() {
@@ -766,7 +780,7 @@ void MainWindow::handle_hand_off(uint32_t identifier, const QByteArray &data, bo
 }
 
 void MainWindow::closeEvent(QCloseEvent *event) {
-    if (quitting_ && activities_.empty()) {
+    if (quitting_ && (activities_.empty() || quit_when_idle_)) {
         event->accept();
         return;
     }
