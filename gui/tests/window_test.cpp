@@ -6,11 +6,14 @@
 #include "gui/tests/support/qt_environment.h"
 #include "gui/tests/support/scripted_backend.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDropEvent>
 #include <QElapsedTimer>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QUrl>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -401,6 +404,32 @@ TEST_F(WindowTest, WithoutATrayClosingQuitsUnlessSomethingIsMounted) {
     w->showNormal();
     w->close();
     EXPECT_FALSE(w->isVisible());
+}
+
+TEST_F(WindowTest, QuittingWithARunningOperationCancelsItAndQuitsWhenItEnds) {
+    write_text(home_ + "/busy.zcx", "b");
+    auto w = window();
+    w->show();
+    scripted().hold = true;
+    w->open_paths({home_ + "/busy.zcx"}); // its inspect keeps running
+    ASSERT_EQ(w->activity_count(), 1u);
+    // The question is answered as a person would: "Cancel and Quit".
+    QString asked;
+    QTimer::singleShot(50, [&]() {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        asked = box->text() + u'|' + box->informativeText();
+        for (QAbstractButton *button : box->buttons())
+            if (button->text() == u"Cancel and Quit")
+                button->click();
+    });
+    w->request_quit();
+    EXPECT_EQ(asked.toStdString(), "An Operation Is Still Running|Wait for it to finish, or cancel "
+                                   "the operation and quit.");
+    // The cancelled inspect ends, and then the window goes.
+    ASSERT_TRUE(wait_for([&]() { return w->activity_count() == 0; }));
+    EXPECT_FALSE(w->isVisible());
+    EXPECT_FALSE(w->can_create());
 }
 
 TEST(HandOffData, DecodingStopsAtTheLimitAndNeverReadsBeyondTheData) {
