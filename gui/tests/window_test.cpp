@@ -432,6 +432,26 @@ TEST_F(WindowTest, QuittingWithARunningOperationCancelsItAndQuitsWhenItEnds) {
     EXPECT_FALSE(w->can_create());
 }
 
+TEST_F(WindowTest, SignInStartIsHiddenAndReportsContainersThatNeedAttention) {
+    {
+        std::lock_guard lock(scripted().mutex);
+        scripted().status = R"({"sessions":[],"warnings":["a.zcx: No password is saved for this )"
+                            R"(container."],"serviceUpdateAvailable":false})";
+    }
+    auto w = window();
+    StartOptions options;
+    options.login = true;
+    options.import_check = false;
+    w->start(options);
+    EXPECT_FALSE(w->isVisible());
+    ASSERT_TRUE(wait_for([&]() { return !messages_.empty(); }));
+    EXPECT_EQ(messages_[0],
+              "Some Containers Need Attention|a.zcx: No password is saved for this container.");
+    EXPECT_EQ(w->service_status_text().toStdString(), "Mount service unavailable");
+    const std::vector<std::string> calls = scripted_calls();
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "login"), calls.end());
+}
+
 TEST(HandOffData, DecodingStopsAtTheLimitAndNeverReadsBeyondTheData) {
     std::vector<std::string> many;
     for (int i = 0; i < 70; i++)
