@@ -28,6 +28,15 @@ foreach(program tarnwick tarnwick-gui)
   endif()
 endforeach()
 
+# The desktop application's menu entry and its icon (the icon theme's
+# scalable size serves every size).
+if(TARGET tarnwick-gui)
+  install(FILES ${PROJECT_SOURCE_DIR}/gui/tarnwick.desktop
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${PROJECT_SOURCE_DIR}/gui/icons/tarnwick.svg
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+endif()
+
 configure_file(${PROJECT_SOURCE_DIR}/packaging/tarnwick-broker.service.in
                ${CMAKE_BINARY_DIR}/tarnwick-broker.service @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/tarnwick-broker.service DESTINATION lib/systemd/system)
@@ -65,9 +74,12 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Library dependencies come from the linked programs themselves.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The mounts need FUSE; the filesystem tools format, check and mount volumes.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "fuse3")
+# The window loads Qt's platform plugins (X11, Wayland) and its SVG icon
+# through plugins that no linked library names; Qt's own translations put
+# the standard buttons of the window in its language.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fuse3, qt6-qpa-plugins, libqt6svg6")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
-    "fusefat, exfat-fuse, ntfs-3g, dosfstools, exfatprogs, policykit-1 | sudo")
+    "fusefat, exfat-fuse, ntfs-3g, dosfstools, exfatprogs, policykit-1 | sudo, qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/debian/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
     ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
