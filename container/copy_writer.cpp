@@ -30,11 +30,16 @@ namespace tw {
 
 namespace {
 
-// Called with the output's descriptor once it is written and flushed, before
-// it is reopened for verification (tests only).
+// Called with the output's descriptor once it is written, before it is
+// flushed and reopened for verification (tests only).
 void (*written_hook)(int output_fd) = nullptr;
 
+// The source is encrypted and written in steps of kStep (the steps decide
+// where the transactions of a v3 output end, so they are part of its bytes);
+// verification reads and compares larger steps, one pool window at a time.
 constexpr size_t kStep = 256 * 1024;
+constexpr size_t kVerifyStep = 512 * 1024;
+static_assert(kVerifyStep >= kStep && kVerifyStep <= kV3PoolWindowBytes);
 constexpr uint64_t kSaltedSizeLimit = 0x7FFFFFFFFFFFF000ull;
 constexpr size_t kSectorBlocks = kSectorSize / kSse2BlockSize;
 
@@ -135,6 +140,47 @@ class ReadAhead {
     void *buffer_ = nullptr;
     size_t length_ = 0;
     uint64_t offset_ = 0;
+    int result_ = 0;
+};
+
+// Flushes the written output on a thread of its own while it is read back
+// and compared: verification reads the same bytes from the page cache either
+// way, and nothing is published before both have ended. Without the thread
+// the flush runs at once, before verification.
+class BackgroundFlush {
+  public:
+    explicit BackgroundFlush(int fd) : fd_(fd) {
+        sigset_t all, previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &previous);
+        started_ = pthread_create(&thread_, nullptr, main, this) == 0;
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        if (!started_)
+            result_ = file_flush(fd_);
+    }
+    BackgroundFlush(const BackgroundFlush &) = delete;
+    BackgroundFlush &operator=(const BackgroundFlush &) = delete;
+    ~BackgroundFlush() { finish(); }
+
+    // The flush's result, once it has ended.
+    int finish() {
+        if (started_) {
+            pthread_join(thread_, nullptr);
+            started_ = false;
+        }
+        return result_;
+    }
+
+  private:
+    static void *main(void *self) {
+        auto *f = static_cast<BackgroundFlush *>(self);
+        f->result_ = file_flush(f->fd_);
+        return nullptr;
+    }
+
+    int fd_;
+    pthread_t thread_{};
+    bool started_ = false;
     int result_ = 0;
 };
 
@@ -279,13 +325,14 @@ int verify_output(const CopySource &source, const OutputFile &out, const FileSta
         ReadAhead ahead(source);
         int slot = 0;
         if (error == 0 && total > 0)
-            ahead.start(a[0], size_t(std::min<uint64_t>(kStep, total)), 0);
+            ahead.start(a[0], size_t(std::min<uint64_t>(kVerifyStep, total)), 0);
         for (uint64_t done = 0; error == 0 && done < total;) {
-            size_t step = size_t(std::min<uint64_t>(kStep, total - done));
+            size_t step = size_t(std::min<uint64_t>(kVerifyStep, total - done));
             error = ahead.finish();
             const uint64_t next = done + step;
             if (error == 0 && next < total)
-                ahead.start(a[1 - slot], size_t(std::min<uint64_t>(kStep, total - next)), next);
+                ahead.start(a[1 - slot], size_t(std::min<uint64_t>(kVerifyStep, total - next)),
+                            next);
             if (error == 0)
                 error = container_read_range(v, b, step, done);
             if (error == 0 && std::memcmp(a[slot], b, step) != 0)
@@ -322,6 +369,10 @@ int copy_write(const CopySource &source, Target *t, const ReencodeOptions &o, bo
         }
         if (error == 0)
             error = v3_pool_start(store, &t->container->data_cipher, o.threads);
+        // The output stays unnamed until it is complete and flushed, so its
+        // commits may reach the file behind the transformation of the next.
+        if (error == 0 && v3_pool_threads(store) > 1)
+            error = v3_pool_write_behind(store);
         secure_wipe(t->container->data_key, kDataKeySize);
     } else {
         error = file_reserve(t->fd, total + kKdfTrailerSize);
@@ -331,7 +382,7 @@ int copy_write(const CopySource &source, Target *t, const ReencodeOptions &o, bo
 
     // Two buffers for the source (one is read while the other is written)
     // and one for the output read back during verification.
-    SecureBuffer a0(kStep), a1(kStep), b(kStep);
+    SecureBuffer a0(kVerifyStep), a1(kVerifyStep), b(kVerifyStep);
     if (!a0.valid() || !a1.valid() || !b.valid())
         return -ENOMEM;
     uint8_t *const a[2] = {a0.data(), a1.data()};
@@ -369,6 +420,9 @@ int copy_write(const CopySource &source, Target *t, const ReencodeOptions &o, bo
         a0.wipe();
         if (error == 0)
             error = keep_open ? v3_commit(t->container->v3) : v3_end_writes(t->container->v3);
+        const int behind = v3_pool_write_behind_end(t->container->v3);
+        if (error == 0)
+            error = behind;
         // Written: its threads and buffers are not needed for verification.
         v3_pool_stop(t->container->v3);
     } else {
@@ -377,15 +431,16 @@ int copy_write(const CopySource &source, Target *t, const ReencodeOptions &o, bo
     FileStatus written;
     if (error == 0)
         error = file_status(t->fd, &written);
-    if (error == 0)
-        error = file_flush(t->fd);
     if (error == 0 && written_status != nullptr)
         *written_status = written;
     if (error == 0 && written_hook != nullptr)
         written_hook(t->fd);
-    if (error == 0)
-        error = verify_output(source, *out, written, o, keep_open, a, b.data());
-    return error;
+    if (error)
+        return error;
+    BackgroundFlush flush(t->fd);
+    error = verify_output(source, *out, written, o, keep_open, a, b.data());
+    const int flushed = flush.finish();
+    return error ? error : flushed;
 }
 
 int refuse(const Container *s, const ReencodeOptions &o) {
