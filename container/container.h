@@ -288,10 +288,6 @@ int container_finish_write_session(Container *container);
 int container_start_chunk_pool(Container *container, unsigned threads = 0);
 // Stops the pool again (the container then works on the calling thread only).
 void container_stop_chunk_pool(Container *container);
-// Whether reads go to the pool (they do once it starts; writes always do). A
-// caller that reads ahead on a thread of its own, beside a busy serving
-// thread, keeps each read on that one thread and the other cores free.
-void container_chunk_pool_reads(Container *container, bool on);
 
 // ---- Whole-image reads, export and the full read check
 

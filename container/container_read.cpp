@@ -251,9 +251,4 @@ void container_stop_chunk_pool(Container *c) {
         v3_pool_stop(c->v3);
 }
 
-void container_chunk_pool_reads(Container *c, bool on) {
-    if (c->v3 != nullptr)
-        v3_pool_set_reads(c->v3, on);
-}
-
 } // namespace tw

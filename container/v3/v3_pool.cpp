@@ -56,7 +56,6 @@ struct Pool {
     Worker workers[kV3PoolMaxThreads]; // [0] belongs to the calling thread
     pthread_t threads[kV3PoolMaxThreads];
     unsigned started = 0; // helper threads running (workers 1..started)
-    bool reads = true;    // v3_pool_set_reads
     uint8_t *stage = nullptr;
     size_t stage_size = 0;
 
@@ -536,7 +535,7 @@ int write_behind_wait(V3Store *s) {
 
 ssize_t pool_read(V3Store *s, uint8_t *buffer, size_t length, uint64_t offset) {
     Pool *p = s->pool;
-    if (!p || !p->reads)
+    if (!p)
         return 0;
     if (int rc = write_behind_wait(s))
         return rc;
@@ -701,11 +700,6 @@ int v3_pool_write_behind_end(V3Store *s) {
     if (rc && !s->sticky)
         s->sticky = rc;
     return rc;
-}
-
-void v3_pool_set_reads(V3Store *s, bool on) {
-    if (s && s->pool)
-        s->pool->reads = on;
 }
 
 unsigned v3_pool_threads(const V3Store *s) {

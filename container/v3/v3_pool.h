@@ -75,10 +75,6 @@ int v3_pool_write_behind(V3Store *store);
 // waits for the pending writes too, but reports nothing.
 int v3_pool_write_behind_end(V3Store *store);
 
-// Whether reads use the pool (on when it starts). Null or a store without
-// pool is accepted.
-void v3_pool_set_reads(V3Store *store, bool on);
-
 // The transforming threads of the store's pool, 1 without a pool.
 unsigned v3_pool_threads(const V3Store *store);
 
