@@ -6,6 +6,7 @@
 
 #include "container/container_access.h"
 #include "container/container_internal.h"
+#include "container/copy_source.h"
 #include "container/files/file_access.h"
 #include "container/files/output_file.h"
 #include "container/formats/formats.h"
@@ -49,99 +50,6 @@ bool cancelled(const std::atomic<uint32_t> *cancel) {
 bool cancelled(const Container *c) {
     return cancelled(c->cancel);
 }
-
-// What the copy writer reads: a container, or a caller's stream.
-struct CopySource {
-    uint64_t size;
-    int (*read)(void *user, void *buffer, size_t length, uint64_t offset);
-    void *user;
-    const std::atomic<uint32_t> *cancel;
-    bool read_ahead = false; // `read` may run on another thread (one call at a time)
-};
-
-// Reads the source one step ahead on a thread of its own (double buffering):
-// while the caller encrypts, writes or compares one step, the next one is
-// read into the other buffer. Without the thread (a stream source, or no
-// thread could be started) each read runs at once on the caller's thread.
-class ReadAhead {
-  public:
-    explicit ReadAhead(const CopySource &source) : source_(source) {
-        if (!source.read_ahead)
-            return;
-        // The reader takes no signals: those go to the threads that expect them.
-        sigset_t all, previous;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &previous);
-        started_ = pthread_create(&thread_, nullptr, main, this) == 0;
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    }
-    ReadAhead(const ReadAhead &) = delete;
-    ReadAhead &operator=(const ReadAhead &) = delete;
-    ~ReadAhead() {
-        if (!started_)
-            return;
-        {
-            std::unique_lock lock(mutex_);
-            changed_.wait(lock, [&] { return !pending_; });
-            stopping_ = true;
-        }
-        changed_.notify_all();
-        pthread_join(thread_, nullptr);
-    }
-
-    // Starts reading `length` bytes at `offset` into `buffer`.
-    void start(void *buffer, size_t length, uint64_t offset) {
-        if (!started_) {
-            result_ = source_.read(source_.user, buffer, length, offset);
-            return;
-        }
-        {
-            std::lock_guard lock(mutex_);
-            buffer_ = buffer;
-            length_ = length;
-            offset_ = offset;
-            pending_ = true;
-        }
-        changed_.notify_all();
-    }
-    // The result of the read last started, once it is done.
-    int finish() {
-        if (!started_)
-            return result_;
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return !pending_; });
-        return result_;
-    }
-
-  private:
-    static void *main(void *self) {
-        auto *r = static_cast<ReadAhead *>(self);
-        std::unique_lock lock(r->mutex_);
-        for (;;) {
-            r->changed_.wait(lock, [&] { return r->stopping_ || r->pending_; });
-            if (r->stopping_)
-                return nullptr;
-            lock.unlock();
-            int result = r->source_.read(r->source_.user, r->buffer_, r->length_, r->offset_);
-            lock.lock();
-            r->result_ = result;
-            r->pending_ = false;
-            r->changed_.notify_all();
-        }
-    }
-
-    const CopySource &source_;
-    pthread_t thread_{};
-    bool started_ = false;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool pending_ = false;
-    bool stopping_ = false;
-    void *buffer_ = nullptr;
-    size_t length_ = 0;
-    uint64_t offset_ = 0;
-    int result_ = 0;
-};
 
 // Flushes the written output on a thread of its own while it is read back
 // and compared: verification reads the same bytes from the page cache either
@@ -322,7 +230,7 @@ int verify_output(const CopySource &source, const OutputFile &out, const FileSta
     {
         // The source is read one step ahead while the output is read and
         // compared.
-        ReadAhead ahead(source);
+        StepReadAhead ahead(source);
         int slot = 0;
         if (error == 0 && total > 0)
             ahead.start(a[0], size_t(std::min<uint64_t>(kVerifyStep, total)), 0);
@@ -388,7 +296,7 @@ int copy_write(const CopySource &source, Target *t, const ReencodeOptions &o, bo
     uint8_t *const a[2] = {a0.data(), a1.data()};
     report(o, phase, 0, total);
     {
-        ReadAhead ahead(source);
+        StepReadAhead ahead(source);
         int slot = 0;
         if (total > 0 && !cancelled(source.cancel))
             ahead.start(a[0], size_t(std::min<uint64_t>(kStep, total)), 0);

@@ -1,7 +1,8 @@
 // The chunk pool: worker threads that compress, encrypt and authenticate
 // (or authenticate, decrypt and decompress) batches of whole chunks for one
 // store. The calling thread takes part in every batch and alone touches the
-// file, the allocation bitmap, the chunk map and the transaction.
+// allocation bitmap, the chunk map and the transaction, and the file too
+// unless a writing thread puts the commits into it (write-behind).
 #include "container/v3/v3_pool.h"
 
 #include "container/keys/keys.h"

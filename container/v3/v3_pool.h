@@ -5,7 +5,8 @@
 // the calling thread keeps doing all file I/O, all allocation and every
 // metadata change in the same order as without a pool: the bytes written,
 // the commit order and the crash guarantees are exactly those of the
-// single-thread path.
+// single-thread path. (With write-behind, a store without flushes hands the
+// writes of each commit, in order, to one writing thread of the pool.)
 //
 // What runs in parallel:
 //  - writes: the whole chunks of one v3_write call are checked for zeros,

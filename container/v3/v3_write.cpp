@@ -314,7 +314,10 @@ namespace {
 // The synchronous commit: chunks and nodes, flush, header, flush.
 int commit_write_now(V3Store *s, Transaction *t, const std::vector<DirtyNode *> &order,
                      const CopyState &st, const uint8_t *header, int w) {
-    int rc;
+    // Commits handed to a writing thread go first.
+    int rc = write_behind_wait(s);
+    if (rc)
+        return fail(s, rc);
     std::vector<Piece> pieces;
     pieces.reserve(t->chunks.size());
     for (const NewChunk &c : t->chunks)
