@@ -89,7 +89,8 @@ start_worker() { # $1 container, $2 mode
   request 1 "$password" "" | "$bin/tarnwick-worker" serve 0b6c2a1e-6f0d-4c39-8b43-5b2a1f3e9d10 \
     "$1" "$work/status.bin" "$2" >"$work/ready" 2>"$work/worker.log" &
   worker_pid=$!
-  for _ in $(seq 1 100); do
+  # A busy machine may take a while to start the request writer and the worker.
+  for _ in $(seq 1 300); do
     [ -s "$work/ready" ] && break
     sleep 0.1
   done
