@@ -1,19 +1,24 @@
 #!/bin/sh
 # The mount worker as a disk, beside tgtd on the plain image, in one run:
 # sequential 128 KiB reads with one outstanding command (iscsi-perf -m 1)
-# through tarnwick-worker serving (a) a salted AES-256-XTS container and
-# (b) a v3 container of 16384-byte chunks with compression, both made from
-# the same FAT32 image, and tgtd serving the image file itself; then
-# sequential 128 KiB writes through read-write mounts of (a) and (b) and
+# through tarnwick-worker serving (a) a salted AES-256-XTS container, (b) a
+# v3 container of 16384-byte chunks with compression and (c) one without,
+# all made from the same FAT32 image, and tgtd serving the image file itself;
+# then sequential 128 KiB writes through read-write mounts of (a) and (b) and
 # through tgtd writing the plain file.
 #
 #   bench/worker_perf.sh [SECONDS]     (default 10 seconds per read run)
 #
+# The reads of (a), (b) and (c) are measured in turn, BENCH_ROUNDS times, so
+# that a busy machine disturbs all of them alike; the medians and each v3
+# layout's share of the salted one's rate come last.
+#
 # Needs root (a private mount namespace with a tmpfs over /run/tarnwick,
 # where the benchmark's initiator publishes its pid, and tgtd). Environment:
 # TW_BUILD_DIR (default build/release), BENCH_SIZE_MB (default 1024),
+# BENCH_ROUNDS (default 1), BENCH_READS_ONLY=1 (only the worker's reads),
 # BENCH_DIR (default a new folder in /var/tmp; the image and containers need
-# about three times the size).
+# about four times the size).
 set -eu
 if [ "$(id -u)" -ne 0 ]; then
   echo "worker_perf: needs root" >&2
@@ -72,7 +77,9 @@ sys.stdout.buffer.write(head + cur + (new if kind == 2 else b""))' "$@"
 }
 request 2 "" "$password" | "$bin/tarnwick-engine" convert "$work/disk.img" "$work/v3.zcx" 9 fast \
   16384 >/dev/null
-cat "$work/disk.img" "$work/salted.zcx" "$work/v3.zcx" >/dev/null
+request 2 "" "$password" | "$bin/tarnwick-engine" convert "$work/disk.img" "$work/v3off.zcx" 9 \
+  off 16384 >/dev/null
+cat "$work/disk.img" "$work/salted.zcx" "$work/v3.zcx" "$work/v3off.zcx" >/dev/null
 
 member() { # $1 member of the ready line in $work/ready
   sed -n "s/.*\"$1\":\"\{0,1\}\([^\",}]*\).*/\1/p" "$work/ready"
@@ -82,7 +89,8 @@ start_worker() { # $1 container, $2 mode
   request 1 "$password" "" | "$bin/tarnwick-worker" serve 0b6c2a1e-6f0d-4c39-8b43-5b2a1f3e9d10 \
     "$1" "$work/status.bin" "$2" >"$work/ready" 2>"$work/worker.log" &
   worker_pid=$!
-  for _ in $(seq 1 100); do
+  # A busy machine may take a while to start the request writer and the worker.
+  for _ in $(seq 1 300); do
     [ -s "$work/ready" ] && break
     sleep 0.1
   done
@@ -107,13 +115,41 @@ measure_writes() { # $1 URL
     grep 'write MiB/s'
 }
 
+iops() { # the average rate of a measure_reads line
+  sed -n 's/iops average[^0-9]*\([0-9.]*\).*/\1/p'
+}
+median() { # numbers, one a line
+  sort -n | awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+rounds=${BENCH_ROUNDS:-1}
 echo "image: $size_mb MiB FAT32; reads ${seconds}s of 128 KiB, 1 outstanding; writes $write_mb MiB of 128 KiB"
-start_worker "$work/salted.zcx" read-only
-echo "worker, salted AES-256-XTS, read:   $(measure_reads "$url")"
-stop_worker
-start_worker "$work/v3.zcx" read-only
-echo "worker, v3 16384 compressed, read:  $(measure_reads "$url")"
-stop_worker
+: >"$work/salted.iops"
+: >"$work/v3.iops"
+: >"$work/v3off.iops"
+for round in $(seq 1 "$rounds"); do
+  start_worker "$work/salted.zcx" read-only
+  line=$(measure_reads "$url")
+  stop_worker
+  echo "$line" | iops >>"$work/salted.iops"
+  echo "round $round: worker, salted AES-256-XTS, read:      $line"
+  start_worker "$work/v3.zcx" read-only
+  line=$(measure_reads "$url")
+  stop_worker
+  echo "$line" | iops >>"$work/v3.iops"
+  echo "round $round: worker, v3 16384 compressed, read:     $line"
+  start_worker "$work/v3off.zcx" read-only
+  line=$(measure_reads "$url")
+  stop_worker
+  echo "$line" | iops >>"$work/v3off.iops"
+  echo "round $round: worker, v3 16384 uncompressed, read:   $line"
+done
+salted=$(median <"$work/salted.iops")
+v3=$(median <"$work/v3.iops")
+v3off=$(median <"$work/v3off.iops")
+echo "medians of $rounds rounds (iops of 128 KiB): salted $salted, v3 compressed $v3" \
+  "($(awk "BEGIN { printf \"%.2f\", $v3 / $salted }") x salted)," \
+  "v3 uncompressed $v3off ($(awk "BEGIN { printf \"%.2f\", $v3off / $salted }") x salted)"
+[ "${BENCH_READS_ONLY:-}" = 1 ] && exit 0
 
 command -v tgtd >/dev/null 2>&1 || { echo "tgtd: skipped (not installed)"; exit 0; }
 cp "$work/disk.img" "$work/tgt.img"

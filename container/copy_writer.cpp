@@ -6,6 +6,7 @@
 
 #include "container/container_access.h"
 #include "container/container_internal.h"
+#include "container/copy_source.h"
 #include "container/files/file_access.h"
 #include "container/files/output_file.h"
 #include "container/formats/formats.h"
@@ -30,11 +31,16 @@ namespace tw {
 
 namespace {
 
-// Called with the output's descriptor once it is written and flushed, before
-// it is reopened for verification (tests only).
+// Called with the output's descriptor once it is written, before it is
+// flushed and reopened for verification (tests only).
 void (*written_hook)(int output_fd) = nullptr;
 
+// The source is encrypted and written in steps of kStep (the steps decide
+// where the transactions of a v3 output end, so they are part of its bytes);
+// verification reads and compares larger steps, one pool window at a time.
 constexpr size_t kStep = 256 * 1024;
+constexpr size_t kVerifyStep = 512 * 1024;
+static_assert(kVerifyStep >= kStep && kVerifyStep <= kV3PoolWindowBytes);
 constexpr uint64_t kSaltedSizeLimit = 0x7FFFFFFFFFFFF000ull;
 constexpr size_t kSectorBlocks = kSectorSize / kSse2BlockSize;
 
@@ -45,96 +51,44 @@ bool cancelled(const Container *c) {
     return cancelled(c->cancel);
 }
 
-// What the copy writer reads: a container, or a caller's stream.
-struct CopySource {
-    uint64_t size;
-    int (*read)(void *user, void *buffer, size_t length, uint64_t offset);
-    void *user;
-    const std::atomic<uint32_t> *cancel;
-    bool read_ahead = false; // `read` may run on another thread (one call at a time)
-};
-
-// Reads the source one step ahead on a thread of its own (double buffering):
-// while the caller encrypts, writes or compares one step, the next one is
-// read into the other buffer. Without the thread (a stream source, or no
-// thread could be started) each read runs at once on the caller's thread.
-class ReadAhead {
+// Flushes the written output on a thread of its own while it is read back
+// and compared: verification reads the same bytes from the page cache either
+// way, and nothing is published before both have ended. Without the thread
+// the flush runs at once, before verification.
+class BackgroundFlush {
   public:
-    explicit ReadAhead(const CopySource &source) : source_(source) {
-        if (!source.read_ahead)
-            return;
-        // The reader takes no signals: those go to the threads that expect them.
+    explicit BackgroundFlush(int fd) : fd_(fd) {
         sigset_t all, previous;
         sigfillset(&all);
         pthread_sigmask(SIG_SETMASK, &all, &previous);
         started_ = pthread_create(&thread_, nullptr, main, this) == 0;
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    }
-    ReadAhead(const ReadAhead &) = delete;
-    ReadAhead &operator=(const ReadAhead &) = delete;
-    ~ReadAhead() {
         if (!started_)
-            return;
-        {
-            std::unique_lock lock(mutex_);
-            changed_.wait(lock, [&] { return !pending_; });
-            stopping_ = true;
-        }
-        changed_.notify_all();
-        pthread_join(thread_, nullptr);
+            result_ = file_flush(fd_);
     }
+    BackgroundFlush(const BackgroundFlush &) = delete;
+    BackgroundFlush &operator=(const BackgroundFlush &) = delete;
+    ~BackgroundFlush() { finish(); }
 
-    // Starts reading `length` bytes at `offset` into `buffer`.
-    void start(void *buffer, size_t length, uint64_t offset) {
-        if (!started_) {
-            result_ = source_.read(source_.user, buffer, length, offset);
-            return;
-        }
-        {
-            std::lock_guard lock(mutex_);
-            buffer_ = buffer;
-            length_ = length;
-            offset_ = offset;
-            pending_ = true;
-        }
-        changed_.notify_all();
-    }
-    // The result of the read last started, once it is done.
+    // The flush's result, once it has ended.
     int finish() {
-        if (!started_)
-            return result_;
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return !pending_; });
+        if (started_) {
+            pthread_join(thread_, nullptr);
+            started_ = false;
+        }
         return result_;
     }
 
   private:
     static void *main(void *self) {
-        auto *r = static_cast<ReadAhead *>(self);
-        std::unique_lock lock(r->mutex_);
-        for (;;) {
-            r->changed_.wait(lock, [&] { return r->stopping_ || r->pending_; });
-            if (r->stopping_)
-                return nullptr;
-            lock.unlock();
-            int result = r->source_.read(r->source_.user, r->buffer_, r->length_, r->offset_);
-            lock.lock();
-            r->result_ = result;
-            r->pending_ = false;
-            r->changed_.notify_all();
-        }
+        auto *f = static_cast<BackgroundFlush *>(self);
+        f->result_ = file_flush(f->fd_);
+        return nullptr;
     }
 
-    const CopySource &source_;
+    int fd_;
     pthread_t thread_{};
     bool started_ = false;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool pending_ = false;
-    bool stopping_ = false;
-    void *buffer_ = nullptr;
-    size_t length_ = 0;
-    uint64_t offset_ = 0;
     int result_ = 0;
 };
 
@@ -276,16 +230,17 @@ int verify_output(const CopySource &source, const OutputFile &out, const FileSta
     {
         // The source is read one step ahead while the output is read and
         // compared.
-        ReadAhead ahead(source);
+        StepReadAhead ahead(source);
         int slot = 0;
         if (error == 0 && total > 0)
-            ahead.start(a[0], size_t(std::min<uint64_t>(kStep, total)), 0);
+            ahead.start(a[0], size_t(std::min<uint64_t>(kVerifyStep, total)), 0);
         for (uint64_t done = 0; error == 0 && done < total;) {
-            size_t step = size_t(std::min<uint64_t>(kStep, total - done));
+            size_t step = size_t(std::min<uint64_t>(kVerifyStep, total - done));
             error = ahead.finish();
             const uint64_t next = done + step;
             if (error == 0 && next < total)
-                ahead.start(a[1 - slot], size_t(std::min<uint64_t>(kStep, total - next)), next);
+                ahead.start(a[1 - slot], size_t(std::min<uint64_t>(kVerifyStep, total - next)),
+                            next);
             if (error == 0)
                 error = container_read_range(v, b, step, done);
             if (error == 0 && std::memcmp(a[slot], b, step) != 0)
@@ -322,6 +277,12 @@ int copy_write(const CopySource &source, Target *t, const ReencodeOptions &o, bo
         }
         if (error == 0)
             error = v3_pool_start(store, &t->container->data_cipher, o.threads);
+        // The output stays unnamed until it is complete and flushed, so its
+        // commits may reach the file behind the transformation of the next.
+        // Without the writing thread the commits are written at once, only
+        // more slowly.
+        if (error == 0 && v3_pool_threads(store) > 1)
+            static_cast<void>(v3_pool_write_behind(store));
         secure_wipe(t->container->data_key, kDataKeySize);
     } else {
         error = file_reserve(t->fd, total + kKdfTrailerSize);
@@ -331,13 +292,13 @@ int copy_write(const CopySource &source, Target *t, const ReencodeOptions &o, bo
 
     // Two buffers for the source (one is read while the other is written)
     // and one for the output read back during verification.
-    SecureBuffer a0(kStep), a1(kStep), b(kStep);
+    SecureBuffer a0(kVerifyStep), a1(kVerifyStep), b(kVerifyStep);
     if (!a0.valid() || !a1.valid() || !b.valid())
         return -ENOMEM;
     uint8_t *const a[2] = {a0.data(), a1.data()};
     report(o, phase, 0, total);
     {
-        ReadAhead ahead(source);
+        StepReadAhead ahead(source);
         int slot = 0;
         if (total > 0 && !cancelled(source.cancel))
             ahead.start(a[0], size_t(std::min<uint64_t>(kStep, total)), 0);
@@ -369,6 +330,9 @@ int copy_write(const CopySource &source, Target *t, const ReencodeOptions &o, bo
         a0.wipe();
         if (error == 0)
             error = keep_open ? v3_commit(t->container->v3) : v3_end_writes(t->container->v3);
+        const int behind = v3_pool_write_behind_end(t->container->v3);
+        if (error == 0)
+            error = behind;
         // Written: its threads and buffers are not needed for verification.
         v3_pool_stop(t->container->v3);
     } else {
@@ -377,15 +341,16 @@ int copy_write(const CopySource &source, Target *t, const ReencodeOptions &o, bo
     FileStatus written;
     if (error == 0)
         error = file_status(t->fd, &written);
-    if (error == 0)
-        error = file_flush(t->fd);
     if (error == 0 && written_status != nullptr)
         *written_status = written;
     if (error == 0 && written_hook != nullptr)
         written_hook(t->fd);
-    if (error == 0)
-        error = verify_output(source, *out, written, o, keep_open, a, b.data());
-    return error;
+    if (error)
+        return error;
+    BackgroundFlush flush(t->fd);
+    error = verify_output(source, *out, written, o, keep_open, a, b.data());
+    const int flushed = flush.finish();
+    return error ? error : flushed;
 }
 
 int refuse(const Container *s, const ReencodeOptions &o) {

@@ -5,6 +5,7 @@
 
 #include "container/container_access.h"
 #include "container/container_internal.h"
+#include "container/copy_source.h"
 #include "container/files/output_file.h"
 #include "container/formats/formats.h"
 #include "container/v3/v3_pool.h"
@@ -21,7 +22,7 @@ namespace {
 
 constexpr size_t kCheckStep = 256 * 1024;
 constexpr size_t kExportStepSectors = 128;
-constexpr size_t kExportBatchSteps = 8; // a v3 image is read 512 KiB at a time
+constexpr size_t kExportBatchSteps = 8; // the image is read 512 KiB at a time
 
 bool cancelled(const Container *c) {
     return c->cancel != nullptr && c->cancel->load(std::memory_order_relaxed) != 0;
@@ -41,6 +42,10 @@ int present_sector0(Container *c, uint8_t *out) {
     }
     container_serve_sector0(c, out);
     return 0;
+}
+
+int read_range(void *user, void *buffer, size_t length, uint64_t offset) {
+    return container_read_range(static_cast<Container *>(user), buffer, length, offset);
 }
 
 // A chunk pool for the length of one whole-image pass, unless the caller
@@ -149,42 +154,59 @@ int container_export(Container *c, const char *output_path, ContainerProgressFn 
     output.no_replace = true;
 
     int status = 0;
-    // A v3 image is read a batch of steps ahead so that the chunk pool
-    // decrypts and authenticates many chunks at once; each step is still
-    // written, checked for cancellation and reported on its own.
+    // The image is read a batch of steps at a time (a v3 image's chunk pool
+    // decrypts and authenticates many chunks at once, and the batches travel
+    // between two threads); each step is still written, checked for
+    // cancellation and reported on its own. The next batch is read on a
+    // thread of its own while this one is written.
     const size_t step_bytes = kExportStepSectors * kSectorSize;
-    const size_t batch_steps = c->v3 != nullptr ? kExportBatchSteps : 1;
-    SecureBuffer buffer(batch_steps * step_bytes);
-    if (!buffer.valid())
+    const size_t batch_steps = kExportBatchSteps;
+    const size_t batch_bytes = batch_steps * step_bytes;
+    SecureBuffer buffer0(batch_bytes), buffer1(batch_bytes);
+    if (!buffer0.valid() || !buffer1.valid())
         status = -ENOMEM;
+    uint8_t *const buffers[2] = {buffer0.data(), buffer1.data()};
     PoolForCall pool(c);
     if (status == 0)
         status = pool.error;
     const uint64_t total = c->info.sector_count;
-    uint64_t batch_start = 0, batch_end = 0; // sectors held in the buffer
-    for (uint64_t done = 0; status == 0 && done < total;) {
-        if (cancelled(c)) {
-            status = -ECANCELED;
-            break;
+    const uint64_t total_bytes = total * kSectorSize;
+    {
+        const CopySource source{total_bytes, read_range, c, c->cancel, true};
+        StepReadAhead ahead(source);
+        int slot = 0;
+        uint64_t batch_start = 0, batch_end = 0; // sectors held in buffers[slot]
+        if (status == 0 && total > 0)
+            ahead.start(buffers[0], size_t(std::min<uint64_t>(batch_bytes, total_bytes)), 0);
+        for (uint64_t done = 0; status == 0 && done < total;) {
+            if (cancelled(c)) {
+                status = -ECANCELED;
+                break;
+            }
+            uint64_t count = std::min<uint64_t>(kExportStepSectors, total - done);
+            size_t length = size_t(count) * kSectorSize;
+            if (done >= batch_end) {
+                if (batch_end != 0)
+                    slot = 1 - slot;
+                batch_start = done;
+                batch_end = std::min<uint64_t>(total, done + batch_steps * kExportStepSectors);
+                status = ahead.finish();
+                const uint64_t next = batch_end * kSectorSize;
+                if (status == 0 && next < total_bytes && !cancelled(c))
+                    ahead.start(buffers[1 - slot],
+                                size_t(std::min<uint64_t>(batch_bytes, total_bytes - next)), next);
+            }
+            if (status == 0)
+                status = pwrite_full(output.file.get(),
+                                     buffers[slot] + (done - batch_start) * kSectorSize, length,
+                                     done * kSectorSize);
+            done += count;
+            if (status == 0 && progress)
+                progress(done, total, data);
         }
-        uint64_t count = std::min<uint64_t>(kExportStepSectors, total - done);
-        size_t length = size_t(count) * kSectorSize;
-        if (done >= batch_end) {
-            batch_start = done;
-            batch_end = std::min<uint64_t>(total, done + batch_steps * kExportStepSectors);
-            status = container_read_range(c, buffer.data(),
-                                          size_t(batch_end - batch_start) * kSectorSize,
-                                          batch_start * kSectorSize);
-        }
-        if (status == 0)
-            status =
-                pwrite_full(output.file.get(), buffer.data() + (done - batch_start) * kSectorSize,
-                            length, done * kSectorSize);
-        done += count;
-        if (status == 0 && progress)
-            progress(done, total, data);
     }
-    buffer.wipe();
+    buffer0.wipe();
+    buffer1.wipe();
     return output_publish(c->fd, output_path, &output, status, nullptr);
 }
 

@@ -267,6 +267,29 @@ int set_child_ref(V3Store *s, uint8_t type, uint32_t child_level, uint64_t child
                   const BlockRef &ref);
 int fail(V3Store *s, int rc);
 
+// The file writes of one commit, in the order they reach the file: the
+// chunks, the metadata nodes, the file's length (at least `end_used`), then
+// the header copy. The chunk buffers hold only encrypted bytes.
+struct CommitWrites {
+    std::vector<uint64_t> chunk_offsets;
+    std::vector<std::vector<uint8_t>> chunks;
+    std::vector<uint64_t> node_offsets;
+    std::vector<uint8_t> nodes; // kV3NodeSize bytes per offset
+    uint64_t end_used;
+    uint64_t header_offset;
+    uint8_t header[kV3HeaderSize];
+};
+// Performs them with the same system calls as a commit written at once.
+int commit_writes_apply(int fd, const CommitWrites &w);
+
+// Write-behind (v3_pool_write_behind): whether commits go to the pool's
+// writing thread; handing one commit over (waits while two are pending, and
+// returns the first error of an earlier one); waiting until every handed-over
+// write is in the file, which every read of the file does first.
+bool write_behind_on(const V3Store *s);
+int write_behind_queue(V3Store *s, CommitWrites &&w);
+int write_behind_wait(V3Store *s);
+
 // Little-endian field access (the host is little-endian, checked at compile time).
 static_assert(std::endian::native == std::endian::little);
 inline uint32_t get32(const uint8_t *p) {

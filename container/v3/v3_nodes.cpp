@@ -151,6 +151,8 @@ int read_node_checked(V3Store *s, const BlockRef &ref, uint8_t type, uint32_t le
         c.valid = false;
         if (ref.offset > end_used || end_used - ref.offset < kV3NodeSize)
             return -EILSEQ;
+        if ((rc = write_behind_wait(s)) != 0)
+            return rc;
         ssize_t got = pread(s->fd, c.data, kV3NodeSize, off_t(ref.offset));
         if (got < 0)
             return -errno;

@@ -1,7 +1,8 @@
 // The chunk pool: worker threads that compress, encrypt and authenticate
 // (or authenticate, decrypt and decompress) batches of whole chunks for one
 // store. The calling thread takes part in every batch and alone touches the
-// file, the allocation bitmap, the chunk map and the transaction.
+// allocation bitmap, the chunk map and the transaction, and the file too
+// unless a writing thread puts the commits into it (write-behind).
 #include "container/v3/v3_pool.h"
 
 #include "container/keys/keys.h"
@@ -15,7 +16,9 @@
 #include <climits>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <lz4.h>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <openssl/evp.h>
@@ -63,7 +66,25 @@ struct Pool {
     bool stopping = false;
     Batch *batch = nullptr; // the batch in progress, or null
     uint64_t serial = 0;    // number of the batch in progress
+
+    // Write-behind: the writing thread and the commits handed to it, under
+    // their own lock so that a batch never waits for the file.
+    int fd = -1;
+    pthread_t writer{};
+    bool writer_started = false;
+    std::mutex io_mutex;
+    std::condition_variable io_work; // a commit was handed over, or stop
+    std::condition_variable io_done; // a commit is in the file
+    std::deque<std::unique_ptr<CommitWrites>> queued;
+    bool io_busy = false; // the writer holds a commit it took from `queued`
+    bool io_stopping = false;
+    int io_error = 0; // first failed write; later commits are dropped
+    // Chunk buffers of written commits, for the store's thread to reuse.
+    std::vector<std::vector<uint8_t>> returned;
 };
+
+// Commits pending at once, the one being written included.
+constexpr size_t kWriteBehindDepth = 2;
 
 namespace {
 
@@ -155,7 +176,54 @@ int worker_prepare(Worker &w, const V3Store *s, const CipherContext *data_cipher
     return w.scratch && w.lz4 ? 0 : -ENOMEM;
 }
 
+void *writer_main(void *raw) {
+    Pool *p = static_cast<Pool *>(raw);
+    std::unique_lock lock(p->io_mutex);
+    for (;;) {
+        p->io_work.wait(lock, [&] { return p->io_stopping || !p->queued.empty(); });
+        if (p->queued.empty())
+            break;
+        std::unique_ptr<CommitWrites> w = std::move(p->queued.front());
+        p->queued.pop_front();
+        p->io_busy = true;
+        const bool skip = p->io_error != 0;
+        lock.unlock();
+        const int rc = skip ? 0 : commit_writes_apply(p->fd, *w);
+        lock.lock();
+        if (rc && p->io_error == 0)
+            p->io_error = rc;
+        for (std::vector<uint8_t> &b : w->chunks)
+            if (p->returned.size() < kMaxChunkWrites)
+                p->returned.push_back(std::move(b));
+        p->io_busy = false;
+        p->io_done.notify_all();
+    }
+    return nullptr;
+}
+
+// Waits for the handed-over commits; the first write error, if any.
+int writer_wait(Pool *p) {
+    std::unique_lock lock(p->io_mutex);
+    p->io_done.wait(lock, [&] { return p->queued.empty() && !p->io_busy; });
+    return p->io_error;
+}
+
+void writer_stop(Pool *p) {
+    if (!p->writer_started)
+        return;
+    {
+        std::lock_guard lock(p->io_mutex);
+        p->io_stopping = true;
+    }
+    p->io_work.notify_all();
+    pthread_join(p->writer, nullptr);
+    p->writer_started = false;
+    p->io_stopping = false;
+}
+
 void pool_destroy(Pool *p) {
+    // Commits already handed over still reach the file, in order.
+    writer_stop(p);
     {
         std::lock_guard lock(p->mutex);
         p->stopping = true;
@@ -437,10 +505,41 @@ int settle_tags(V3Store *s) {
     return 0;
 }
 
+bool write_behind_on(const V3Store *s) {
+    return s->pool && s->pool->writer_started && !commit_hook;
+}
+
+int write_behind_queue(V3Store *s, CommitWrites &&w) {
+    Pool *p = s->pool;
+    auto entry = std::make_unique<CommitWrites>(std::move(w));
+    std::unique_lock lock(p->io_mutex);
+    p->io_done.wait(lock, [&] {
+        return p->io_error || p->queued.size() + (p->io_busy ? 1 : 0) < kWriteBehindDepth;
+    });
+    if (p->io_error)
+        return p->io_error;
+    p->queued.push_back(std::move(entry));
+    for (std::vector<uint8_t> &b : p->returned)
+        if (s->spare_buffers.size() < kMaxChunkWrites)
+            s->spare_buffers.push_back(std::move(b));
+    p->returned.clear();
+    lock.unlock();
+    p->io_work.notify_all();
+    return 0;
+}
+
+int write_behind_wait(V3Store *s) {
+    if (!s->pool || !s->pool->writer_started)
+        return 0;
+    return writer_wait(s->pool);
+}
+
 ssize_t pool_read(V3Store *s, uint8_t *buffer, size_t length, uint64_t offset) {
     Pool *p = s->pool;
     if (!p)
         return 0;
+    if (int rc = write_behind_wait(s))
+        return rc;
     ReadItem items[kV3PoolWindowChunks];
     size_t count = 0, plain_total = 0, staged = 0;
     std::vector<iovec> iov;
@@ -568,6 +667,40 @@ void v3_pool_stop(V3Store *s) {
         return;
     pool_destroy(s->pool);
     s->pool = nullptr;
+}
+
+int v3_pool_write_behind(V3Store *s) {
+    if (!s || !s->pool || !s->no_flush)
+        return -EINVAL;
+    Pool *p = s->pool;
+    if (p->writer_started)
+        return 0;
+    p->fd = s->fd;
+    p->io_error = 0;
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const int error = pthread_create(&p->writer, nullptr, writer_main, p);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (error)
+        return -error;
+    p->writer_started = true;
+    return 0;
+}
+
+int v3_pool_write_behind_end(V3Store *s) {
+    if (!s || !s->pool || !s->pool->writer_started)
+        return 0;
+    Pool *p = s->pool;
+    const int rc = writer_wait(p);
+    writer_stop(p);
+    for (std::vector<uint8_t> &b : p->returned)
+        if (s->spare_buffers.size() < kMaxChunkWrites)
+            s->spare_buffers.push_back(std::move(b));
+    p->returned.clear();
+    if (rc && !s->sticky)
+        s->sticky = rc;
+    return rc;
 }
 
 unsigned v3_pool_threads(const V3Store *s) {

@@ -5,7 +5,8 @@
 // the calling thread keeps doing all file I/O, all allocation and every
 // metadata change in the same order as without a pool: the bytes written,
 // the commit order and the crash guarantees are exactly those of the
-// single-thread path.
+// single-thread path. (With write-behind, a store without flushes hands the
+// writes of each commit, in order, to one writing thread of the pool.)
 //
 // What runs in parallel:
 //  - writes: the whole chunks of one v3_write call are checked for zeros,
@@ -19,7 +20,9 @@
 // Memory per pool: for each worker a copy of the data cipher and of the HMAC
 // context, one chunk of locked scratch and an LZ4 state; one locked read
 // staging area of kV3PoolWindowBytes plus 512 bytes per chunk of a window. A
-// write call holds at most kV3PoolWindowBytes of prepared ciphertext at once.
+// write call holds at most kV3PoolWindowBytes of prepared ciphertext at once;
+// with write-behind, at most two commits wait for the file (each at most 32
+// chunks of ciphertext, their metadata nodes and one header copy).
 #pragma once
 
 #include "container/cipher/cipher.h"
@@ -56,6 +59,22 @@ int v3_pool_start(V3Store *store, const CipherContext *data_cipher, unsigned thr
 // Stops and wipes the pool (v3_close does this too). Null or a store without
 // pool is accepted.
 void v3_pool_stop(V3Store *store);
+
+// Hands the file writes of every later commit to a thread of the pool that
+// puts them in the file in commit order, the same bytes with the same system
+// calls, while the calling thread builds the next transaction. Only for a
+// store whose flushes are off (v3_set_no_flush: a new file that no one opens
+// before it is complete and flushed as a whole), where a commit orders
+// nothing on the disk by itself. At most two commits are pending at once; a write error fails the
+// next commit and sticks. Every read of the file waits for the pending writes first. -EINVAL
+// without a pool or with flushes on, or the error of the thread start.
+int v3_pool_write_behind(V3Store *store);
+
+// Waits until every handed-over write is in the file and stops the writing
+// thread. Returns the first write error (also kept as the store's sticky
+// error), 0 when all went well or write-behind was not on. Stopping the pool
+// waits for the pending writes too, but reports nothing.
+int v3_pool_write_behind_end(V3Store *store);
 
 // The transforming threads of the store's pool, 1 without a pool.
 unsigned v3_pool_threads(const V3Store *store);

@@ -16,8 +16,10 @@ namespace tw::v3 {
 
 namespace {
 
-int read_exact(int fd, const iovec *iov, int count, uint64_t offset, size_t total) {
-    ssize_t got = preadv(fd, iov, count, off_t(offset));
+int read_exact(V3Store *s, const iovec *iov, int count, uint64_t offset, size_t total) {
+    if (int rc = write_behind_wait(s))
+        return rc;
+    ssize_t got = preadv(s->fd, iov, count, off_t(offset));
     if (got < 0)
         return -errno;
     return size_t(got) == total ? 0 : -EIO;
@@ -123,8 +125,8 @@ int chunk_read_plain(V3Store *s, V3CipherFn cipher, void *cipher_ctx, uint64_t c
     // and decrypted there: no padding, no copy.
     if (!pending && !sector0 && ref.info == 0) {
         iovec iov[2] = {{s->block, prefix}, {out, plain}};
-        rc = prefix ? read_exact(s->fd, iov, 2, ref.offset, prefix + plain)
-                    : read_exact(s->fd, iov + 1, 1, ref.offset, plain);
+        rc = prefix ? read_exact(s, iov, 2, ref.offset, prefix + plain)
+                    : read_exact(s, iov + 1, 1, ref.offset, plain);
         if (rc == 0)
             rc = block_tag(s, kTypeChunk, 0, chunk, ref, s->block, prefix, out, plain, tag);
         if (rc == 0 && !tags_equal(tag, ref.tag))
@@ -143,7 +145,7 @@ int chunk_read_plain(V3Store *s, V3CipherFn cipher, void *cipher_ctx, uint64_t c
         std::memcpy(s->block, pending->stored.data(), stored);
     } else {
         iovec iov = {s->block, stored};
-        rc = read_exact(s->fd, &iov, 1, ref.offset, stored);
+        rc = read_exact(s, &iov, 1, ref.offset, stored);
         if (rc)
             return rc;
         rc = block_tag(s, sector0 ? kTypeSector0 : kTypeChunk, 0, sector0 ? 0 : chunk, ref,
@@ -229,8 +231,11 @@ ssize_t read_run(V3Store *s, V3CipherFn cipher, void *cipher_ctx, uint8_t *buffe
         chunk = next.chunk;
         refs[count] = ref;
     }
-    ssize_t got = pread(s->fd, buffer, total, off_t(first_ref.offset));
-    int rc = got < 0 ? -errno : uint64_t(got) != total ? -EIO : 0;
+    int rc = write_behind_wait(s);
+    if (rc == 0) {
+        ssize_t got = pread(s->fd, buffer, total, off_t(first_ref.offset));
+        rc = got < 0 ? -errno : uint64_t(got) != total ? -EIO : 0;
+    }
     uint64_t at = 0;
     for (size_t i = 0; i < count && rc == 0; ++i) {
         uint8_t tag[32];

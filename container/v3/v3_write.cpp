@@ -309,6 +309,58 @@ namespace tw {
 
 using namespace v3;
 
+namespace {
+
+// The synchronous commit: chunks and nodes, flush, header, flush.
+int commit_write_now(V3Store *s, Transaction *t, const std::vector<DirtyNode *> &order,
+                     const CopyState &st, const uint8_t *header, int w) {
+    // Commits handed to a writing thread go first.
+    int rc = write_behind_wait(s);
+    if (rc)
+        return fail(s, rc);
+    std::vector<Piece> pieces;
+    pieces.reserve(t->chunks.size());
+    for (const NewChunk &c : t->chunks)
+        pieces.push_back({c.ref.offset, c.stored.data(), c.stored.size()});
+    rc = write_pieces(pieces, s->fd, true);
+    if (rc == 0) {
+        pieces.clear();
+        for (DirtyNode *d : order)
+            pieces.push_back({d->ref.offset, d->data, kV3NodeSize});
+        rc = write_pieces(pieces, s->fd, false);
+    }
+    // A block allocated and then replaced within the transaction raised the
+    // end of used space without being written: the file must still reach it,
+    // since a header whose end of used space lies beyond the file is invalid.
+    if (rc == 0) {
+        FileStatus info;
+        rc = file_status(s->fd, &info);
+        if (rc == 0 && info.size < st.end_used)
+            rc = file_set_size(s->fd, st.end_used);
+    }
+    if (rc == 0 && commit_hook)
+        commit_hook(kStageNodesWritten, t->chunks.size());
+    if (rc == 0)
+        rc = flush(s);
+    if (rc)
+        return fail(s, rc);
+
+    iovec iov = {const_cast<uint8_t *>(header), kV3HeaderSize};
+    rc = write_all(s->fd, &iov, 1, uint64_t(4096) * w);
+    if (rc == 0 && commit_hook)
+        commit_hook(kStageHeaderWritten, st.generation);
+    if (rc == 0)
+        rc = flush(s);
+    if (rc) {
+        // The slot may hold a torn copy now.
+        s->valid[w] = false;
+        return fail(s, rc);
+    }
+    return 0;
+}
+
+} // namespace
+
 int v3_commit(V3Store *s) {
     if (!s)
         return -EINVAL;
@@ -340,6 +392,8 @@ int v3_commit(V3Store *s) {
         return a->type != b->type ? a->type < b->type : a->level < b->level;
     });
     int rc = 0;
+    std::vector<BlockRef> tagged;
+    tagged.reserve(order.size());
     for (DirtyNode *d : order) {
         BlockRef ref = d->ref;
         rc = block_tag(s, d->type, d->level, d->index, ref, d->data, kV3NodeSize, nullptr, 0,
@@ -348,51 +402,64 @@ int v3_commit(V3Store *s) {
             rc = set_child_ref(s, d->type, d->level, d->index, ref);
         if (rc)
             return fail(s, rc);
+        tagged.push_back(ref);
     }
 
     uint8_t header[kV3HeaderSize];
     rc = header_build(s->header[s->current], st, s->mac_key, header);
     if (rc)
         return fail(s, rc);
-
-    std::vector<Piece> pieces;
-    pieces.reserve(t->chunks.size());
-    for (const NewChunk &c : t->chunks)
-        pieces.push_back({c.ref.offset, c.stored.data(), c.stored.size()});
-    rc = write_pieces(pieces, s->fd, true);
-    if (rc == 0) {
-        pieces.clear();
-        for (DirtyNode *d : order)
-            pieces.push_back({d->ref.offset, d->data, kV3NodeSize});
-        rc = write_pieces(pieces, s->fd, false);
-    }
-    // A block allocated and then replaced within the transaction raised the
-    // end of used space without being written: the file must still reach it,
-    // since a header whose end of used space lies beyond the file is invalid.
-    if (rc == 0) {
-        FileStatus info;
-        rc = file_status(s->fd, &info);
-        if (rc == 0 && info.size < st.end_used)
-            rc = file_set_size(s->fd, st.end_used);
-    }
-    if (rc == 0 && commit_hook)
-        commit_hook(kStageNodesWritten, t->chunks.size());
-    if (rc == 0)
-        rc = flush(s);
-    if (rc)
-        return fail(s, rc);
-
     const int w = int(st.generation % 2);
-    iovec iov = {header, kV3HeaderSize};
-    rc = write_all(s->fd, &iov, 1, uint64_t(4096) * w);
-    if (rc == 0 && commit_hook)
-        commit_hook(kStageHeaderWritten, st.generation);
-    if (rc == 0)
-        rc = flush(s);
-    if (rc) {
-        // The slot may hold a torn copy now.
-        s->valid[w] = false;
-        return fail(s, rc);
+
+    if (write_behind_on(s)) {
+        // The writing thread puts the same bytes in the same order; this
+        // thread goes on with the next transaction meanwhile.
+        CommitWrites cw;
+        cw.chunk_offsets.reserve(t->chunks.size());
+        cw.chunks.reserve(t->chunks.size());
+        for (NewChunk &c : t->chunks) {
+            cw.chunk_offsets.push_back(c.ref.offset);
+            cw.chunks.push_back(std::move(c.stored));
+        }
+        t->chunks.clear();
+        cw.node_offsets.reserve(order.size());
+        cw.nodes.resize(order.size() * kV3NodeSize);
+        for (size_t i = 0; i < order.size(); ++i) {
+            cw.node_offsets.push_back(order[i]->ref.offset);
+            std::memcpy(cw.nodes.data() + i * kV3NodeSize, order[i]->data, kV3NodeSize);
+        }
+        cw.end_used = st.end_used;
+        cw.header_offset = uint64_t(4096) * w;
+        std::memcpy(cw.header, header, kV3HeaderSize);
+        rc = write_behind_queue(s, std::move(cw));
+        if (rc) {
+            s->valid[w] = false;
+            return fail(s, rc);
+        }
+        // The nodes just handed over are what reading them back would give
+        // (their references carry the new tags): the next transaction finds
+        // them here instead of waiting for the file.
+        // One node per type and level: the one furthest on, where a
+        // sequential copy goes next.
+        for (size_t i = 0; i < order.size(); ++i) {
+            const DirtyNode *d = order[i];
+            if (i + 1 < order.size() && order[i + 1]->type == d->type &&
+                order[i + 1]->level == d->level)
+                continue;
+            size_t best = i;
+            for (size_t j = i; j-- > 0 && order[j]->type == d->type && order[j]->level == d->level;)
+                if (order[j]->index > order[best]->index)
+                    best = j;
+            NodeCache &c = s->cache[d->type == kTypeBitmap][d->level];
+            c.valid = true;
+            c.index = order[best]->index;
+            ref_encode(tagged[best], c.ref);
+            std::memcpy(c.data, order[best]->data, kV3NodeSize);
+        }
+    } else {
+        rc = commit_write_now(s, t, order, st, header, w);
+        if (rc)
+            return rc;
     }
     s->copy[w] = st;
     std::memcpy(s->header[w], header, kV3HeaderSize);
@@ -402,6 +469,35 @@ int v3_commit(V3Store *s) {
     txn_discard(s);
     return 0;
 }
+
+namespace v3 {
+
+int commit_writes_apply(int fd, const CommitWrites &w) {
+    std::vector<Piece> pieces;
+    pieces.reserve(std::max(w.chunks.size(), w.node_offsets.size()));
+    for (size_t i = 0; i < w.chunks.size(); ++i)
+        pieces.push_back({w.chunk_offsets[i], w.chunks[i].data(), w.chunks[i].size()});
+    int rc = write_pieces(pieces, fd, false);
+    if (rc == 0) {
+        pieces.clear();
+        for (size_t i = 0; i < w.node_offsets.size(); ++i)
+            pieces.push_back({w.node_offsets[i], w.nodes.data() + i * kV3NodeSize, kV3NodeSize});
+        rc = write_pieces(pieces, fd, false);
+    }
+    if (rc == 0) {
+        FileStatus info;
+        rc = file_status(fd, &info);
+        if (rc == 0 && info.size < w.end_used)
+            rc = file_set_size(fd, w.end_used);
+    }
+    if (rc == 0) {
+        iovec iov = {const_cast<uint8_t *>(w.header), kV3HeaderSize};
+        rc = write_all(fd, &iov, 1, w.header_offset);
+    }
+    return rc;
+}
+
+} // namespace v3
 
 int v3_write(V3Store *s, V3CipherFn cipher, void *cipher_ctx, const uint8_t *data, size_t length,
              uint64_t offset) {

@@ -89,7 +89,8 @@ uint64_t image_size(const PoolConfig &cfg) {
 // One fixed sequence of writes, commits and reads on a new container; the
 // file's bytes come back in `file`, the image it must hold in `image`.
 void run_script(const PoolConfig &cfg, unsigned threads, const std::string &path,
-                std::vector<uint8_t> *file, std::vector<uint8_t> *image) {
+                std::vector<uint8_t> *file, std::vector<uint8_t> *image,
+                bool write_behind = false) {
     RepeatableRandom repeatable;
     std::mt19937_64 rng(0xc0ffee + cfg.chunk_size + cfg.cipher + cfg.compress);
     const uint64_t size = image_size(cfg);
@@ -100,6 +101,9 @@ void run_script(const PoolConfig &cfg, unsigned threads, const std::string &path
     v3_set_no_flush(o.store, true);
     ASSERT_EQ(v3_pool_start(o.store, o.cipher.data, threads), 0);
     ASSERT_EQ(v3_pool_threads(o.store), threads);
+    if (write_behind) {
+        ASSERT_EQ(v3_pool_write_behind(o.store), 0);
+    }
 
     auto write = [&](uint64_t offset, uint64_t length, size_t piece) {
         std::vector<uint8_t> data(length);
@@ -139,6 +143,7 @@ void run_script(const PoolConfig &cfg, unsigned threads, const std::string &path
     write(0, 512, 512);
     ASSERT_EQ(v3_end_writes(o.store), 0);
     check(0, size);
+    ASSERT_EQ(v3_pool_write_behind_end(o.store), 0);
     *file = file_bytes(o.fd);
 }
 
@@ -196,6 +201,21 @@ TEST_P(V3Pool, WritesAreByteIdenticalAndReadsFindDamage) {
     EXPECT_EQ(0, std::memcmp(back.data(), image.data() + after, size - after));
 }
 
+// Commits handed to the writing thread reach the file as the same bytes; the
+// reads between them (the script checks the whole image after each phase)
+// see every commit handed over before them.
+TEST_P(V3Pool, WriteBehindWritesTheSameBytes) {
+    const PoolConfig cfg = GetParam();
+    test::V3TempDir dir;
+    std::vector<uint8_t> alone, behind, image, image_behind;
+    ASSERT_NO_FATAL_FAILURE(run_script(cfg, 1, dir.file("alone.zcx"), &alone, &image));
+    ASSERT_NO_FATAL_FAILURE(
+        run_script(cfg, 2, dir.file("behind.zcx"), &behind, &image_behind, true));
+    ASSERT_EQ(image, image_behind);
+    ASSERT_FALSE(alone.empty());
+    ASSERT_TRUE(alone == behind) << "the files differ";
+}
+
 std::vector<PoolConfig> all_configs() {
     std::vector<PoolConfig> out;
     for (uint32_t chunk : {4096u, 16384u, 65536u})
@@ -238,6 +258,42 @@ TEST(V3PoolStart, NeedsAnUnlockedStoreAndCountsThreads) {
     cipher_context_destroy(any);
     v3_close(store);
     ::close(fd);
+}
+
+TEST(V3PoolWriteBehind, NeedsAPoolAndFlushesOffAndKeepsTheFirstWriteError) {
+    test::V3TempDir dir;
+    test::V3Open o;
+    ASSERT_EQ(test::v3_test_create(dir.file("w.zcx"), 4 << 20, kCipherAesXts, 16384, false, &o), 0);
+    EXPECT_EQ(v3_pool_write_behind(o.store), -EINVAL) << "no pool";
+    ASSERT_EQ(v3_pool_start(o.store, o.cipher.data, 2), 0);
+    EXPECT_EQ(v3_pool_write_behind(o.store), -EINVAL) << "flushes on";
+    v3_set_no_flush(o.store, true);
+    ASSERT_EQ(v3_pool_write_behind(o.store), 0);
+    EXPECT_EQ(v3_pool_write_behind_end(o.store), 0) << "nothing handed over";
+    ASSERT_EQ(v3_pool_write_behind(o.store), 0);
+
+    std::vector<uint8_t> data(256 * 1024);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = uint8_t(i * 7 + 1);
+    ASSERT_EQ(o.write(data.data(), data.size(), 0), 0);
+    // The file can no longer be written: the store's descriptor now refers
+    // to a read-only description of the same file.
+    const int read_only = ::open(dir.file("w.zcx").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(read_only, 0);
+    ASSERT_EQ(v3_pool_write_behind_end(o.store), 0) << "the first commit is in the file";
+    ASSERT_EQ(v3_pool_write_behind(o.store), 0);
+    ASSERT_EQ(dup3(read_only, o.fd, O_CLOEXEC), o.fd);
+    ::close(read_only);
+    // The failed write shows at a later commit, or at the end at the latest,
+    // and then sticks.
+    int rc = 0;
+    for (uint64_t at = 1 << 20; rc == 0 && at < (3u << 20); at += data.size())
+        rc = o.write(data.data(), data.size(), at);
+    const int end = v3_pool_write_behind_end(o.store);
+    EXPECT_EQ(rc == 0 ? end : rc, -EBADF);
+    EXPECT_EQ(end, -EBADF);
+    EXPECT_EQ(o.write(data.data(), data.size(), 0), -EBADF);
+    EXPECT_EQ(v3_commit(o.store), -EBADF);
 }
 
 } // namespace
