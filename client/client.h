@@ -271,6 +271,20 @@ int service_repair(std::string_view path, std::span<const uint8_t> password, Cli
 // Unmounts one session; out->result: the sessions.
 int service_unmount(std::string_view session_id, ClientOutcome *out);
 
+// Changes the preferences of a mounted session (checked by the shared rules
+// first; its access never changes). out->result: the sessions.
+int service_preferences(std::string_view session_id, const JsonValue *preferences,
+                        ClientOutcome *out);
+
+// Sign-in mounting: the library's entries marked for it are mounted, each
+// once per sign-in. out->result: the status object, whose "warnings" name
+// the entries that could not be mounted.
+int service_login(ClientOutcome *out);
+
+// Deletes the saved password of a library entry (success also when none was
+// saved). out->result: an empty object.
+int service_forget(std::string_view entry_id, ClientOutcome *out);
+
 // Stops the running service (success when none runs) and waits until its
 // process has ended.
 int service_stop(ClientOutcome *out);

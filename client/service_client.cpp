@@ -56,6 +56,7 @@ constexpr const char *kUpgradeNeeded =
     "The running mount service does not support this operation. Unmount all containers before "
     "restarting the service with this build. Existing mounts have been left running.";
 constexpr const char *kMountFailed = "The mount operation failed.";
+constexpr const char *kInvalidPreferences = "Invalid mount preferences.";
 constexpr const char *kNotAuthorized = "The mount service did not authorize this request. Refresh "
                                        "its status before retrying.";
 constexpr const char *kNoRepairReport = "The mount service returned no repair report.";
@@ -81,6 +82,7 @@ bool start_service(const std::string &program) {
     const std::string argv[] = {program};
     LaunchOptions options;
     options.detached = true;
+    options.session_bus = true; // saved passwords live in the user's keyring
     LaunchedProcess started;
     return launch_process(argv, options, &started) == 0;
 }
@@ -419,6 +421,44 @@ int service_unmount(std::string_view session_id, ClientOutcome *out) {
     int rc = request_and_free(request, true, out);
     if (rc == 0)
         keep_array_member(out, "sessions");
+    return rc;
+}
+
+int service_preferences(std::string_view session_id, const JsonValue *preferences,
+                        ClientOutcome *out) {
+    std::string code, message;
+    if (preferences == nullptr)
+        return client_fail(out, "protocol", kInvalidPreferences);
+    if (mount_preferences_check(preferences, &code, &message) != 0)
+        return client_fail(out, code, message);
+    JsonValue *request = action_request(2, "preferences");
+    json_set_string(request, "sessionID", std::string(session_id).c_str());
+    json_set(request, "preferences", json_clone(preferences));
+    int rc = request_and_free(request, true, out);
+    if (rc == 0)
+        keep_array_member(out, "sessions");
+    return rc;
+}
+
+int service_login(ClientOutcome *out) {
+    int rc = request_and_free(action_request(3, "login"), true, out);
+    if (rc != 0)
+        return rc;
+    JsonValue *status = nullptr;
+    rc = service_status_from_reply(out->result, &status);
+    json_free(out->result);
+    out->result = status;
+    return rc == 0 ? 0 : client_fail(out, "service", kIncompatibleReply);
+}
+
+int service_forget(std::string_view entry_id, ClientOutcome *out) {
+    JsonValue *request = action_request(2, "forget");
+    json_set_string(request, "entryID", std::string(entry_id).c_str());
+    int rc = request_and_free(request, true, out);
+    if (rc == 0) {
+        json_free(out->result);
+        out->result = json_new(JsonKind::Object);
+    }
     return rc;
 }
 

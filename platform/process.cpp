@@ -301,7 +301,10 @@ int launch_process(std::span<const std::string> argv, const LaunchOptions &optio
     args.push_back(nullptr);
 
     std::vector<std::string> env_strings{kChildPath};
-    for (const char *name : {"HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"}) {
+    for (const char *name :
+         {"HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS"}) {
+        if (strcmp(name, "DBUS_SESSION_BUS_ADDRESS") == 0 && !options.session_bus)
+            continue;
         const char *value = getenv(name);
         if (value != nullptr && value[0] != '\0')
             env_strings.push_back(std::string(name) + "=" + value);

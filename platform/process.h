@@ -70,6 +70,10 @@ struct LaunchOptions {
     // lifetime: kill_with_parent and parent_death_signal are refused, and
     // the result carries no identity (pid 0, pidfd -1).
     bool detached = false;
+    // The child also gets DBUS_SESSION_BUS_ADDRESS when the caller has it: a
+    // child that talks to the desktop (the keyring) needs the user's session
+    // bus, which is not always at its standard place in the runtime folder.
+    bool session_bus = false;
     // Further descriptors the child gets, as 3, 4, ... in this order (for a
     // child that was told their numbers); nothing else is inherited.
     std::span<const int> inherit;

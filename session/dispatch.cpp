@@ -3,6 +3,7 @@
 #include "platform/clock.h"
 #include "platform/secure_memory.h"
 #include "runtime/text.h"
+#include "session/library.h"
 #include "session/preferences.h"
 #include "session/service.h"
 #include "session/sessions.h"
@@ -87,11 +88,11 @@ int run_prepare_mount(Service *s, const JsonValue *request, Reply *reply) {
 int mount_now(Service *s, const JsonValue *request, Reply *reply, std::string *session_id) {
     JsonValue *record = nullptr;
     int rc = session_mount(s, request, &record, session_id, &reply->error);
+    // Saving the credentials may fail; the container stays mounted and the
+    // reply says what was not saved.
+    if (rc == 0)
+        library_after_mount(s, request, record, &reply->error);
     json_free(record); // the reply's sessions show it
-    // Credential saving and the sign-in issues come with the library; until
-    // then a request to remember the password reports that it was not saved.
-    if (rc == 0 && json_get_bool(request, wire::kRemember, false))
-        return session_fail(&reply->error, wire::kCodeKeychain, text::kNotSaved, -EIO);
     return rc;
 }
 
@@ -212,7 +213,7 @@ bool service_can_restart(Service *s) {
 }
 
 JsonValue *service_dispatch(Service *s, const JsonValue *request,
-                            std::unique_lock<std::mutex> &held) {
+                            std::unique_lock<std::mutex> &held, pid_t client) {
     Reply reply;
     reply.object = json_new(JsonKind::Object);
     json_set_int(reply.object, wire::kVersion, 1);
@@ -241,10 +242,14 @@ JsonValue *service_dispatch(Service *s, const JsonValue *request,
             run_repair(s, request, &reply, held);
         } else if (strcmp(action, wire::kActionShutdown) == 0) {
             run_shutdown(s, request, &reply);
-        } else if (strcmp(action, wire::kActionPreferences) == 0 ||
-                   strcmp(action, wire::kActionLogin) == 0 ||
-                   strcmp(action, wire::kActionForget) == 0) {
-            session_fail(&reply.error, wire::kCodeUnavailable, text::kUnavailable, -ENOTSUP);
+        } else if (strcmp(action, wire::kActionPreferences) == 0) {
+            if (session_change_preferences(s, request, &reply.error) != 0 &&
+                reply.error.message.empty())
+                session_fail(&reply.error, wire::kCodeRegistry, text::kPreferencesNotSaved, -EIO);
+        } else if (strcmp(action, wire::kActionLogin) == 0) {
+            library_login(s, client, &reply.error);
+        } else if (strcmp(action, wire::kActionForget) == 0) {
+            library_forget(s, request, &reply.error);
         } else {
             session_fail(&reply.error, wire::kCodeProtocol, text::kUnknownOperation, -EINVAL);
         }
@@ -260,6 +265,8 @@ JsonValue *service_dispatch(Service *s, const JsonValue *request,
     JsonValue *warnings = json_new(JsonKind::Array);
     for (const std::string &w : s->warnings)
         json_append(warnings, json_new_string(w.c_str()));
+    for (const auto &issue : s->sign_in_issues)
+        json_append(warnings, json_new_string(issue.second.c_str()));
     json_set(reply.object, wire::kWarnings, warnings);
     json_set(reply.object, wire::kService, service_status(s));
     return reply.object;

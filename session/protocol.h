@@ -44,6 +44,9 @@ inline constexpr const char kActionLogin[] = "login";
 inline constexpr const char kActionForget[] = "forget";
 inline constexpr const char kActionShutdown[] = "shutdown";
 
+// ---- Sign-in mounting: the request it sends for each library entry
+inline constexpr int64_t kVersionLoginMount = 3;
+
 // ---- Request members
 inline constexpr const char kVersion[] = "version";
 inline constexpr const char kOperationId[] = "operationID";
@@ -140,6 +143,8 @@ inline constexpr const char kCodeWorker[] = "worker";
 inline constexpr const char kCodeCleanup[] = "cleanup";
 inline constexpr const char kCodeWriteFailed[] = "writeFailed";
 inline constexpr const char kCodeCredentials[] = "credentials"; // passed on from the worker
-inline constexpr const char kCodeUnavailable[] = "unavailable";
+inline constexpr const char kCodeLogin[] = "login";
+inline constexpr const char kCodeLibrary[] = "library";
+inline constexpr const char kCodeSession[] = "session";
 
 } // namespace tw::session_wire

@@ -5,6 +5,7 @@
 #include "platform/folders.h"
 #include "platform/process.h"
 #include "runtime/text.h"
+#include "session/library.h"
 #include "session/service.h"
 #include "session/sessions.h"
 #include "session/signout.h"
@@ -37,11 +38,11 @@ void send_reply(Service *s, FileHandle client, JsonValue *reply) {
 
 // A repair runs in its own thread from the start: it gives the lock up
 // while the broker checks, and the accept loop goes on meanwhile.
-void repair_thread(Service *s, FileHandle client, JsonValue *request) {
+void repair_thread(Service *s, FileHandle client, JsonValue *request, pid_t peer) {
     JsonValue *reply = nullptr;
     {
         std::unique_lock<std::mutex> held(s->lock);
-        reply = service_dispatch(s, request, held);
+        reply = service_dispatch(s, request, held, peer);
         sign_out_update(s);
     }
     json_free(request);
@@ -62,7 +63,7 @@ void serve_client(Service *s, FileHandle client) {
     s->active_requests++;
     if (strcmp(json_get_string(request, wire::kAction, ""), wire::kActionRepair) == 0) {
         try {
-            std::thread(repair_thread, s, std::move(client), request).detach();
+            std::thread(repair_thread, s, std::move(client), request, peer.pid).detach();
         } catch (...) {
             json_free(request);
             s->active_requests--;
@@ -72,7 +73,7 @@ void serve_client(Service *s, FileHandle client) {
     JsonValue *reply = nullptr;
     {
         std::unique_lock<std::mutex> held(s->lock);
-        reply = service_dispatch(s, request, held);
+        reply = service_dispatch(s, request, held, peer.pid);
         sign_out_update(s);
     }
     json_free(request);
@@ -99,6 +100,7 @@ void housekeeping(Service *s) {
                 continue;
             sessions_refresh(s);
             s->last_refresh = monotonic_now();
+            sessions_idle_check(s);
             sign_out_update(s);
             std::string image;
             if (service_can_restart(s) && !s->own_path.empty() &&

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 namespace tw {
@@ -80,6 +81,10 @@ struct Service {
     SessionSlot slots[session_wire::kSessionSlots];
     MountTicket tickets[session_wire::kTicketSlots];
     std::vector<std::string> warnings; // damaged session records, at most 9
+    // The sign-in issues: library entry id -> the text of its last failure
+    // during this sign-in, in the order they were recorded. Every reply
+    // carries the texts after the record warnings.
+    std::vector<std::pair<std::string, std::string>> sign_in_issues;
 
     // Set when the service has finally stopped; the housekeeping thread waits
     // on it between its rounds.
@@ -108,9 +113,11 @@ bool service_can_restart(Service *service);
 // Answers one request: validates version and operation id, refreshes the
 // sessions when the last refresh is a second old, runs the action and adds
 // the full status. Called with `held` owning the service lock; a repair gives
-// it up while the broker checks. Never null.
+// it up while the broker checks. `client` is the requesting process (0 when
+// unknown): sign-in mounting asks logind which sign-in it belongs to. Never
+// null.
 JsonValue *service_dispatch(Service *service, const JsonValue *request,
-                            std::unique_lock<std::mutex> &held);
+                            std::unique_lock<std::mutex> &held, pid_t client = 0);
 
 // Runs the service: socket, records, threads, the accept loop and the
 // ending. The process exit code.

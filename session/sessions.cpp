@@ -934,6 +934,10 @@ int session_unmount(Service *s, size_t slot, SessionError *err) {
     return 0;
 }
 
+int session_record_save(Service *s, size_t slot) {
+    return record_save(s, slot);
+}
+
 void sessions_unmount_all(Service *s) {
     for (size_t i = 0; i < wire::kSessionSlots; i++) {
         if (s->slots[i].record == nullptr || s->slots[i].checking)

@@ -46,6 +46,9 @@ int session_unmount(Service *service, size_t slot, SessionError *err);
 // Unmounts every session (sign-out); failures stay in the records.
 void sessions_unmount_all(Service *service);
 
+// Saves the slot's record atomically. 0 or -EIO.
+int session_record_save(Service *service, size_t slot);
+
 // Copies of all records, sorted by their "path" texts in byte order.
 JsonValue *sessions_list(const Service *service);
 

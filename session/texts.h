@@ -34,10 +34,10 @@ inline constexpr const char kRepairVersion[] = "Check and Repair requires protoc
 inline constexpr const char kUnmountNeedsId[] = "An unmount request needs a session UUID.";
 inline constexpr const char kUnmountFailed[] = "The volume could not be unmounted.";
 inline constexpr const char kUnknownOperation[] = "Unknown mount operation.";
-// The actions of sign-in mounting, the library, saved credentials and
-// preference changes come with a later version of the service.
-inline constexpr const char kUnavailable[] =
-    "This mount service operation is not available in this version.";
+inline constexpr const char kPreferencesNotSaved[] = "The preferences could not be saved.";
+inline constexpr const char kForgetNeedsEntry[] = "A library entry is required.";
+inline constexpr const char kForgetFailed[] =
+    "The saved password could not be removed from the keyring.";
 
 // ---- Mount and repair checks
 inline constexpr const char kNeedsPathAndCredentials[] =
@@ -74,10 +74,40 @@ inline constexpr const char kAttachCleanup[] = "%s\nCleanup: %s";
 inline constexpr const char kStartRecordKept[] =
     "Mounting failed, and its session record could not be removed. Retry cleanup.";
 
-// Saved credentials come with the library; a mount that asks for them says
-// that they were not saved, and stays mounted.
+// ---- Saved credentials (a failed save leaves the container mounted)
 inline constexpr const char kNotSaved[] =
     "The container is mounted, but its password could not be saved in the keyring.";
+inline constexpr const char kTooLongToSave[] =
+    "The container is mounted, but its password is too long for the keyring and was not saved.";
+inline constexpr const char kNothingSaved[] =
+    "No password is saved for this container. Mount it once with Remember in the keyring "
+    "selected.";
+inline constexpr const char kSavedUnavailable[] =
+    "Saved credentials are unavailable. Mount manually.";
+inline constexpr const char kSavedUnreadable[] =
+    "The saved credentials could not be read. Mount manually and save them again.";
+
+// ---- Sign-in mounting
+inline constexpr const char kLoginRemote[] =
+    "Automatic mounting requires a local graphical sign-in.";
+inline constexpr const char kLoginUnidentified[] =
+    "Automatic mounting could not identify this sign-in.";
+inline constexpr const char kLibraryNewer[] = "This library needs a newer Tarnwick version.";
+inline constexpr const char kLibraryUnreadable[] = "The library file could not be read.";
+inline constexpr const char kLoginNotSaved[] =
+    "The sign-in record could not be saved. Automatic mounting was stopped.";
+inline constexpr const char kSavedContainerChanged[] =
+    "The saved container is missing or was replaced. Locate it and mount manually.";
+// %s: the container's file name, %s: the failure.
+inline constexpr const char kLoginIssue[] = "%s: %s";
+
+// ---- Preferences and automatic unmounting
+inline constexpr const char kRefreshBeforePreferences[] =
+    "Refresh the selected mount before changing its preferences.";
+inline constexpr const char kIdlePaused[] =
+    "Inactivity monitoring is unavailable. Automatic unmounting is paused.";
+// %s: the unmount's message.
+inline constexpr const char kIdleUnmountFailed[] = "Automatic unmount: %s";
 
 // ---- Repair
 inline constexpr const char kRepairNotRecorded[] =

@@ -178,8 +178,22 @@ std::vector<std::string> split(const std::string &text, char separator) {
 TEST(LaunchProcess, EnvironmentIsExactlyTheMinimalSet) {
     TempEnv env;
     setenv("TW_TEST_SHOULD_NOT_PASS", "leak", 1);
+    // The session bus passes only to a child that asks for it.
+    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/run/user/7/bus", 1);
     ChildRun r = run({"/usr/bin/env"});
+    tw::LaunchOptions desktop;
+    desktop.session_bus = true;
+    ChildRun with_bus = run({"/usr/bin/env"}, desktop);
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
     unsetenv("TW_TEST_SHOULD_NOT_PASS");
+    ASSERT_EQ(0, with_bus.rc);
+    std::vector<std::string> bus_lines = split(with_bus.output, '\n');
+    std::sort(bus_lines.begin(), bus_lines.end());
+    EXPECT_EQ((std::vector<std::string>{
+                  "DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/7/bus", "HOME=" + env.path("home"),
+                  "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "XDG_DATA_HOME=" + env.path("data"),
+                  "XDG_RUNTIME_DIR=" + env.path("run")}),
+              bus_lines);
     ASSERT_EQ(0, r.rc);
     EXPECT_EQ(0, r.exit_code);
     std::vector<std::string> lines = split(r.output, '\n');

@@ -6,6 +6,7 @@
 #include "broker/tests/support/broker_process.h"
 #include "runtime/json.h"
 #include "runtime/pipes.h"
+#include "session/tests/support/private_keyring.h"
 #include "session/tests/support/session_fixtures.h"
 #include "session/tests/support/stand_in_logind.h"
 #include "session/texts.h"
@@ -13,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -23,6 +25,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace tw::test {
@@ -190,9 +193,11 @@ class MountTest : public ::testing::Test {
 
     // prepare-mount and mount of one request (version 8); the reply text.
     std::string mount(const std::string &path, const std::string &preferences = "{}",
-                      const std::string &password = kPassword) {
+                      const std::string &password = kPassword, const std::string &more = "") {
         std::string op = new_uuid();
         std::string members = "\"path\":\"" + path + "\",\"preferences\":" + preferences;
+        if (!more.empty())
+            members += "," + more;
         ParsedReply prepared(ask(request_text("prepare-mount", 8, members, op)));
         if (prepared.ticket().empty())
             return ask(request_text("prepare-mount", 8, members, op));
@@ -413,6 +418,87 @@ TEST_F(MountTest, TheEndOfTheLoginUnmountsWhatTheInhibitorHeldBack) {
     logind.emit_removed = true;
     ASSERT_TRUE(eventually([&] { return mounts_below("/run/media").empty(); }, 30000));
     ASSERT_TRUE(eventually([&] { return !logind.inhibitor_held(); }, 10000));
+    expect_nothing_left();
+}
+
+TEST_F(MountTest, IdleMountsUnmountByThemselvesUnlessReadsKeepComing) {
+    if (attach_missing_here())
+        GTEST_SKIP() << attach_missing;
+    std::string path = container("idle.zcx");
+    ParsedReply mounted(mount(path, R"({"idleSeconds":3})"));
+    ASSERT_EQ("", mounted.code()) << mounted.message();
+    std::string point = session_member(mounted, path, "mountPoint");
+    std::string file = find_file_any_case(point, "hello.txt");
+    // Reads that reach the disk (the caches are dropped before each) for
+    // three periods keep the mount.
+    std::atomic<bool> reading{true};
+    std::atomic<int> reads{0};
+    std::thread reader([&] {
+        while (reading) {
+            shell("sync; echo 3 > /proc/sys/vm/drop_caches");
+            if (read_text(file) == kHello)
+                reads++;
+            usleep(250000);
+        }
+    });
+    usleep(9000000);
+    reading = false;
+    reader.join();
+    EXPECT_GT(reads.load(), 5);
+    ParsedReply still(ask(request_text("list", 1)));
+    EXPECT_EQ("mounted", session_member(still, path, "phase")) << "unmounted while being read";
+    // Then quiet: the service unmounts it by itself, and nothing is left.
+    ASSERT_TRUE(eventually(
+        [&] { return ParsedReply(ask(request_text("list", 1))).session_count() == 0; }, 30000));
+    expect_nothing_left();
+}
+
+TEST_F(MountTest, SignInMountsWithTheKeyringsCredentialsOncePerSignIn) {
+    if (attach_missing_here())
+        GTEST_SKIP() << attach_missing;
+    // The user's keyring on the user's session bus, at its standard place
+    // in the runtime folder, where the service finds it; logind names the
+    // sign-in.
+    PrivateKeyring keyring;
+    ASSERT_TRUE(keyring.start(home + "/runtime", true, kUser,
+                              {"HOME=" + home, "XDG_DATA_HOME=" + home + "/data",
+                               "XDG_RUNTIME_DIR=" + home + "/runtime"}));
+    StandInLogind logind;
+    ASSERT_TRUE(logind.start());
+    stop_service();
+    bus_address = logind.address;
+    start_service();
+    std::string path = container("at sign-in.zcx");
+    std::string id = new_uuid();
+    for (char &c : id)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    ParsedReply saved(mount(path, "{}", kPassword, "\"entryID\":\"" + id + "\",\"remember\":true"));
+    ASSERT_EQ("", saved.code()) << saved.message();
+    ASSERT_EQ("", ParsedReply(unmount(session_member(saved, path, "id"))).code());
+    std::string library = "{\"version\":1,\"entries\":[{\"id\":\"" + id + "\",\"path\":\"" + path +
+                          "\",\"preferences\":{\"mountOnLogin\":true}}]}";
+    write_bytes(home + "/data/Tarnwick/library.json", Bytes(library.begin(), library.end()));
+    ASSERT_TRUE(
+        shell("chown " + std::to_string(kUser) + " '" + home + "/data/Tarnwick/library.json'"));
+
+    ParsedReply signed_in(ask(request_text("login", 3)));
+    EXPECT_EQ("", signed_in.code()) << signed_in.message();
+    EXPECT_TRUE(signed_in.warnings().empty());
+    std::string point = session_member(signed_in, path, "mountPoint");
+    ASSERT_FALSE(point.empty());
+    EXPECT_EQ(kHello, read_text(find_file_any_case(point, "hello.txt")));
+    ASSERT_EQ("", ParsedReply(unmount(session_member(signed_in, path, "id"))).code());
+    // A restarted service in the same sign-in mounts nothing again.
+    stop_service(SIGTERM);
+    start_service();
+    ParsedReply again(ask(request_text("login", 3)));
+    EXPECT_EQ("", again.code()) << again.message();
+    EXPECT_EQ(0u, again.session_count());
+    // The next sign-in does.
+    logind.session_created += 1000000;
+    ParsedReply next(ask(request_text("login", 3)));
+    EXPECT_EQ("mounted", session_member(next, path, "phase"));
+    ASSERT_EQ("", ParsedReply(unmount(session_member(next, path, "id"))).code());
     expect_nothing_left();
 }
 

@@ -42,14 +42,15 @@ std::string make_fat32_image(const std::string &folder, const std::string &name,
     return image;
 }
 
-void make_container(const std::string &image_path, const std::string &path) {
+void make_container(const std::string &image_path, const std::string &path,
+                    const std::string &password) {
     Bytes image = read_bytes(image_path);
     ASSERT_EQ(image.size() % kSector, 0u);
     uint8_t trailer[kKdfTrailerSize];
     uint8_t data_key[kDataKeySize];
     ASSERT_EQ(kdf_trailer_create(trailer, image.size(), kCipherAesXts,
-                                 reinterpret_cast<const uint8_t *>(kPassword), strlen(kPassword),
-                                 data_key),
+                                 reinterpret_cast<const uint8_t *>(password.data()),
+                                 password.size(), data_key),
               0);
     CipherContext *ctx = cipher_context_create();
     ASSERT_EQ(cipher_setup(ctx, kCipherAesXts, data_key, cipher_key_length(kCipherAesXts)), 0);

@@ -25,8 +25,9 @@ void write_bytes(const std::string &path, const Bytes &bytes);
 // with the text "hello from tarnwick\n".
 std::string make_fat32_image(const std::string &folder, const std::string &name, int megabytes);
 
-// An AES-XTS salted container of the image under kPassword, at `path`.
-void make_container(const std::string &image, const std::string &path);
+// An AES-XTS salted container of the image under `password`, at `path`.
+void make_container(const std::string &image, const std::string &path,
+                    const std::string &password = kPassword);
 
 // The base64 text of a kind-1 credential request for `password`.
 std::string credentials_text(const std::string &password);

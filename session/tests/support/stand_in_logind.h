@@ -31,6 +31,10 @@ struct StandInLogind {
     std::atomic<bool> quit{false};
     std::atomic<bool> emit_removed{false};
     std::atomic<int> inhibits{0};
+    // The login session's creation time (microseconds) and remote flag: a
+    // test starts a new sign-in by changing the time.
+    std::atomic<uint64_t> session_created{1765000000000000ull};
+    std::atomic<bool> session_remote{false};
     std::string inhibit_args; // what the last Inhibit asked for
     int held = -1;            // our end of the last inhibitor's pipe
     std::mutex lock;
@@ -57,6 +61,18 @@ struct StandInLogind {
     }
     static int on_session_by_pid(sd_bus_message *m, void *, sd_bus_error *) {
         return sd_bus_reply_method_return(m, "o", "/org/freedesktop/login1/session/_31");
+    }
+
+    static int get_created(sd_bus *, const char *, const char *, const char *,
+                           sd_bus_message *reply, void *user, sd_bus_error *) {
+        auto *self = static_cast<StandInLogind *>(user);
+        return sd_bus_message_append(reply, "t", self->session_created.load());
+    }
+    static int get_remote(sd_bus *, const char *, const char *, const char *, sd_bus_message *reply,
+                          void *user, sd_bus_error *) {
+        auto *self = static_cast<StandInLogind *>(user);
+        int remote = self->session_remote.load() ? 1 : 0;
+        return sd_bus_message_append(reply, "b", remote);
     }
 
     bool start() {
@@ -105,6 +121,12 @@ struct StandInLogind {
         if (sd_bus_add_object_vtable(bus, nullptr, "/org/freedesktop/login1",
                                      "org.freedesktop.login1.Manager", vtable, this) < 0 ||
             sd_bus_request_name(bus, "org.freedesktop.login1", 0) < 0)
+            return false;
+        static const sd_bus_vtable session_vtable[] = {
+            SD_BUS_VTABLE_START(0), SD_BUS_PROPERTY("Timestamp", "t", get_created, 0, 0),
+            SD_BUS_PROPERTY("Remote", "b", get_remote, 0, 0), SD_BUS_VTABLE_END};
+        if (sd_bus_add_object_vtable(bus, nullptr, "/org/freedesktop/login1/session/_31",
+                                     "org.freedesktop.login1.Session", session_vtable, this) < 0)
             return false;
         loop = std::thread([this] {
             while (!quit) {
