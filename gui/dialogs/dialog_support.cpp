@@ -44,6 +44,18 @@ void dialog_cancel_activity(GuiShell *shell, int activity) {
     shell_cancel_activity(shell, activity);
 }
 
+int dialog_save_preferences(GuiShell *shell, const QString &entry_id, JsonValue *preferences) {
+    if (g_hooks && g_hooks->save_preferences)
+        return g_hooks->save_preferences(entry_id, preferences);
+    return shell_save_preferences(shell, entry_id, preferences);
+}
+
+int dialog_forget_password(GuiShell *shell, const QString &entry_id) {
+    if (g_hooks && g_hooks->forget_password)
+        return g_hooks->forget_password(entry_id);
+    return shell_forget_password(shell, entry_id);
+}
+
 void cipher_combo_fill(QComboBox *combo, const JsonValue *options, const QString &first_text,
                        uint32_t select) {
     combo->clear();

@@ -116,12 +116,17 @@ struct DialogTestHooks {
     int (*start_creation)(std::unique_ptr<CreationJob> job) = nullptr;
     bool (*activity_state)(int activity, ActivityState *out) = nullptr;
     void (*cancel_activity)(int activity) = nullptr;
+    // The shell's preference jobs.
+    int (*save_preferences)(const QString &entry_id, JsonValue *preferences) = nullptr;
+    int (*forget_password)(const QString &entry_id) = nullptr;
 };
 
 // The shell's activity functions, or the tests' stand-ins.
 int dialog_start_creation(GuiShell *shell, std::unique_ptr<CreationJob> job);
 bool dialog_activity_state(GuiShell *shell, int activity, ActivityState *out);
 void dialog_cancel_activity(GuiShell *shell, int activity);
+int dialog_save_preferences(GuiShell *shell, const QString &entry_id, JsonValue *preferences);
+int dialog_forget_password(GuiShell *shell, const QString &entry_id);
 void dialogs_set_test_hooks(const DialogTestHooks *hooks);
 
 } // namespace tw

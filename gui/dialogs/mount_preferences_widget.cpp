@@ -157,7 +157,7 @@ class MountPreferencesWidget : public QGroupBox {
             }
         });
         connect(forget, &QPushButton::clicked, this,
-                [this] { shell_forget_password(shell_, entry_id_); });
+                [this] { dialog_forget_password(shell_, entry_id_); });
     }
 
     ~MountPreferencesWidget() override { json_free(preferences_); }
@@ -182,7 +182,7 @@ class MountPreferencesWidget : public QGroupBox {
         error_->hide();
         json_free(preferences_);
         preferences_ = json_clone(next);
-        shell_save_preferences(shell_, entry_id_, next);
+        dialog_save_preferences(shell_, entry_id_, next);
         return true;
     }
 
