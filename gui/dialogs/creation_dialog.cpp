@@ -96,7 +96,7 @@ void update_ok(FormDialog *dialog, CreationState *s) {
 
 void update_cipher(CreationState *s) {
     if (s->cipher) {
-        s->cipher_note->setText(cipher_note(s->cipher->currentText()));
+        FormDialog::set_note(s->cipher_note, cipher_note(s->cipher->currentText()));
         s->panel->set_limit(cipher_password_limit(s->options, cipher_combo_value(s->cipher)));
     } else {
         s->panel->set_limit(cipher_password_limit(s->options, 9));
@@ -367,7 +367,7 @@ bool command_creation(FormDialog *dialog, void *state, int command) {
         return true;
     case kCmdFilesystem: {
         const QString filesystem = s->filesystem->currentData().toString();
-        s->label_note->setText(label_rule(filesystem));
+        FormDialog::set_note(s->label_note, label_rule(filesystem));
         update_ok(dialog, s);
         return true;
     }
@@ -464,7 +464,7 @@ void result_chooser(FormDialog *dialog, void *state, int, ClientOutcome *outcome
     s->devices->clear();
     s->list.clear();
     if (!outcome->succeeded()) {
-        s->none->setText(QString::fromStdString(outcome->message));
+        FormDialog::set_note(s->none, QString::fromStdString(outcome->message));
         dialog->ok_button()->setEnabled(false);
         return;
     }
@@ -481,8 +481,9 @@ void result_chooser(FormDialog *dialog, void *state, int, ClientOutcome *outcome
                                     .arg(device.name, size_text(device.size), device.path));
         }
     }
-    s->none->setText(s->list.isEmpty() ? Dialogs::tr("No eligible removable devices found.")
-                                       : QString());
+    FormDialog::set_note(s->none, s->list.isEmpty()
+                                      ? Dialogs::tr("No eligible removable devices found.")
+                                      : QString());
     dialog->ok_button()->setEnabled(!s->list.isEmpty());
 }
 

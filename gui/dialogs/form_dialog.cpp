@@ -16,10 +16,16 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <QtConcurrent/QtConcurrentRun>
+#include <algorithm>
 
 namespace tw {
 
 namespace {
+
+// The window's width, and the bounds of its height.
+constexpr int kWidth = 600;
+constexpr int kHeightMin = 200;
+constexpr int kHeightMax = 680;
 
 void set_text_color(QLabel *label, const QColor &color) {
     QPalette palette = label->palette();
@@ -67,10 +73,24 @@ FormDialog::FormDialog(QWidget *parent, const QString &title, const QString &ok_
     connect(cancel_, &QPushButton::clicked, this, [this] { command(kFormCancel); });
     outer->addWidget(buttons);
 
-    resize(560, 600);
+    resize(kWidth, kHeightMax);
     if (callbacks_->build)
         callbacks_->build(this, state_);
     grid_->setRowStretch(row_, 1);
+    fit_height();
+}
+
+void FormDialog::fit_height() {
+    QWidget *form = scroll_->widget();
+    if (!form || !form->layout())
+        return;
+    // The form's height at the scroll area's width, plus the frame, the
+    // buttons and the margins around them.
+    const QMargins margins = layout()->contentsMargins();
+    const int inner = kWidth - margins.left() - margins.right();
+    const int needed = form->layout()->totalHeightForWidth(inner) + ok_->sizeHint().height() +
+                       margins.top() + margins.bottom() + 2 * layout()->spacing() + 8;
+    resize(width(), std::clamp(needed, kHeightMin, kHeightMax));
 }
 
 FormDialog::~FormDialog() {
@@ -83,7 +103,10 @@ QWidget *FormDialog::row_parent() const {
 
 void FormDialog::add_row(QWidget *label, QWidget *field) {
     if (label) {
-        grid_->addWidget(label, row_, 0, Qt::AlignTop | Qt::AlignLeft);
+        // The label column has the panel's width, so that the fields of
+        // the form and of an embedded password panel line up.
+        label->setFixedWidth(kFormLabelWidth);
+        grid_->addWidget(label, row_, 0, Qt::AlignVCenter | Qt::AlignLeft);
         grid_->addWidget(field, row_, 1);
     } else {
         grid_->addWidget(field, row_, 0, 1, 2);
@@ -136,7 +159,14 @@ QLabel *FormDialog::add_note(const QString &text, NoteStyle style) {
     else
         set_text_color(label, label->palette().color(QPalette::PlaceholderText));
     add_row(nullptr, label);
+    if (text.isEmpty())
+        label->hide();
     return label;
+}
+
+void FormDialog::set_note(QLabel *note, const QString &text) {
+    note->setText(text);
+    note->setVisible(!text.isEmpty());
 }
 
 QLineEdit *FormDialog::add_edit(const QString &label, int command_id, bool digits) {
@@ -211,9 +241,12 @@ void FormDialog::begin_advanced() {
     advanced_toggle_->setAutoRaise(true);
     connect(advanced_toggle_, &QToolButton::toggled, this, [this](bool open) {
         advanced_toggle_->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
-        for (QWidget *w : advanced_rows_)
-            w->setVisible(open && !(w->objectName() == u"rowError" &&
-                                    static_cast<QLabel *>(w)->text().isEmpty()));
+        for (QWidget *w : advanced_rows_) {
+            auto *label = qobject_cast<QLabel *>(w);
+            w->setVisible(open && !(label && label->text().isEmpty()));
+        }
+        if (open && isVisible())
+            fit_height();
     });
     add_row(nullptr, advanced_toggle_);
     in_advanced_ = true;
@@ -302,6 +335,7 @@ void FormDialog::show_instead_of_form(QWidget *widget) {
     if (old)
         old->hide();
     scroll_->setWidget(widget);
+    fit_height();
     // The old form keeps its controls (and the state's pointers to them)
     // until the dialog goes.
     if (old) {

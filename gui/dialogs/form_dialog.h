@@ -62,6 +62,8 @@ class FormDialog : public QDialog {
     QLabel *add_title(const QString &text);
     QLabel *add_text(const QString &text);
     QLabel *add_note(const QString &text, NoteStyle style = NoteStyle::Plain);
+    // Changes a note's text; an empty note takes no room.
+    static void set_note(QLabel *note, const QString &text);
     // A labelled edit; `digits` accepts only 0-9. Changes send `command`
     // (0: none).
     QLineEdit *add_edit(const QString &label, int command = 0, bool digits = false);
@@ -94,6 +96,10 @@ class FormDialog : public QDialog {
 
     // Replaces the form by `widget` (a progress view); the buttons stay.
     void show_instead_of_form(QWidget *widget);
+
+    // Makes the window as tall as its form needs, up to a limit (beyond
+    // it the form scrolls).
+    void fit_height();
 
     void *state() const { return state_; }
 

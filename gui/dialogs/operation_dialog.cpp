@@ -116,9 +116,10 @@ void update_ok(FormDialog *dialog, OperationState *s) {
 
 void update_new_cipher(OperationState *s) {
     if (s->new_cipher_note)
-        s->new_cipher_note->setText(s->new_cipher && cipher_combo_value(s->new_cipher) != 255
-                                        ? cipher_note(s->new_cipher->currentText())
-                                        : QString());
+        FormDialog::set_note(s->new_cipher_note,
+                             s->new_cipher && cipher_combo_value(s->new_cipher) != 255
+                                 ? cipher_note(s->new_cipher->currentText())
+                                 : QString());
     if (s->panel)
         s->panel->set_limit(new_password_limit(s));
 }
@@ -370,12 +371,10 @@ void result(FormDialog *dialog, void *state, int job, ClientOutcome *outcome) {
     dialog->cancel_button()->setEnabled(true);
     if (outcome->succeeded()) {
         s->learned_limit = static_cast<int>(json_get_int(outcome->result, "newPasswordLimit", 0));
-        s->check_error->clear();
-        s->check_error->hide();
+        FormDialog::set_note(s->check_error, QString());
         update_new_cipher(s);
     } else {
-        s->check_error->setText(QString::fromStdString(outcome->message));
-        s->check_error->show();
+        FormDialog::set_note(s->check_error, QString::fromStdString(outcome->message));
     }
     update_ok(dialog, s);
 }

@@ -42,6 +42,9 @@ QLabel *section(FormDialog *dialog, const QString &title) {
     QFont font = label->font();
     font.setBold(true);
     label->setFont(font);
+    // Room above every section but the first.
+    if (!dialog->findChildren<QCheckBox *>().isEmpty())
+        label->setContentsMargins(0, 10, 0, 0);
     return label;
 }
 

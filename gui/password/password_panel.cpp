@@ -54,6 +54,7 @@ QLabel *status_label(QWidget *parent, const char *name) {
     auto *label = new QLabel(parent);
     label->setObjectName(QLatin1String(name));
     label->setWordWrap(true);
+    label->hide(); // until it has something to say
     return label;
 }
 
@@ -135,10 +136,16 @@ PasswordPanel::PasswordPanel(QWidget *parent) : QWidget(parent) {
     copy_->setAutoDefault(false);
     copy_->setEnabled(false);
 
-    grid->addWidget(new QLabel(tr("New Password"), this), 0, 0);
+    auto column_label = [this](const QString &text) {
+        auto *label = new QLabel(text, this);
+        label->setWordWrap(true);
+        label->setFixedWidth(kFormLabelWidth);
+        return label;
+    };
+    grid->addWidget(column_label(tr("New Password")), 0, 0);
     grid->addWidget(password_, 0, 1);
     grid->addWidget(show_, 0, 2);
-    grid->addWidget(new QLabel(tr("Confirm New Password"), this), 1, 0);
+    grid->addWidget(column_label(tr("Confirm New Password")), 1, 0);
     grid->addWidget(confirmation_, 1, 1);
     grid->addWidget(copy_, 1, 2);
 
@@ -165,7 +172,7 @@ PasswordPanel::PasswordPanel(QWidget *parent) : QWidget(parent) {
     generator->addWidget(symbols_);
     generator->addWidget(generate_);
     generator->addStretch(1);
-    grid->addWidget(new QLabel(tr("Length"), this), 5, 0);
+    grid->addWidget(column_label(tr("Length")), 5, 0);
     grid->addLayout(generator, 5, 1, 1, 2);
     limit_line_ = status_label(this, "limit");
     generator_error_ = status_label(this, "generatorError");
@@ -195,14 +202,14 @@ void PasswordPanel::set_limit(int limit) {
     limit_ = limit > 0 ? limit : 0;
     const bool known = limit_ > 0;
     if (known) {
-        limit_line_->setText(tr("Password limit: %n UTF-8 bytes.", nullptr, limit_));
+        set_status(limit_line_, tr("Password limit: %n UTF-8 bytes.", nullptr, limit_));
         const int top = std::min(limit_, kGeneratorLengthMax);
         const int current = length_->value();
         length_->setRange(1, top);
         length_->setValue(
             current >= 1 && current <= top ? current : std::min(limit_, kGeneratorLengthDefault));
     } else {
-        limit_line_->setText(tr("Check the current password before generating a new one."));
+        set_status(limit_line_, tr("Check the current password before generating a new one."));
     }
     length_->setEnabled(known);
     symbols_->setEnabled(known);
@@ -241,15 +248,21 @@ void PasswordPanel::set_debounce_for_testing(int ms) {
     g_debounce_ms = ms > 0 ? ms : kDebounceMs;
 }
 
+// Empty status lines take no room.
+void PasswordPanel::set_status(QLabel *label, const QString &text) {
+    label->setText(text);
+    label->setVisible(!text.isEmpty());
+}
+
 void PasswordPanel::update_error_line() {
     const QString password = password_->text();
     const QString confirmation = confirmation_->text();
     if (!confirmation.isEmpty() && confirmation != password)
-        error_->setText(tr("The new passwords do not match."));
+        set_status(error_, tr("The new passwords do not match."));
     else if (limit_ > 0 && utf8_length(password) > static_cast<size_t>(limit_))
-        error_->setText(tr("The new password is too long."));
+        set_status(error_, tr("The new password is too long."));
     else
-        error_->clear();
+        set_status(error_, QString());
 }
 
 void PasswordPanel::on_edited() {
@@ -261,11 +274,11 @@ void PasswordPanel::on_edited() {
     } else {
         debounce_->stop();
         pending_ = 0;
-        hint_->clear();
+        set_status(hint_, QString());
         if (bytes > kStrengthBytesMax)
-            strength_->setText(tr("Password strength unavailable"));
+            set_status(strength_, tr("Password strength unavailable"));
         else
-            strength_->clear();
+            set_status(strength_, QString());
     }
     copy_->setEnabled(bytes > 0);
     emit changed();
@@ -300,24 +313,25 @@ void PasswordPanel::show_estimate(uint64_t generation, int score) {
     if (generation != pending_)
         return;
     if (score < 0) {
-        strength_->setText(tr("Password strength unavailable"));
-        hint_->clear();
+        set_status(strength_, tr("Password strength unavailable"));
+        set_status(hint_, QString());
         return;
     }
-    strength_->setText(tr("%1: %2").arg(tr("Password strength"), strength_label(score)));
-    hint_->setText(score <= 2 ? tr("Add another word or two. Uncommon words are better.")
-                              : tr("Use a unique password for this container."));
+    set_status(strength_, tr("%1: %2").arg(tr("Password strength"), strength_label(score)));
+    set_status(hint_, score <= 2 ? tr("Add another word or two. Uncommon words are better.")
+                                 : tr("Use a unique password for this container."));
 }
 
 void PasswordPanel::generate() {
     SecureBuffer generated;
     const int rc = password_generate(length_->value(), limit_, symbols_->isChecked(), &generated);
     if (rc == -EINVAL) {
-        generator_error_->setText(tr("Choose a length within this cipher's password limit."));
+        set_status(generator_error_, tr("Choose a length within this cipher's password limit."));
         return;
     }
     if (rc < 0) {
-        generator_error_->setText(tr("Linux could not generate secure random bytes. Try again."));
+        set_status(generator_error_,
+                   tr("Linux could not generate secure random bytes. Try again."));
         return;
     }
     wipe();
@@ -327,7 +341,7 @@ void PasswordPanel::generate() {
     confirmation_->setText(secret_to_text(generated.span()));
     if (password_->echoMode() != QLineEdit::Password)
         show_->click();
-    generator_error_->clear();
+    set_status(generator_error_, QString());
 }
 
 void PasswordPanel::copy() {

@@ -19,6 +19,10 @@ class QTimer;
 
 namespace tw {
 
+// The width of the label column, shared by the panel and the dialog forms
+// around it so that their fields line up.
+inline constexpr int kFormLabelWidth = 160;
+
 // A password edit showing U+25CF for each character.
 QLineEdit *password_edit_new(QWidget *parent);
 
@@ -68,6 +72,7 @@ class PasswordPanel : public QWidget {
     void generate();
     void copy();
     void update_error_line();
+    static void set_status(QLabel *label, const QString &text);
 
     QLineEdit *password_ = nullptr;
     QLineEdit *confirmation_ = nullptr;
