@@ -272,9 +272,12 @@ struct MountRequest {
 int service_mount(const MountRequest &request, ClientOutcome *out);
 
 // Checks and repairs the container's filesystems; out->result: the report.
-// The system key and cipher unlock a legacy container as for a mount.
-int service_repair(std::string_view path, std::span<const uint8_t> password, ClientOutcome *out,
-                   std::span<const uint8_t> system_key = {}, uint32_t unlock_cipher = 255);
+int service_repair(std::string_view path, std::span<const uint8_t> password, ClientOutcome *out);
+// The same, unlocking a legacy container with a system key and a cipher
+// (255: detected) as a mount does.
+int service_repair_unlocking(std::string_view path, std::span<const uint8_t> password,
+                             std::span<const uint8_t> system_key, uint32_t unlock_cipher,
+                             ClientOutcome *out);
 
 // Unmounts one session; out->result: the sessions.
 int service_unmount(std::string_view session_id, ClientOutcome *out);

@@ -307,6 +307,19 @@ int service_status_from_reply(const JsonValue *reply, JsonValue **status) {
     return 0;
 }
 
+namespace {
+
+// Replaces the outcome's reply with the status object built from it.
+int keep_status(ClientOutcome *out) {
+    JsonValue *status = nullptr;
+    int rc = service_status_from_reply(out->result, &status);
+    json_free(out->result);
+    out->result = status;
+    return rc == 0 ? 0 : client_fail(out, "service", kIncompatibleReply);
+}
+
+} // namespace
+
 int service_status(bool may_start, ClientOutcome *out) {
     int rc = request_and_free(action_request(1, "list"), may_start, out);
     if (rc == -ESRCH) {
@@ -321,11 +334,7 @@ int service_status(bool may_start, ClientOutcome *out) {
     }
     if (rc != 0)
         return rc;
-    JsonValue *status = nullptr;
-    rc = service_status_from_reply(out->result, &status);
-    json_free(out->result);
-    out->result = status;
-    return rc == 0 ? 0 : client_fail(out, "service", kIncompatibleReply);
+    return keep_status(out);
 }
 
 int service_mount(const MountRequest &request, ClientOutcome *out) {
@@ -393,8 +402,13 @@ int service_mount(const MountRequest &request, ClientOutcome *out) {
     return rc;
 }
 
-int service_repair(std::string_view path, std::span<const uint8_t> password, ClientOutcome *out,
-                   std::span<const uint8_t> system_key, uint32_t unlock_cipher) {
+int service_repair(std::string_view path, std::span<const uint8_t> password, ClientOutcome *out) {
+    return service_repair_unlocking(path, password, {}, 255, out);
+}
+
+int service_repair_unlocking(std::string_view path, std::span<const uint8_t> password,
+                             std::span<const uint8_t> system_key, uint32_t unlock_cipher,
+                             ClientOutcome *out) {
     out->reset();
     std::string full;
     if (resolve_full_path(path, &full) != 0)
@@ -448,11 +462,7 @@ int service_login(ClientOutcome *out) {
     int rc = request_and_free(action_request(3, "login"), true, out);
     if (rc != 0)
         return rc;
-    JsonValue *status = nullptr;
-    rc = service_status_from_reply(out->result, &status);
-    json_free(out->result);
-    out->result = status;
-    return rc == 0 ? 0 : client_fail(out, "service", kIncompatibleReply);
+    return keep_status(out);
 }
 
 int service_forget(std::string_view entry_id, ClientOutcome *out) {

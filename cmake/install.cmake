@@ -28,6 +28,15 @@ foreach(program tarnwick tarnwick-gui)
   endif()
 endforeach()
 
+# The desktop application's menu entry and its icon (the icon theme's
+# scalable size serves every size).
+if(TARGET tarnwick-gui)
+  install(FILES ${PROJECT_SOURCE_DIR}/gui/tarnwick.desktop
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${PROJECT_SOURCE_DIR}/gui/icons/tarnwick.svg
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+endif()
+
 configure_file(${PROJECT_SOURCE_DIR}/packaging/tarnwick-broker.service.in
                ${CMAKE_BINARY_DIR}/tarnwick-broker.service @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/tarnwick-broker.service DESTINATION lib/systemd/system)
@@ -64,10 +73,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Library dependencies come from the linked programs themselves.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The mounts need FUSE; the filesystem tools format, check and mount volumes.
+# The mounts need FUSE; the filesystem tools format, check and mount volumes;
+# Qt's own translations put the standard buttons of the window in its language.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fuse3")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
-    "fusefat, exfat-fuse, ntfs-3g, dosfstools, exfatprogs, policykit-1 | sudo")
+    "fusefat, exfat-fuse, ntfs-3g, dosfstools, exfatprogs, policykit-1 | sudo, qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/debian/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
     ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)

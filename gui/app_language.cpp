@@ -1,6 +1,7 @@
 #include "gui/app_language.h"
 
 #include <QCoreApplication>
+#include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
 #include <memory>
@@ -59,6 +60,16 @@ int gui_install_translators(QCoreApplication &app, const QString &language,
     gui_remove_translators(app);
     QLocale::setDefault(QLocale(language));
     int installed = 0;
+    // Qt's own texts (standard buttons, file dialogs) come from the system's
+    // Qt catalogues when they are installed.
+    if (language != u"en") {
+        auto translator = std::make_unique<QTranslator>();
+        if (translator->load(QStringLiteral("qtbase_") + language,
+                             QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+            app.installTranslator(translator.get());
+            installed_translators().push_back(std::move(translator));
+        }
+    }
     for (const char *catalogue : catalogues) {
         auto translator = std::make_unique<QTranslator>();
         const QString file =

@@ -33,7 +33,8 @@ QString gui_language_from_candidates(std::span<const QString> candidates);
 // Installs one translator per catalogue for `language` (English gets the
 // plural forms of its own catalogue) and makes it the default locale for
 // numbers and dates. Catalogues that do not exist for the language are
-// skipped. Returns the number of catalogues installed.
+// skipped. Qt's own catalogue (qtbase_LANG) is installed as well when the
+// system has it. Returns the number of this program's catalogues installed.
 int gui_install_translators(QCoreApplication &app, const QString &language,
                             std::span<const char *const> catalogues = kGuiCatalogues);
 

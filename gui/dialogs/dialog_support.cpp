@@ -131,18 +131,6 @@ QString compression_note() {
                        "keep free space on the disk containing this file.");
 }
 
-std::string entry_path(const JsonValue *entry) {
-    return json_get_string(entry, "path", "");
-}
-
-QString entry_file_name(const JsonValue *entry) {
-    return QFileInfo(QString::fromStdString(entry_path(entry))).fileName();
-}
-
-bool entry_info_flag(const JsonValue *entry, const char *name) {
-    return json_get_bool(json_get(entry, "info"), name, false);
-}
-
 QString dialog_choose_file(QWidget *parent, const FileChoice &choice) {
     for (;;) {
         QString path;

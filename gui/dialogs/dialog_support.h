@@ -5,6 +5,7 @@
 
 #include "client/client.h"
 #include "client/messages.h"
+#include "gui/library.h"
 #include "gui/shell.h"
 #include "runtime/creation_rules.h"
 #include "runtime/json.h"
@@ -75,11 +76,7 @@ CompressionChoice compression_combo_value(const QComboBox *combo);
 QString compression_note();
 
 // ---- Library entries ----
-
-std::string entry_path(const JsonValue *entry);
-QString entry_file_name(const JsonValue *entry);
-// A member of the entry's summary ("info").
-bool entry_info_flag(const JsonValue *entry, const char *name);
+// entry_path, entry_file_name and entry_info_flag come from gui/library.h.
 
 // ---- Files, messages, questions ----
 

@@ -132,7 +132,7 @@ void build(FormDialog *dialog, void *state) {
     s->options = dialog_creation_options(s->shell, &options_error);
 
     dialog->add_title(Dialogs::tr(kKindTexts[static_cast<int>(kind)].title));
-    dialog->add_text(entry_file_name(s->entry));
+    dialog->add_text(QString::fromStdString(entry_file_name(s->entry)));
 
     s->password = dialog->add_password(
         new_password ? Dialogs::tr("Current Password") : Dialogs::tr("Password"), kCmdPassword);
@@ -388,7 +388,7 @@ const FormCallbacks kCallbacks = {build, command, result, wipe};
 
 // The output file of export, change password and convert.
 QString choose_output(QWidget *parent, OperationKind kind, const JsonValue *entry) {
-    const QFileInfo container(QString::fromStdString(entry_path(entry)));
+    const QFileInfo container(QString::fromUtf8(entry_path(entry)));
     FileChoice choice;
     choice.save = true;
     choice.title = Dialogs::tr(kKindTexts[static_cast<int>(kind)].title);
@@ -456,8 +456,8 @@ int operation_run(OperationKind kind, const JsonValue *entry, const OperationInp
         return rc;
     }
     case OperationKind::CheckAndRepair:
-        return service_repair(path, input.password.span(), out, input.system_key.span(),
-                              input.unlock_cipher);
+        return service_repair_unlocking(path, input.password.span(), input.system_key.span(),
+                                        input.unlock_cipher, out);
     default:
         break;
     }

@@ -57,6 +57,9 @@ void secret_clipboard_copy(std::span<const uint8_t> password) {
         s.timer = new QTimer(QCoreApplication::instance());
         s.timer->setSingleShot(true);
         QObject::connect(s.timer, &QTimer::timeout, [] { clear_if_unchanged(); });
+        // A copy still pending when the program ends is taken back at once.
+        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit,
+                         [] { secret_clipboard_clear_now(); });
     }
     static quint64 copies = 0;
     const QByteArray mark =

@@ -61,13 +61,8 @@ std::string file_text(const std::string &path) {
 class Library : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tw-library-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        ASSERT_EQ(0, mkdir((dir + "/runtime").c_str(), 0700));
-        setenv("HOME", dir.c_str(), 1);
-        setenv("XDG_DATA_HOME", (dir + "/data").c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", (dir + "/runtime").c_str(), 1);
+        dir = service_test_home("tw-library");
+        ASSERT_FALSE(dir.empty());
         // No logind unless a test brings its own: every service start is
         // then a sign-in of its own.
         setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir + "/no-system-bus").c_str(), 1);

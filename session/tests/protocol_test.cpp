@@ -68,13 +68,8 @@ std::string join(const std::vector<std::string> &items) {
 class ServiceState : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tw-session-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        ASSERT_EQ(0, mkdir((dir + "/runtime").c_str(), 0700));
-        setenv("HOME", dir.c_str(), 1);
-        setenv("XDG_DATA_HOME", (dir + "/data").c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", (dir + "/runtime").c_str(), 1);
+        dir = service_test_home("tw-session");
+        ASSERT_FALSE(dir.empty());
         ASSERT_EQ(0, service_init(&service));
         service.worker_program = std::string(TW_BIN_DIR) + "/tarnwick-worker";
         g_broker_replies.clear();

@@ -4,10 +4,13 @@
 #include "gui/dialogs/dialogs.h"
 #include "gui/dialogs/tests/support/dialog_driver.h"
 #include "gui/tests/support/qt_environment.h"
+#include "gui/tests/support/scripted_backend.h"
 #include "runtime/errors.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -182,25 +185,48 @@ TEST_F(PreferencesFixture, SessionNameAndForgetting) {
     json_free(session);
 }
 
-TEST_F(PreferencesFixture, SettingsReportsALaunchAtLoginFailure) {
-    // The shell's autostart file cannot be written here: the failure is
-    // shown and the box shows the real state again.
-    bool checked_after = true;
-    test::when_shown([&](FormDialog *dialog) {
-        auto *launch = dialog->findChild<QCheckBox *>(QStringLiteral("launchAtLogin"));
-        launch->click();
-        checked_after = launch->isChecked();
-        EXPECT_FALSE(
-            dialog->findChild<QPushButton *>(QStringLiteral("quitForUpdate"))->isEnabled());
-        dialog->ok_button()->click();
-    });
-    dialog_settings(nullptr, nullptr);
-    if (shell_set_launch_at_login(false) != 0) {
-        ASSERT_EQ(recorder().messages.size(), 1u);
-        EXPECT_EQ(recorder().messages[0],
-                  QStringLiteral("Launch at Login|") + QString::fromUtf8(error_text(-EIO)));
-        EXPECT_FALSE(checked_after);
+TEST_F(PreferencesFixture, SettingsTurnsLaunchAtLoginOnAndOffAndReportsAFailure) {
+    gui_test_reset_home();
+    MainWindow window(nullptr, gui_test_home().toStdString() + "/library.json", scripted_backend());
+    const QString autostart = gui_test_home() + QStringLiteral("/config/autostart");
+    struct Case {
+        const char *what;
+        bool blocked; // the autostart folder cannot be made
+        bool checked_after;
+        bool message;
+    };
+    const Case cases[] = {
+        {"turned on", false, true, false},
+        {"turned off", false, false, false},
+        {"cannot be written", true, false, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.blocked) {
+            QDir(autostart).removeRecursively();
+            QFile file(autostart); // a file where the folder would be
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        }
+        recorder().messages.clear();
+        bool checked_after = !c.checked_after;
+        test::when_shown([&](FormDialog *dialog) {
+            auto *launch = dialog->findChild<QCheckBox *>(QStringLiteral("launchAtLogin"));
+            launch->click();
+            checked_after = launch->isChecked();
+            dialog->ok_button()->click();
+        });
+        dialog_settings(&window, window.shell());
+        EXPECT_EQ(checked_after, c.checked_after)
+            << (recorder().messages.empty() ? std::string() : recorder().messages[0].toStdString());
+        EXPECT_EQ(shell_launch_at_login_enabled(), c.checked_after);
+        if (c.message) {
+            ASSERT_EQ(recorder().messages.size(), 1u);
+            EXPECT_TRUE(recorder().messages[0].startsWith(u"Launch at Login|"));
+        } else {
+            EXPECT_TRUE(recorder().messages.empty());
+        }
     }
+    QFile::remove(autostart);
 }
 
 } // namespace

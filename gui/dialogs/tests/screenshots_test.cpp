@@ -10,6 +10,7 @@
 #include "gui/dialogs/tests/support/dialog_test_bin.h"
 #include "gui/password/password_panel.h"
 #include "gui/tests/support/qt_environment.h"
+#include "gui/tests/support/scripted_backend.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -215,8 +216,12 @@ TEST_P(Screenshots, PasswordPanelAndEveryDialog) {
     capture_next(QStringLiteral("import-veracrypt"), language_);
     dialog_import_veracrypt(nullptr, nullptr);
 
-    capture_next(QStringLiteral("settings"), language_);
-    dialog_settings(nullptr, nullptr);
+    {
+        MainWindow window(nullptr, gui_test_home().toStdString() + "/library.json",
+                          scripted_backend());
+        capture_next(QStringLiteral("settings"), language_);
+        dialog_settings(&window, window.shell());
+    }
 
     JsonValue *prefs_entry = json_parse_text(
         R"({"id":"E1","path":"/x/c.zcx","preferences":{"volumeLabel":"Photos","idleSeconds":900}})");

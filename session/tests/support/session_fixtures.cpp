@@ -10,11 +10,22 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <sys/stat.h>
 
 namespace tw::test {
 
 namespace {
 constexpr size_t kSector = 512;
+}
+
+std::string service_test_home(const std::string &prefix) {
+    std::string pattern = "/tmp/" + prefix + "-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr || mkdir((pattern + "/runtime").c_str(), 0700) != 0)
+        return "";
+    setenv("HOME", pattern.c_str(), 1);
+    setenv("XDG_DATA_HOME", (pattern + "/data").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", (pattern + "/runtime").c_str(), 1);
+    return pattern;
 }
 
 bool shell(const std::string &command) {

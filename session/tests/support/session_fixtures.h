@@ -15,6 +15,11 @@ using Bytes = std::vector<uint8_t>;
 
 inline constexpr const char kPassword[] = "correct horse";
 
+// A new folder /tmp/PREFIX-XXXXXX that this process's user root and runtime
+// folder live in (HOME, XDG_DATA_HOME and XDG_RUNTIME_DIR point into it),
+// for a service run in the test's own process. Empty on failure.
+std::string service_test_home(const std::string &prefix);
+
 // Runs a shell command; true when it exits 0.
 bool shell(const std::string &command);
 
