@@ -9,6 +9,8 @@
 #include "gui/dialogs/dialogs.h"
 #include "gui/dialogs/tests/support/dialog_driver.h"
 #include "gui/dialogs/tests/support/dialog_test_bin.h"
+#include "gui/library.h"
+#include "gui/main_window.h"
 #include "gui/password/password_panel.h"
 #include "gui/tests/support/qt_environment.h"
 #include "platform/socket_owner.h"
@@ -325,6 +327,46 @@ TEST_F(CreationDialogTest, ImportRunsThroughTheDialogAndCancellingLeavesNothing)
             EXPECT_EQ(listing(folder_), (std::vector<std::string>{"imported.zcx", "vault.hc"}));
         }
     }
+}
+
+TEST_F(CreationDialogTest, AnImportThroughTheWindowsActivityJoinsTheLibrary) {
+    // The library window's own activities run the job (its real backend),
+    // and the dialog follows them until the end.
+    const std::string volume = make_veracrypt(folder_, 8);
+    ASSERT_FALSE(volume.empty());
+    static DialogTestHooks hooks;
+    hooks = DialogTestHooks{};
+    hooks.creation_options = options_;
+    hooks.choose_file = [](const FileChoice &) {
+        if (recorder().files.empty())
+            return QString();
+        QString next = recorder().files.front();
+        recorder().files.erase(recorder().files.begin());
+        return next;
+    };
+    dialogs_set_test_hooks(&hooks);
+    MainWindow window(nullptr, folder_ + "/library.json");
+    window.set_poll_may_start(false);
+    QStringList shown;
+    window.set_message_sink(
+        [&](const QString &title, const QString &text) { shown << title + u'|' + text; });
+    recorder().files = {QString::fromStdString(volume),
+                        QString::fromStdString(folder_ + "/imported.zcx")};
+    bool progress_seen = false;
+    when_shown([&](FormDialog *dialog) {
+        edit_named(dialog, "newPassword")->setText(QStringLiteral("new password"));
+        edit_named(dialog, "confirmation")->setText(QStringLiteral("new password"));
+        edit_named(dialog, "veracryptPassword")->setText(QStringLiteral("vera password"));
+        dialog->ok_button()->click();
+        progress_seen = dialog->findChild<QLabel *>(QStringLiteral("status")) != nullptr;
+    });
+    dialog_import_veracrypt(&window, window.shell());
+    EXPECT_TRUE(progress_seen);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return library_find_path(&window.library(), folder_ + "/imported.zcx") != nullptr; },
+        20000))
+        << shown.join(u'\n').toStdString();
+    EXPECT_TRUE(fs::exists(folder_ + "/imported.zcx"));
 }
 
 TEST_F(CreationDialogTest, AFat32ContainerIsCreatedThroughTheDialog) {
