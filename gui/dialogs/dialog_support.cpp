@@ -147,8 +147,14 @@ QString dialog_choose_file(QWidget *parent, const FileChoice &choice) {
             chooser.setDirectory(choice.folder.isEmpty() ? QDir::homePath() : choice.folder);
             if (!choice.default_name.isEmpty())
                 chooser.selectFile(choice.default_name);
-            if (!choice.filter.isEmpty())
+            if (!choice.filter.isEmpty()) {
                 chooser.setNameFilter(choice.filter);
+                // A new file gets the filter's extension when none is typed.
+                const qsizetype star = choice.filter.indexOf(QStringLiteral("(*."));
+                const qsizetype end = choice.filter.indexOf(u')', star);
+                if (choice.save && star >= 0 && end > star)
+                    chooser.setDefaultSuffix(choice.filter.mid(star + 3, end - star - 3));
+            }
             if (!choice.note.isEmpty()) {
                 if (auto *grid = qobject_cast<QGridLayout *>(chooser.layout())) {
                     auto *note = new QLabel(choice.note, &chooser);

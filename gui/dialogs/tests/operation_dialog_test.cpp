@@ -12,10 +12,12 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QLabel>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTest>
+#include <QTimer>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -317,6 +319,46 @@ TEST_F(OperationDialogTest, OutputChooserProposesTheDesignedNames) {
         recorder().messages[0],
         QStringLiteral("Convert Copy|The destination already exists. Choose a new filename."));
     json_free(entry);
+}
+
+TEST_F(OperationDialogTest, TheRealChooserShowsTheNoteAddsTheExtensionAndRefusesExistingFiles) {
+    static DialogTestHooks hooks;
+    hooks = DialogTestHooks{};
+    hooks.message = [](const QString &title, const QString &text) {
+        recorder().messages.push_back(title + u'|' + text);
+    };
+    dialogs_set_test_hooks(&hooks);
+    FileChoice choice;
+    choice.title = QStringLiteral("Convert Copy");
+    choice.folder = QString::fromStdString(folder_);
+    choice.note = QStringLiteral("A note under the fields.");
+    choice.filter = QStringLiteral("ZCX containers (*.zcx)");
+    // Answers: an existing name first (refused), then a new one without its
+    // extension.
+    std::vector<QString> answers = {QStringLiteral("c.zcx"), QStringLiteral("fresh")};
+    bool note_shown = false;
+    auto *timer = new QTimer(qApp);
+    QObject::connect(timer, &QTimer::timeout, [&] {
+        auto *chooser = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!chooser || !chooser->isVisible() || answers.empty() ||
+            chooser->property("tw_test_seen").toBool())
+            return;
+        chooser->setProperty("tw_test_seen", true);
+        for (QLabel *label : chooser->findChildren<QLabel *>())
+            note_shown = note_shown || label->text() == choice.note;
+        chooser->selectFile(answers.front());
+        answers.erase(answers.begin());
+        QMetaObject::invokeMethod(chooser, "accept", Qt::QueuedConnection);
+    });
+    timer->start(10);
+    const QString path = dialog_choose_file(nullptr, choice);
+    delete timer;
+    EXPECT_TRUE(note_shown);
+    EXPECT_EQ(path, QString::fromStdString(folder_ + "/fresh.zcx"));
+    ASSERT_EQ(recorder().messages.size(), 1u);
+    EXPECT_EQ(
+        recorder().messages[0],
+        QStringLiteral("Convert Copy|The destination already exists. Choose a new filename."));
 }
 
 TEST_F(OperationDialogTest, ReadOnlyChoiceFollowsWriteSupport) {
