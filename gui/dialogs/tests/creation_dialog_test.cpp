@@ -406,6 +406,64 @@ TEST_F(CreationDialogTest, AFat32ContainerIsCreatedThroughTheDialog) {
               std::string::npos);
 }
 
+// The job the imaging dialog hands over, kept by a stand-in shell.
+std::unique_ptr<CreationJob> g_image_job;
+int keep_job(std::unique_ptr<CreationJob> job) {
+    g_image_job = std::move(job);
+    return -EBUSY; // refused: the dialog closes
+}
+
+TEST_F(CreationDialogTest, AChosenDeviceIsImagedWithItsIdentity) {
+    test::dialog_test_fake_engine(
+        gui_test_home().toStdString(),
+        R"(echo '{"event":"result","devices":[{"path":"/dev/sdb","name":"Stick A",)"
+        R"("identity":77,"size":1000000000},{"path":"/dev/sdc","name":"Card B","identity":91,)"
+        R"("size":2000000000}],"version":1}')");
+    static DialogTestHooks hooks;
+    hooks = DialogTestHooks{};
+    hooks.creation_options = options_;
+    hooks.choose_file = [](const FileChoice &choice) {
+        recorder().choices.push_back(choice);
+        return QString::fromStdString(gui_test_home().toStdString() + "/work/card.zcx");
+    };
+    hooks.start_creation = keep_job;
+    dialogs_set_test_hooks(&hooks);
+    QStringList items;
+    QString device_line;
+    when_shown([&](FormDialog *chooser) {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return chooser->jobs_running() == 0; }, 20000));
+        auto *devices = chooser->findChild<QComboBox *>(QStringLiteral("devices"));
+        for (int i = 0; i < devices->count(); i++)
+            items << devices->itemText(i);
+        devices->setCurrentIndex(1);
+        when_shown([&](FormDialog *dialog) {
+            for (QLabel *label : dialog->findChildren<QLabel *>())
+                if (label->text().startsWith(u"Card B"))
+                    device_line = label->text();
+            edit_named(dialog, "newPassword")->setText(QStringLiteral("pw"));
+            edit_named(dialog, "confirmation")->setText(QStringLiteral("pw"));
+            dialog->ok_button()->click();
+        });
+        chooser->ok_button()->click();
+    });
+    dialog_image_device(nullptr, nullptr);
+    ASSERT_EQ(items.size(), 2);
+    EXPECT_TRUE(items[1].startsWith(u"Card B · ")) << items[1].toStdString();
+    EXPECT_TRUE(items[1].endsWith(u" · /dev/sdc"));
+    EXPECT_TRUE(device_line.startsWith(u"Card B · "));
+    ASSERT_NE(g_image_job, nullptr);
+    EXPECT_EQ(g_image_job->kind, CreationJob::Kind::Image);
+    EXPECT_EQ(g_image_job->device, "/dev/sdc");
+    EXPECT_EQ(g_image_job->device_identity, 91u);
+    EXPECT_EQ(g_image_job->filesystem, "exfat");
+    EXPECT_EQ(g_image_job->label, "IMAGE");
+    EXPECT_EQ(g_image_job->algorithm, 9u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(g_image_job->new_password.data()),
+                          g_image_job->new_password.size()),
+              "pw");
+    g_image_job.reset();
+}
+
 TEST_F(CreationDialogTest, TheDeviceChooserSaysWhenThereIsNothingToImage) {
     // Without a broker the list cannot be had: the engine's message shows
     // and Continue stays disabled.

@@ -361,6 +361,39 @@ TEST_F(OperationDialogTest, TheRealChooserShowsTheNoteAddsTheExtensionAndRefuses
         QStringLiteral("Convert Copy|The destination already exists. Choose a new filename."));
 }
 
+TEST_F(OperationDialogTest, PasswordFieldsAreWipedWhenTheDialogCloses) {
+    // The texts kept here share their storage with the fields: once the
+    // dialog is gone, that storage holds zeros.
+    for (bool accept : {false, true}) {
+        SCOPED_TRACE(accept ? "accepted" : "cancelled");
+        JsonValue *entry = entry_for(folder_ + "/c.zcx");
+        QString password, new_password, system_key;
+        when_shown([&](FormDialog *dialog) {
+            // Typed text lives on the heap (literals would be read-only).
+            edit_named(dialog, "password")->setText(QString::fromUtf8("right"));
+            edit_named(dialog, "systemKey")->setText(QString::fromUtf8("0123456789abcd"));
+            type_new_passwords(dialog, QString::fromUtf8("next pass"),
+                               QString::fromUtf8("next pass"));
+            password = edit_named(dialog, "password")->text();
+            system_key = edit_named(dialog, "systemKey")->text();
+            new_password = edit_named(dialog, "newPassword")->text();
+            (accept ? dialog->ok_button() : dialog->cancel_button())->click();
+        });
+        OperationInput input;
+        EXPECT_EQ(dialog_run_operation(nullptr, nullptr, OperationKind::Replace, entry, &input),
+                  accept ? 1 : 0);
+        for (const QString *text : {&password, &new_password, &system_key}) {
+            ASSERT_FALSE(text->isEmpty());
+            EXPECT_EQ(text->count(QChar(0)), text->size()) << text->toStdString();
+        }
+        if (accept) {
+            EXPECT_EQ(bytes(input.new_password), "next pass");
+            EXPECT_EQ(bytes(input.system_key), "0123456789abcd");
+        }
+        json_free(entry);
+    }
+}
+
 TEST_F(OperationDialogTest, ReadOnlyChoiceFollowsWriteSupport) {
     struct Case {
         const char *info;
