@@ -35,6 +35,8 @@ bool clipboard_holds(const QByteArray &mark) {
            data->data(kMarkFormat) == mark;
 }
 
+// Qt's clipboard is always available to the GUI thread, so a clear never
+// has to wait for another program to let go of it and is not retried.
 void clear_if_unchanged() {
     ClipboardState &s = state();
     if (s.timer)
