@@ -115,10 +115,10 @@ struct FileOperation {
     uint32_t algorithm = 9; // convert and replace: the new container's cipher
     CompressionChoice compression;
     std::span<const uint8_t> password;     // the current password (kind 1 and 2)
+    std::span<const uint8_t> system_key;   // empty, or the legacy system key (14 hex digits)
     std::span<const uint8_t> new_password; // rekey, convert, replace, import-veracrypt
     std::span<const uint8_t> confirmation;
-    std::span<const uint8_t> system_key; // empty, or 14 hexadecimal digits
-    uint32_t unlock_cipher = 255;        // the source's cipher; 255 lets the engine detect it
+    uint32_t unlock_cipher = 255; // the source's cipher; 255 lets the engine detect it
 };
 int engine_file_operation(EngineRunContext *ctx, const FileOperation &op, ClientOutcome *out);
 
@@ -257,11 +257,11 @@ int service_status_from_reply(const JsonValue *reply, JsonValue **status);
 struct MountRequest {
     std::string path;                       // as the user typed it
     std::span<const uint8_t> password;      // never kept
+    std::span<const uint8_t> system_key;    // empty, or the legacy system key; never kept
     int partition = 0;                      // 1..128, or 0 for the only data volume
     const JsonValue *preferences = nullptr; // checked by the shared rules; null: defaults
     std::string entry_id;                   // the library entry, or empty
     bool remember = false;                  // save the password (library entries)
-    std::span<const uint8_t> system_key;    // empty, or 14 hexadecimal digits
     uint32_t unlock_cipher = 255;           // 255 lets the worker detect the cipher
 };
 

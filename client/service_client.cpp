@@ -207,8 +207,8 @@ int request_and_free(JsonValue *request, bool may_start, ClientOutcome *out) {
 
 // The base64 text of a kind-1 credential request (cipher 255: the worker
 // detects the cipher), or a failure in out.
-int credentials_text(std::span<const uint8_t> password, std::string *text, ClientOutcome *out,
-                     std::span<const uint8_t> system_key = {}, uint32_t cipher = 255) {
+int credentials_text(std::span<const uint8_t> password, std::span<const uint8_t> system_key,
+                     uint32_t cipher, std::string *text, ClientOutcome *out) {
     SecureBuffer record;
     CredentialInput input;
     input.kind = 1;
@@ -383,8 +383,8 @@ int service_mount(const MountRequest &request, ClientOutcome *out) {
     json_set_string(mount, "mountTicket", ticket);
     json_set_string(mount, "serviceInstance", instance);
     std::string credentials;
-    rc = credentials_text(request.password, &credentials, out, request.system_key,
-                          request.unlock_cipher);
+    rc = credentials_text(request.password, request.system_key, request.unlock_cipher, &credentials,
+                          out);
     if (rc != 0) {
         json_free(mount);
         return rc;
@@ -414,7 +414,7 @@ int service_repair_unlocking(std::string_view path, std::span<const uint8_t> pas
     if (resolve_full_path(path, &full) != 0)
         return client_fail(out, "source", kSelectContainer);
     std::string credentials;
-    int rc = credentials_text(password, &credentials, out, system_key, unlock_cipher);
+    int rc = credentials_text(password, system_key, unlock_cipher, &credentials, out);
     if (rc != 0)
         return rc;
     JsonValue *request = action_request(8, "repair");

@@ -73,9 +73,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Library dependencies come from the linked programs themselves.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The mounts need FUSE; the filesystem tools format, check and mount volumes;
-# Qt's own translations put the standard buttons of the window in its language.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "fuse3")
+# The mounts need FUSE; the filesystem tools format, check and mount volumes.
+# The window loads Qt's platform plugins (X11, Wayland) and its SVG icon
+# through plugins that no linked library names; Qt's own translations put
+# the standard buttons of the window in its language.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fuse3, qt6-qpa-plugins, libqt6svg6")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
     "fusefat, exfat-fuse, ntfs-3g, dosfstools, exfatprogs, policykit-1 | sudo, qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

@@ -10,6 +10,7 @@
 #include "gui/main_window.h"
 #include "gui/single_instance.h"
 #include "platform/descriptor.h"
+#include "platform/folders.h"
 #include "platform/process.h"
 
 #include <QApplication>
@@ -65,8 +66,13 @@ int main(int argc, char **argv) {
     }
 
     tw::InstancePaths paths;
-    if (tw::instance_paths(&paths) != 0)
-        return cannot_open(QObject::tr("The window could not be created."));
+    if (tw::instance_paths(&paths) != 0) {
+        // The per-user runtime folder was refused; its reason names it.
+        const std::string reason = tw::runtime_folder_refusal();
+        return cannot_open(
+            QObject::tr("The window could not be created.") +
+            (reason.empty() ? QString() : QStringLiteral("\n\n") + QString::fromStdString(reason)));
+    }
     tw::FileHandle lock;
     const int first = tw::instance_lock(paths, &lock);
     if (first == 0)

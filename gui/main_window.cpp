@@ -794,10 +794,16 @@ void MainWindow::closeEvent(QCloseEvent *event) {
     bool mounted = false;
     for (const JsonValue *s = json_first(sessions_); s != nullptr; s = json_next(s))
         mounted = true;
-    if (mounted)
+    if (mounted) {
         showMinimized();
-    else
-        request_quit();
+    } else if (activities_.empty()) {
+        quitting_ = true;
+        event->accept();
+        QCoreApplication::quit();
+    } else {
+        // Asks about the running operations once this close is over.
+        QTimer::singleShot(0, this, &MainWindow::request_quit);
+    }
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent *event) {

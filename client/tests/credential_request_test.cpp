@@ -2,8 +2,10 @@
 // input the client refuses before an engine starts.
 #include "client/client.h"
 
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -117,3 +119,26 @@ TEST(CredentialRequest, OfferedCiphersAccepted) {
 }
 
 } // namespace
+
+// A container operation carries the system key into its request: a
+// malformed one is refused before any engine starts.
+TEST(CredentialRequest, FileOperationsCarryTheSystemKey) {
+    char folder[] = "/tmp/tw-client-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string input = std::string(folder) + "/c.zcx";
+    FILE *f = fopen(input.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    const std::string password = "pw", key = "12345";
+    tw::FileOperation op;
+    op.command = "verify";
+    op.input = input;
+    op.password = bytes(password);
+    op.system_key = bytes(key);
+    tw::EngineRunContext ctx;
+    ClientOutcome out;
+    EXPECT_NE(0, tw::engine_file_operation(&ctx, op, &out));
+    EXPECT_EQ("credentials", out.code) << out.message;
+    unlink(input.c_str());
+    rmdir(folder);
+}

@@ -6,10 +6,14 @@
 #include "gui/tests/support/qt_environment.h"
 #include "gui/tests/support/scripted_backend.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDropEvent>
 #include <QElapsedTimer>
+#include <QMessageBox>
 #include <QMimeData>
+#include <QSystemTrayIcon>
+#include <QTimer>
 #include <QUrl>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -310,6 +314,142 @@ TEST_F(WindowTest, DroppedFilesAreOpened) {
     EXPECT_EQ(library_size(&w->library()), 2u);
     EXPECT_NE(library_find_path(&w->library(), home_ + "/dropped two.zcx"), nullptr);
     ASSERT_TRUE(wait_for([&]() { return w->activity_count() == 0; }));
+}
+
+TEST_F(WindowTest, ResultsUpdateTheLibraryAndTellTheUser) {
+    write_text(home_ + "/orig.zcx", "o");
+    write_text(home_ + "/orig.zcx.backup", "b");
+    write_text(home_ + "/copy.zcx", "c");
+    auto w = window();
+    w->open_paths({home_ + "/orig.zcx"});
+    ASSERT_TRUE(wait_for([&]() { return w->activity_count() == 0; }));
+    const std::string id = entry_id(json_first(library_entries(&w->library())));
+    auto run = [&](OperationKind kind, const std::string &summary, const std::string &output) {
+        {
+            std::lock_guard lock(scripted().mutex);
+            scripted().summary = summary;
+            scripted().engine_error = "The password is incorrect.";
+        }
+        messages_.clear();
+        auto input = std::make_shared<OperationInput>();
+        input->output = output;
+        EXPECT_GT(w->start_operation(library_find_id(&w->library(), id), kind, input), 0);
+        EXPECT_TRUE(wait_for([&]() { return w->activity_count() == 0; }));
+    };
+    const std::string verified = R"({"verified":true,"size":4096,"filesystem":"FAT32"})";
+
+    // A failed check keeps the message as the entry's last error.
+    run(OperationKind::CheckCredentials, "", "");
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_EQ(messages_[0], "Operation Could Not Finish|The password is incorrect.");
+    EXPECT_STREQ(json_get_string(library_find_id(&w->library(), id), "lastError", ""),
+                 "The password is incorrect.");
+    // A successful one stores the summary, the time and clears the error.
+    run(OperationKind::CheckCredentials, verified, "");
+    const JsonValue *entry = library_find_id(&w->library(), id);
+    EXPECT_FALSE(json_has(entry, "lastError", JsonKind::String));
+    EXPECT_GT(json_get_int(entry, "lastChecked", 0), 0);
+    EXPECT_EQ(w->recent().front().message.toStdString(), "Credentials and structure checked");
+
+    // A failed convert says the original is kept; a successful one adds the
+    // copy with its summary and leaves the original's summary alone.
+    run(OperationKind::Convert, "", home_ + "/copy.zcx");
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_EQ(messages_[0],
+              "Operation Could Not Finish|The password is incorrect.\n\nOriginal kept. If a new "
+              "file exists, verify it before using it. Restart from the original after an "
+              "interruption; do not rename or use a .partial file.");
+    run(OperationKind::Convert, R"({"verified":true,"size":8192})", home_ + "/copy.zcx");
+    const JsonValue *copy = library_find_path(&w->library(), home_ + "/copy.zcx");
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(json_get_int(entry_info(copy), "size", 0), 8192);
+    EXPECT_EQ(json_get_int(entry_info(library_find_id(&w->library(), id)), "size", 0), 4096);
+
+    // A replacement adds the backup it names.
+    run(OperationKind::Replace,
+        R"({"verified":true,"backupPath":")" + home_ + R"(/orig.zcx.backup"})", "");
+    EXPECT_EQ(w->recent().front().message.toStdString(),
+              "Replacement verified. Original backup kept.");
+    EXPECT_NE(library_find_path(&w->library(), home_ + "/orig.zcx.backup"), nullptr);
+    ASSERT_TRUE(wait_for([&]() { return w->activity_count() == 0; }));
+
+    // Every change reached the file.
+    Library saved;
+    ASSERT_EQ(library_load(&saved, home_ + "/library.json"), 0);
+    EXPECT_EQ(library_size(&saved), 3u);
+}
+
+TEST_F(WindowTest, WithoutATrayClosingQuitsUnlessSomethingIsMounted) {
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()); // offscreen has none
+    auto w = window();
+    StartOptions options;
+    options.import_check = false;
+    {
+        std::lock_guard lock(scripted().mutex);
+        scripted().status = R"({"sessions":[{"id":"s1","path":"/m.zcx","phase":"mounted"}],)"
+                            R"("warnings":[]})";
+    }
+    w->start(options);
+    ASSERT_TRUE(wait_for([&]() { return json_first(w->sessions()) != nullptr; }));
+    w->close();
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_TRUE(w->windowState() & Qt::WindowMinimized);
+
+    {
+        std::lock_guard lock(scripted().mutex);
+        scripted().status = R"({"sessions":[],"warnings":[]})";
+    }
+    w->poll_sessions_now();
+    ASSERT_TRUE(wait_for([&]() { return json_first(w->sessions()) == nullptr; }));
+    w->showNormal();
+    w->close();
+    EXPECT_FALSE(w->isVisible());
+}
+
+TEST_F(WindowTest, QuittingWithARunningOperationCancelsItAndQuitsWhenItEnds) {
+    write_text(home_ + "/busy.zcx", "b");
+    auto w = window();
+    w->show();
+    scripted().hold = true;
+    w->open_paths({home_ + "/busy.zcx"}); // its inspect keeps running
+    ASSERT_EQ(w->activity_count(), 1u);
+    // The question is answered as a person would: "Cancel and Quit".
+    QString asked;
+    QTimer::singleShot(50, [&]() {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        asked = box->text() + u'|' + box->informativeText();
+        for (QAbstractButton *button : box->buttons())
+            if (button->text() == u"Cancel and Quit")
+                button->click();
+    });
+    w->request_quit();
+    EXPECT_EQ(asked.toStdString(), "An Operation Is Still Running|Wait for it to finish, or cancel "
+                                   "the operation and quit.");
+    // The cancelled inspect ends, and then the window goes.
+    ASSERT_TRUE(wait_for([&]() { return w->activity_count() == 0; }));
+    EXPECT_FALSE(w->isVisible());
+    EXPECT_FALSE(w->can_create());
+}
+
+TEST_F(WindowTest, SignInStartIsHiddenAndReportsContainersThatNeedAttention) {
+    {
+        std::lock_guard lock(scripted().mutex);
+        scripted().status = R"({"sessions":[],"warnings":["a.zcx: No password is saved for this )"
+                            R"(container."],"serviceUpdateAvailable":false})";
+    }
+    auto w = window();
+    StartOptions options;
+    options.login = true;
+    options.import_check = false;
+    w->start(options);
+    EXPECT_FALSE(w->isVisible());
+    ASSERT_TRUE(wait_for([&]() { return !messages_.empty(); }));
+    EXPECT_EQ(messages_[0],
+              "Some Containers Need Attention|a.zcx: No password is saved for this container.");
+    EXPECT_EQ(w->service_status_text().toStdString(), "Mount service unavailable");
+    const std::vector<std::string> calls = scripted_calls();
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "login"), calls.end());
 }
 
 TEST(HandOffData, DecodingStopsAtTheLimitAndNeverReadsBeyondTheData) {
