@@ -2,7 +2,7 @@
 // input and runs (the engine's operations for real; mount and repair through
 // the scripted mount service), rows refuse invalid input in their order,
 // the current password is checked for real, and the check-and-repair
-// report reads as designed.
+// report reads as the user should see it.
 #include "gui/app_language.h"
 #include "gui/dialogs/dialogs.h"
 #include "gui/dialogs/tests/support/dialog_driver.h"
@@ -289,7 +289,7 @@ TEST_F(OperationDialogTest, InvalidRowsShowTheirMessageAndNothingRuns) {
     EXPECT_FALSE(fs::exists(folder_ + "/never-written.img"));
 }
 
-TEST_F(OperationDialogTest, OutputChooserProposesTheDesignedNames) {
+TEST_F(OperationDialogTest, OutputChooserProposesNamesBesideTheContainer) {
     JsonValue *entry = entry_for(folder_ + "/c.zcx");
     struct Case {
         OperationKind kind;
@@ -309,7 +309,7 @@ TEST_F(OperationDialogTest, OutputChooserProposesTheDesignedNames) {
         EXPECT_EQ(recorder().choices[0].default_name.toStdString(), c.name);
         EXPECT_EQ(recorder().choices[0].filter.toStdString(), c.filter);
     }
-    // An existing file is refused with the designed text.
+    // An existing file is refused, never replaced.
     recorder().files.push_back(QString::fromStdString(folder_ + "/c.zcx"));
     recorder().messages.clear();
     OperationInput input;
@@ -527,7 +527,7 @@ TEST_F(OperationDialogTest, TextsComeFromTheCatalogues) {
     }
 }
 
-TEST(RepairResult, ReadsAsDesigned) {
+TEST(RepairResult, VerdictStatusErrorAndTheLastThirteenLines) {
     QString output;
     for (int i = 1; i <= 40; i++)
         output += QStringLiteral("line %1\n").arg(i);
