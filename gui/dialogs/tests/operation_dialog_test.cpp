@@ -183,6 +183,9 @@ TEST_F(OperationDialogTest, MountAndRepairGoToTheMountService) {
             dialog->findChild<QCheckBox *>(QStringLiteral("remember"))->setChecked(true);
             dialog->findChild<QCheckBox *>(QStringLiteral("readOnly"))->setChecked(false);
             edit_named(dialog, "partition")->setText(QStringLiteral("2"));
+            auto *cipher = dialog->findChild<QComboBox *>(QStringLiteral("unlockCipher"));
+            cipher->setCurrentIndex(cipher->findData(1u)); // SSE1
+            edit_named(dialog, "systemKey")->setText(QStringLiteral("0123456789abcd"));
             dialog->ok_button()->click();
         });
         OperationInput input;
@@ -205,7 +208,23 @@ TEST_F(OperationDialogTest, MountAndRepairGoToTheMountService) {
             EXPECT_NE(r.find(R"("remember":true)"), std::string::npos) << r;
             EXPECT_EQ(r.find("right"), std::string::npos) << "the password travels encoded";
         }
-        EXPECT_NE(requests[1].find(R"("credentials":)"), std::string::npos);
+        // The credential request carries the chosen cipher and system key.
+        JsonValue *mount = json_parse_text(requests[1].c_str());
+        const QByteArray record =
+            QByteArray::fromBase64(QByteArray(json_get_string(mount, "credentials", "")));
+        json_free(mount);
+        ASSERT_GE(record.size(), 16);
+        auto u32 = [&](int at) {
+            return static_cast<uint32_t>(static_cast<uint8_t>(record[at])) |
+                   static_cast<uint32_t>(static_cast<uint8_t>(record[at + 1])) << 8 |
+                   static_cast<uint32_t>(static_cast<uint8_t>(record[at + 2])) << 16 |
+                   static_cast<uint32_t>(static_cast<uint8_t>(record[at + 3])) << 24;
+        };
+        EXPECT_EQ(u32(0), 1u);   // kind
+        EXPECT_EQ(u32(4), 1u);   // cipher: SSE1
+        EXPECT_EQ(u32(8), 5u);   // password length
+        EXPECT_EQ(u32(12), 14u); // system key length
+        EXPECT_EQ(record.mid(16), QByteArrayLiteral("right0123456789abcd"));
         json_free(entry);
     }
     // Check and repair asks first, then sends the repair request.
