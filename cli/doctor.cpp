@@ -19,28 +19,11 @@ namespace tw {
 
 namespace {
 
-constexpr const char *kInitiatorPidFile = "/run/tarnwick/initiator.pid";
-
 bool program_present(const char *name) {
     std::string path;
     struct stat st {};
     return program_file_path(name, &path) == 0 && ::stat(path.c_str(), &st) == 0 &&
            S_ISREG(st.st_mode);
-}
-
-// The initiator service is started by the broker when a disk is attached:
-// "missing" when its program is not installed here, "running" when its
-// published process runs, else "stopped".
-std::string initiator_state() {
-    if (!program_present("tarnwick-initiator"))
-        return "missing";
-    std::ifstream in(kInitiatorPidFile);
-    long pid = 0;
-    bool running = false;
-    if (in >> pid && pid > 0 &&
-        process_identity(static_cast<pid_t>(pid), &running, nullptr, nullptr) == 0 && running)
-        return "running";
-    return "stopped";
 }
 
 // The driver each supported filesystem would be mounted with.
@@ -80,7 +63,7 @@ std::string operating_system() {
 int cli_doctor(const CliArgs &args) {
     const bool engine = program_present("tarnwick-engine");
     const std::string broker = broker_service_state();
-    const std::string initiator = initiator_state();
+    const std::string initiator = initiator_service_state();
     const std::string session = session_service_state();
     const std::string os = operating_system();
     const std::vector<DriverState> drivers = driver_states();

@@ -118,6 +118,7 @@ struct FileOperation {
     std::span<const uint8_t> system_key;   // empty, or the legacy system key (14 hex digits)
     std::span<const uint8_t> new_password; // rekey, convert, replace, import-veracrypt
     std::span<const uint8_t> confirmation;
+    uint32_t unlock_cipher = 255; // the source's cipher; 255 lets the engine detect it
 };
 int engine_file_operation(EngineRunContext *ctx, const FileOperation &op, ClientOutcome *out);
 
@@ -133,6 +134,7 @@ struct CreateOperation {
     CompressionChoice compression;
     std::span<const uint8_t> new_password;
     std::span<const uint8_t> confirmation;
+    std::span<const uint8_t> system_key; // empty, or 14 hexadecimal digits
 };
 int engine_create(EngineRunContext *ctx, const CreateOperation &op, ClientOutcome *out);
 
@@ -153,6 +155,7 @@ struct ImageOperation {
     CompressionChoice compression;
     std::span<const uint8_t> new_password;
     std::span<const uint8_t> confirmation;
+    std::span<const uint8_t> system_key; // empty, or 14 hexadecimal digits
 };
 int engine_image(EngineRunContext *ctx, const ImageOperation &op, ClientOutcome *out);
 
@@ -259,6 +262,7 @@ struct MountRequest {
     const JsonValue *preferences = nullptr; // checked by the shared rules; null: defaults
     std::string entry_id;                   // the library entry, or empty
     bool remember = false;                  // save the password (library entries)
+    uint32_t unlock_cipher = 255;           // 255 lets the worker detect the cipher
 };
 
 // Mounts through a ticket: prepare-mount, then mount with the credentials.
@@ -269,6 +273,11 @@ int service_mount(const MountRequest &request, ClientOutcome *out);
 
 // Checks and repairs the container's filesystems; out->result: the report.
 int service_repair(std::string_view path, std::span<const uint8_t> password, ClientOutcome *out);
+// The same, unlocking a legacy container with a system key and a cipher
+// (255: detected) as a mount does.
+int service_repair_unlocking(std::string_view path, std::span<const uint8_t> password,
+                             std::span<const uint8_t> system_key, uint32_t unlock_cipher,
+                             ClientOutcome *out);
 
 // Unmounts one session; out->result: the sessions.
 int service_unmount(std::string_view session_id, ClientOutcome *out);
@@ -309,6 +318,11 @@ std::string system_service_state(std::string_view unit, std::string_view socket_
 // checks, "unverified" when it answers but fails them, "stopped" when the
 // socket exists without an answer, "missing" without a socket.
 std::string broker_service_state();
+
+// The initiator service, which the broker starts when a disk is attached:
+// "missing" when its program is not in this program's folder, "running"
+// when the process it published runs, else "stopped".
+std::string initiator_service_state();
 
 // This user's mount service: "missing" when it is not in this program's
 // folder, "running" when it answers on the user's socket and is the service

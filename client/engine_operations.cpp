@@ -161,6 +161,7 @@ int engine_create(EngineRunContext *ctx, const CreateOperation &op, ClientOutcom
     in.cipher = op.algorithm;
     in.new_password = op.new_password;
     in.confirmation = op.confirmation;
+    in.system_key = op.system_key;
     SecureBuffer request;
     int rc = credential_request_build(in, &request, out);
     if (rc != 0)
@@ -191,7 +192,7 @@ int engine_file_operation(EngineRunContext *ctx, const FileOperation &op, Client
     if (command->credential != CredentialKind::None) {
         CredentialInput in;
         in.kind = static_cast<uint32_t>(command->credential);
-        in.cipher = kCipherUnset; // the engine detects the source's cipher
+        in.cipher = op.unlock_cipher; // kCipherUnset: the engine detects it
         in.password = op.password;
         in.system_key = op.system_key;
         if (command->credential == CredentialKind::CurrentAndNew) {

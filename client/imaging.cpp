@@ -113,6 +113,7 @@ int engine_image(EngineRunContext *ctx, const ImageOperation &op, ClientOutcome 
     in.cipher = op.algorithm;
     in.new_password = op.new_password;
     in.confirmation = op.confirmation;
+    in.system_key = op.system_key;
     SecureBuffer request;
     if (int rc = credential_request_build(in, &request, out))
         return rc;

@@ -205,14 +205,14 @@ int request_and_free(JsonValue *request, bool may_start, ClientOutcome *out) {
     return rc;
 }
 
-// The base64 text of a kind-1 credential request (the engine detects the
-// cipher), or a failure in out.
+// The base64 text of a kind-1 credential request (cipher 255: the worker
+// detects the cipher), or a failure in out.
 int credentials_text(std::span<const uint8_t> password, std::span<const uint8_t> system_key,
-                     std::string *text, ClientOutcome *out) {
+                     uint32_t cipher, std::string *text, ClientOutcome *out) {
     SecureBuffer record;
     CredentialInput input;
     input.kind = 1;
-    input.cipher = 255;
+    input.cipher = cipher;
     input.password = password;
     input.system_key = system_key;
     int rc = credential_request_build(input, &record, out);
@@ -383,7 +383,8 @@ int service_mount(const MountRequest &request, ClientOutcome *out) {
     json_set_string(mount, "mountTicket", ticket);
     json_set_string(mount, "serviceInstance", instance);
     std::string credentials;
-    rc = credentials_text(request.password, request.system_key, &credentials, out);
+    rc = credentials_text(request.password, request.system_key, request.unlock_cipher, &credentials,
+                          out);
     if (rc != 0) {
         json_free(mount);
         return rc;
@@ -402,12 +403,18 @@ int service_mount(const MountRequest &request, ClientOutcome *out) {
 }
 
 int service_repair(std::string_view path, std::span<const uint8_t> password, ClientOutcome *out) {
+    return service_repair_unlocking(path, password, {}, 255, out);
+}
+
+int service_repair_unlocking(std::string_view path, std::span<const uint8_t> password,
+                             std::span<const uint8_t> system_key, uint32_t unlock_cipher,
+                             ClientOutcome *out) {
     out->reset();
     std::string full;
     if (resolve_full_path(path, &full) != 0)
         return client_fail(out, "source", kSelectContainer);
     std::string credentials;
-    int rc = credentials_text(password, {}, &credentials, out);
+    int rc = credentials_text(password, system_key, unlock_cipher, &credentials, out);
     if (rc != 0)
         return rc;
     JsonValue *request = action_request(8, "repair");

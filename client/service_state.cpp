@@ -2,6 +2,7 @@
 // systemd where it manages the machine, else read from the service's socket.
 #include "client/client.h"
 
+#include "platform/folders.h"
 #include "platform/io.h"
 #include "platform/process.h"
 #include "runtime/pipes.h"
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -105,7 +107,24 @@ std::string socket_state(std::string_view socket_path) {
     return answers ? "running" : "stopped";
 }
 
+constexpr const char *kInitiatorPidFile = "/run/tarnwick/initiator.pid";
+
 } // namespace
+
+std::string initiator_service_state() {
+    std::string program;
+    struct stat st {};
+    if (program_file_path("tarnwick-initiator", &program) != 0 ||
+        ::stat(program.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return "missing";
+    std::ifstream in(kInitiatorPidFile);
+    long pid = 0;
+    bool running = false;
+    if (in >> pid && pid > 0 &&
+        process_identity(static_cast<pid_t>(pid), &running, nullptr, nullptr) == 0 && running)
+        return "running";
+    return "stopped";
+}
 
 std::string broker_service_state() {
     std::string systemctl = find_systemctl();

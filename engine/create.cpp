@@ -19,6 +19,7 @@
 #include "platform/io.h"
 #include "platform/secure_memory.h"
 #include "runtime/cipher_id.h"
+#include "runtime/creation_rules.h"
 #include "runtime/random.h"
 #include "runtime/text.h"
 
@@ -33,17 +34,10 @@ namespace tw {
 
 namespace {
 
-constexpr uint64_t kMiB = 1048576;
-constexpr uint64_t kFat32Min = 64 * kMiB;
-constexpr uint64_t kFat32Max = 2199023255552ull; // 2 TiB
-constexpr uint64_t kSizeLimit = 0x7FFFFFFFFFFFEFFFull;
-constexpr size_t kFatLabelMax = 11;
-constexpr size_t kNtfsLabelUnits = 32;
+constexpr uint64_t kMiB = kCreationMiB;
 constexpr size_t kChapSecretLength = kTargetSecretLength;
 
 constexpr const char *kCancelled = "Container creation cancelled. No existing file was replaced.";
-constexpr const char *kFat32Range = "Linux formats FAT32 from 64 MiB to 2 TiB. Choose a size in "
-                                    "that range or another filesystem.";
 constexpr const char *kNotReopened = "The saved container could not be reopened. Verify it before "
                                      "use.";
 
@@ -61,11 +55,8 @@ constexpr Failure kFailures[] = {
     {-ENOSPC, "creation",
      "Creation needs space for both an empty filesystem image and the encrypted container. Free "
      "more space or choose a smaller size."},
-    {-EFBIG, "fileSize",
-     "The requested size exceeds the file size supported by the destination filesystem or "
-     "Linux."},
-    {-EINVAL, "creation",
-     "Choose FAT32, exFAT or NTFS, a positive whole size in MiB, and a valid volume name."},
+    {-EFBIG, "fileSize", kTextCreationFileSize},
+    {-EINVAL, "creation", kTextCreationInvalid},
     {-EEXIST, "destinationExists", "The destination already exists. Choose a new filename."},
     {-EBUSY, "destinationExists", "The destination already exists. Choose a new filename."},
     {-EACCES, "creation",
@@ -91,41 +82,6 @@ int creation_failure(int rc, const std::string &message) {
     return engine_fail("creation", kFailed);
 }
 
-bool fat_label_valid(const char *label) {
-    size_t length = strlen(label);
-    if (length == 0 || length > kFatLabelMax)
-        return false;
-    for (const char *p = label; *p; p++)
-        if (!((*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9') || *p == '_' || *p == ' '))
-            return false;
-    return true;
-}
-
-bool ntfs_label_valid(const char *label) {
-    size_t length = strlen(label);
-    if (length == 0 || !utf8_is_valid(label, length))
-        return false;
-    size_t units = 0;
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(label);
-    for (size_t i = 0; i < length;) {
-        size_t n = utf8_sequence_length(p + i, length - i);
-        if (n == 0)
-            return false;
-        units += n == 4 ? 2 : 1; // beyond U+FFFF: a surrogate pair
-        if (n == 1 && (p[i] < 32 || p[i] == 127 || strchr("\\/:*?\"<>|", p[i])))
-            return false;
-        i += n;
-    }
-    return units <= kNtfsLabelUnits;
-}
-
-bool label_valid(const std::string &filesystem, const char *label) {
-    size_t length = strlen(label);
-    if (length == 0 || label[0] == ' ' || label[length - 1] == ' ')
-        return false;
-    return filesystem == "ntfs" ? ntfs_label_valid(label) : fat_label_valid(label);
-}
-
 // Checks 2 to 8, in order, before anything is written. 0 with the opened
 // destination folder, or a negative errno (with *message for a message of
 // its own).
@@ -133,22 +89,18 @@ int creation_checks(EngineContext *ctx, uint64_t bytes, FileHandle *folder, std:
     const EngineArgs &args = ctx->args;
     const CredentialRecord *cred = ctx->credentials;
     const std::string filesystem = args.fs;
-    if (bytes == 0 || bytes % kMiB != 0)
-        return -EINVAL;
-    if (filesystem != "fat32" && filesystem != "exfat" && filesystem != "ntfs")
-        return -EINVAL;
-    if (filesystem == "fat32" && (bytes < kFat32Min || bytes > kFat32Max)) {
-        *message = kFat32Range;
-        return -EINVAL;
+    const char *size_message = nullptr;
+    if (int rc = creation_size_check(bytes, filesystem, &size_message)) {
+        if (size_message != nullptr)
+            *message = size_message;
+        return rc;
     }
-    if (bytes > kSizeLimit)
-        return -EFBIG;
     if (!cipher_is_offered(cred->cipher))
         return -EINVAL;
     if (cred->new_password_length == 0 ||
         cred->new_password_length > new_password_limit(cred->cipher))
         return -E2BIG;
-    if (!label_valid(filesystem, args.label))
+    if (!creation_label_valid(filesystem, args.label))
         return -EINVAL;
     const uint64_t need =
         args.pair_given ? bytes / 1024 + 256ull * args.chunk_size + 64 * kMiB + 4096 : bytes + 4096;

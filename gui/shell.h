@@ -38,6 +38,7 @@ struct CreationJob {
     SecureBuffer password; // Import: the VeraCrypt password
     SecureBuffer new_password;
     SecureBuffer confirmation;
+    SecureBuffer system_key; // Create, Image: empty, or 14 hexadecimal digits
 };
 
 // Starts the job as an activity. Returns its activity id (> 0), or a

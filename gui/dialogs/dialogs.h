@@ -66,4 +66,32 @@ void dialog_settings(QWidget *parent, GuiShell *shell);
 QWidget *dialog_mount_preferences(QWidget *parent, GuiShell *shell, const JsonValue *entry,
                                   const JsonValue *session);
 
+// Runs what a container operation dialog collected, through the client
+// library, on the calling thread (a job's worker thread): the engine's
+// "verify", "export", "rekey", "convert" or "replace", or the mount
+// service's mount or repair. `entry` gives the path, the id and the
+// preferences (a mount that is not read-only sends them with "readOnly"
+// false and without "mountOnLogin"). Returns as the client library does.
+int operation_run(OperationKind kind, const JsonValue *entry, const OperationInput &input,
+                  EngineRunContext *ctx, ClientOutcome *out);
+
+// Runs a creation, imaging or import job through the client library on the
+// calling thread: the engine's "create", "image" (with the administrator's
+// approval first) or "import-veracrypt".
+int creation_run(const CreationJob &job, EngineRunContext *ctx, ClientOutcome *out);
+
+// The default volume name for a new container file: its name without the
+// extension, upper-cased, keeping only A-Z, 0-9 and "_", at most 11
+// characters; "OPENZCX" when nothing remains.
+QString default_volume_name(const QString &output_path);
+
+// The message of a check-and-repair report (the "repair" result of the
+// mount service): the verdict, the filesystem and fsck's exit status, the
+// error text and the last 13 lines of the tool's output. *warning tells
+// whether it is shown as a warning.
+QString repair_result_text(const JsonValue *report, bool *warning);
+
+// Shows that message in a box "Check and Repair Filesystem".
+void dialog_show_repair_result(QWidget *parent, const JsonValue *report);
+
 } // namespace tw
