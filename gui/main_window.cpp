@@ -1517,6 +1517,8 @@ int MainWindow::start_operation(const JsonValue *e, OperationKind kind,
             MountRequest request;
             request.path = path;
             request.password = input->password.span();
+            request.system_key = input->system_key.span();
+            request.unlock_cipher = input->unlock_cipher;
             request.partition = input->partition;
             request.preferences = preferences.get();
             request.entry_id = id;
@@ -1525,7 +1527,8 @@ int MainWindow::start_operation(const JsonValue *e, OperationKind kind,
         };
     } else if (kind == OperationKind::CheckAndRepair) {
         work = [backend, input, path](Activity *, JobResult *r) {
-            r->rc = backend.repair(path, input->password.span(), &r->out);
+            r->rc = backend.repair(path, input->password.span(), input->system_key.span(),
+                                   input->unlock_cipher, &r->out);
         };
     } else {
         const std::string command = engine_command(kind);
@@ -1537,6 +1540,8 @@ int MainWindow::start_operation(const JsonValue *e, OperationKind kind,
             op.algorithm = input->new_cipher;
             op.compression = input->compression;
             op.password = input->password.span();
+            op.system_key = input->system_key.span();
+            op.unlock_cipher = input->unlock_cipher;
             op.new_password = input->new_password.span();
             op.confirmation = input->confirmation.span();
             r->rc = backend.file_operation(&a->ctx, op, &r->out);
@@ -2073,6 +2078,7 @@ int MainWindow::start_creation(std::unique_ptr<CreationJob> job) {
                                            op.compression = j.compression;
                                            op.new_password = j.new_password.span();
                                            op.confirmation = j.confirmation.span();
+                                           op.system_key = j.system_key.span();
                                            r->rc = backend.create(&a->ctx, op, &r->out);
                                        } else if (j.kind == CreationJob::Kind::Image) {
                                            ImageOperation op;
@@ -2083,6 +2089,7 @@ int MainWindow::start_creation(std::unique_ptr<CreationJob> job) {
                                            op.compression = j.compression;
                                            op.new_password = j.new_password.span();
                                            op.confirmation = j.confirmation.span();
+                                           op.system_key = j.system_key.span();
                                            r->rc = backend.image(&a->ctx, op, &r->out);
                                        } else {
                                            FileOperation op;
@@ -2098,6 +2105,7 @@ int MainWindow::start_creation(std::unique_ptr<CreationJob> job) {
                                        j.password.wipe();
                                        j.new_password.wipe();
                                        j.confirmation.wipe();
+                                       j.system_key.wipe();
                                    });
     if (activity > 0)
         activities_[activity]->output = output;

@@ -47,7 +47,8 @@ struct GuiBackend {
     int (*mount)(const MountRequest &request, ClientOutcome *out) = service_mount;
     int (*unmount)(std::string_view session_id, ClientOutcome *out) = service_unmount;
     int (*repair)(std::string_view path, std::span<const uint8_t> password,
-                  ClientOutcome *out) = service_repair;
+                  std::span<const uint8_t> system_key, uint32_t unlock_cipher,
+                  ClientOutcome *out) = service_repair_unlocking;
     int (*login)(ClientOutcome *out) = service_login;
     int (*forget)(std::string_view entry_id, ClientOutcome *out) = service_forget;
     int (*preferences)(std::string_view session_id, const JsonValue *preferences,

@@ -251,6 +251,40 @@ TEST_F(WindowTest, HandOffOpensPathsAndSignInAnswersOverTheSocket) {
               -ECONNREFUSED);
 }
 
+// The system key and cipher the dialog collected reach every kind of job.
+TEST_F(WindowTest, OperationsUnlockWithTheGivenSystemKeyAndCipher) {
+    write_text(home_ + "/legacy.zcx", "x");
+    auto w = window();
+    w->open_paths({home_ + "/legacy.zcx"});
+    ASSERT_TRUE(wait_for([&]() { return w->activity_count() == 0; }));
+    const std::string id = entry_id(json_first(library_entries(&w->library())));
+    const std::string key = "0123456789abCD";
+    struct Case {
+        OperationKind kind;
+        const char *call;
+    } cases[] = {{OperationKind::Mount, "mount"},
+                 {OperationKind::CheckAndRepair, "repair"},
+                 {OperationKind::CheckCredentials, "verify"},
+                 {OperationKind::Export, "export"}};
+    for (const Case &c : cases) {
+        {
+            std::lock_guard lock(scripted().mutex);
+            scripted().unlocking.clear();
+        }
+        auto input = std::make_shared<OperationInput>();
+        input->system_key.assign(key.data(), key.size());
+        input->unlock_cipher = 8;
+        input->output = home_ + "/out.img";
+        ASSERT_GT(w->start_operation(library_find_id(&w->library(), id), c.kind, input), 0)
+            << c.call;
+        ASSERT_TRUE(wait_for([&]() { return w->activity_count() == 0; }));
+        // The job first; an inspect of the entry may follow it.
+        std::lock_guard lock(scripted().mutex);
+        ASSERT_FALSE(scripted().unlocking.empty()) << c.call;
+        EXPECT_EQ(std::string(c.call) + " " + key + " 8", scripted().unlocking.front());
+    }
+}
+
 TEST_F(WindowTest, CheckAndRepairShowsTheVerdictAndTheOutputsLastLines) {
     write_text(home_ + "/x.zcx", "x");
     auto w = window();

@@ -13,6 +13,12 @@ void note(const std::string &call) {
     scripted().calls.push_back(call);
 }
 
+void note_unlocking(const std::string &call, std::span<const uint8_t> key, uint32_t cipher) {
+    std::lock_guard lock(scripted().mutex);
+    scripted().unlocking.push_back(call + " " + std::string(key.begin(), key.end()) + " " +
+                                   std::to_string(cipher));
+}
+
 int answer(const std::string &text, const std::string &error, ClientOutcome *out) {
     if (text.empty())
         return client_fail(out, "engine", error);
@@ -42,6 +48,7 @@ int sessions_reply(ClientOutcome *out) {
 
 int mount(const MountRequest &request, ClientOutcome *out) {
     note("mount " + request.path);
+    note_unlocking("mount", request.system_key, request.unlock_cipher);
     return sessions_reply(out);
 }
 
@@ -50,8 +57,10 @@ int unmount(std::string_view id, ClientOutcome *out) {
     return sessions_reply(out);
 }
 
-int repair(std::string_view path, std::span<const uint8_t>, ClientOutcome *out) {
+int repair(std::string_view path, std::span<const uint8_t>, std::span<const uint8_t> key,
+           uint32_t cipher, ClientOutcome *out) {
     note("repair " + std::string(path));
+    note_unlocking("repair", key, cipher);
     std::string report;
     {
         std::lock_guard lock(scripted().mutex);
@@ -82,6 +91,7 @@ int restart(ClientOutcome *out) {
 
 int file_operation(EngineRunContext *ctx, const FileOperation &op, ClientOutcome *out) {
     note(op.command + " " + op.input);
+    note_unlocking(op.command, op.system_key, op.unlock_cipher);
     while (scripted().hold.load() && !ctx->cancel_requested.load())
         sleep_ms(5);
     if (ctx->cancel_requested.load())

@@ -32,6 +32,9 @@ struct ScriptedBackend {
     // File operations wait until released (tests of running activities).
     std::atomic<bool> hold{false};
     std::vector<std::string> calls; // "inspect PATH", "mount PATH", "login", ...
+    // What each mount, repair and file operation was given to unlock with:
+    // "CALL KEY CIPHER" (the system key's text, the unlock cipher).
+    std::vector<std::string> unlocking;
 };
 
 // The one scripted backend of the test program, and the GuiBackend that
