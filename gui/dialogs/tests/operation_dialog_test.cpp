@@ -7,6 +7,7 @@
 #include "gui/dialogs/dialogs.h"
 #include "gui/dialogs/tests/support/dialog_driver.h"
 #include "gui/dialogs/tests/support/dialog_test_bin.h"
+#include "gui/dialogs/tests/support/test_container.h"
 #include "gui/password/password_panel.h"
 #include "gui/tests/support/qt_environment.h"
 
@@ -31,6 +32,7 @@ const bool kRelocated = test::dialog_test_relocate();
 namespace fs = std::filesystem;
 using test::edit_named;
 using test::recorder;
+using test::type_new_passwords;
 using test::when_shown;
 
 // One small real container for the whole suite: a FAT image converted with
@@ -42,23 +44,13 @@ class OperationDialogTest : public ::testing::Test {
         char pattern[] = "/tmp/tw-gui-operations-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         folder_ = pattern;
-        const std::string make = "cd '" + folder_ +
-                                 "' && truncate -s 16M plain.img && mkfs.vfat plain.img "
-                                 ">/dev/null 2>&1";
-        ASSERT_EQ(std::system(make.c_str()), 0);
         EngineRunContext ctx;
         ClientOutcome out;
         ASSERT_EQ(engine_creation_options(&ctx, &out), 0) << out.message;
         options_ = out.result;
         out.result = nullptr;
-        FileOperation convert;
-        convert.command = "convert";
-        convert.input = folder_ + "/plain.img";
-        convert.output = folder_ + "/c.zcx";
-        const char right[] = "right";
-        convert.new_password = std::span(reinterpret_cast<const uint8_t *>(right), 5);
-        convert.confirmation = convert.new_password;
-        ASSERT_EQ(engine_file_operation(&ctx, convert, &out), 0) << out.message;
+        std::string error;
+        ASSERT_EQ(test::test_container_make(folder_, "c.zcx", "right", &error), 0) << error;
     }
     static void TearDownTestSuite() {
         json_free(options_);
@@ -88,11 +80,6 @@ class OperationDialogTest : public ::testing::Test {
     static inline std::string folder_;
     static inline JsonValue *options_ = nullptr;
 };
-
-void type_new_passwords(FormDialog *dialog, const QString &password, const QString &confirm) {
-    edit_named(dialog, "newPassword")->setText(password);
-    edit_named(dialog, "confirmation")->setText(confirm);
-}
 
 std::string bytes(const SecureBuffer &buffer) {
     return std::string(reinterpret_cast<const char *>(buffer.data()), buffer.size());

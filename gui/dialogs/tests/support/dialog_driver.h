@@ -71,4 +71,10 @@ inline QLineEdit *edit_named(QWidget *root, const char *name) {
     return root->findChild<QLineEdit *>(QLatin1String(name));
 }
 
+// Fills the new-password panel's two edits.
+inline void type_new_passwords(QWidget *dialog, const QString &password, const QString &confirm) {
+    edit_named(dialog, "newPassword")->setText(password);
+    edit_named(dialog, "confirmation")->setText(confirm);
+}
+
 } // namespace tw::test
