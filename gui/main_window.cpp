@@ -639,6 +639,8 @@ void MainWindow::build_body() {
     auto *scroll = new QScrollArea(split);
     scroll->setWidgetResizable(true);
     scroll->setMinimumWidth(300);
+    // The pane's texts wrap to its width; it only ever scrolls down.
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     details_ = new QWidget(scroll);
     details_layout_ = new QVBoxLayout(details_);
     scroll->setWidget(details_);

@@ -36,6 +36,16 @@ QLabel *note_label(const QString &text, QWidget *parent) {
     return label;
 }
 
+// The label in front of a field: it wraps, so a long translation grows the
+// row downwards instead of widening the narrow details pane.
+QLabel *row_label(const QString &text, QWidget *parent) {
+    auto *label = new QLabel(text, parent);
+    label->setWordWrap(true);
+    return label;
+}
+
+constexpr int kFieldMinimumWidth = 80;
+
 QString trim_spaces_and_tabs(const QString &text) {
     qsizetype begin = 0, end = text.size();
     while (begin < end && (text.at(begin) == u' ' || text.at(begin) == u'\t'))
@@ -49,7 +59,9 @@ class MountPreferencesWidget : public QGroupBox {
   public:
     MountPreferencesWidget(QWidget *parent, GuiShell *shell, const JsonValue *entry,
                            const JsonValue *session)
-        : QGroupBox(Dialogs::tr("Mount Preferences"), parent), shell_(shell),
+        // The details pane gives the section its heading; the box only
+        // frames it.
+        : QGroupBox(parent), shell_(shell),
           entry_id_(QString::fromUtf8(json_get_string(entry, "id", ""))),
           preferences_(json_clone(json_get(entry, "preferences"))) {
         setObjectName(QStringLiteral("mountPreferences"));
@@ -57,11 +69,12 @@ class MountPreferencesWidget : public QGroupBox {
 
         // Mount label.
         auto *label_row = new QHBoxLayout;
-        label_row->addWidget(new QLabel(Dialogs::tr("Mount label"), this));
+        label_row->addWidget(row_label(Dialogs::tr("Mount label"), this), 1);
         label_ = new QLineEdit(QString::fromUtf8(json_get_string(preferences_, "volumeLabel", "")),
                                this);
         label_->setObjectName(QStringLiteral("mountLabel"));
-        label_row->addWidget(label_, 1);
+        label_->setMinimumWidth(kFieldMinimumWidth);
+        label_row->addWidget(label_, 2);
         auto *save_button = new QPushButton(Dialogs::tr("Save"), this);
         save_button->setObjectName(QStringLiteral("saveLabel"));
         label_row->addWidget(save_button);
@@ -100,14 +113,17 @@ class MountPreferencesWidget : public QGroupBox {
 
         // Unmount after inactivity.
         auto *idle_row = new QHBoxLayout;
-        idle_row->addWidget(new QLabel(Dialogs::tr("Unmount after inactivity"), this));
+        idle_row->addWidget(row_label(Dialogs::tr("Unmount after inactivity"), this), 1);
         idle_ = new QComboBox(this);
+        // The pane is narrow: the choices may be cut rather than widen it.
+        idle_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+        idle_->setMinimumContentsLength(8);
         idle_->setObjectName(QStringLiteral("idle"));
         idle_->addItem(Dialogs::tr("Off"), 0);
         for (int minutes : kIdleChoices)
             idle_->addItem(Dialogs::tr("%n minutes", nullptr, minutes), minutes * 60);
         idle_->addItem(Dialogs::tr("Custom…"), -1);
-        idle_row->addWidget(idle_, 1);
+        idle_row->addWidget(idle_, 2);
         layout->addLayout(idle_row);
         auto *custom_row = new QHBoxLayout;
         custom_ = new QLineEdit(this);
