@@ -57,7 +57,13 @@ bool cancelled(const Container *c) {
 // the flush runs at once, before verification.
 class BackgroundFlush {
   public:
-    explicit BackgroundFlush(int fd) : fd_(fd) {
+    // Without `use_thread` (a copy told to stay on the calling thread, as in
+    // the import worker's sandbox) the flush runs at once.
+    BackgroundFlush(int fd, bool use_thread) : fd_(fd) {
+        if (!use_thread) {
+            result_ = file_flush(fd_);
+            return;
+        }
         sigset_t all, previous;
         sigfillset(&all);
         pthread_sigmask(SIG_SETMASK, &all, &previous);
@@ -347,7 +353,7 @@ int copy_write(const CopySource &source, Target *t, const ReencodeOptions &o, bo
         written_hook(t->fd);
     if (error)
         return error;
-    BackgroundFlush flush(t->fd);
+    BackgroundFlush flush(t->fd, o.threads != 1);
     error = verify_output(source, *out, written, o, keep_open, a, b.data());
     const int flushed = flush.finish();
     return error ? error : flushed;
