@@ -2070,39 +2070,7 @@ int MainWindow::start_creation(std::unique_ptr<CreationJob> job) {
     const int activity = start_job(kind, kCreationPrefix + output, false,
                                    [backend = backend_, shared](Activity *a, JobResult *r) {
                                        CreationJob &j = *shared;
-                                       if (j.kind == CreationJob::Kind::Create) {
-                                           CreateOperation op;
-                                           op.output = j.output;
-                                           op.size_mib = j.size_mib;
-                                           op.filesystem = j.filesystem;
-                                           op.label = j.label;
-                                           op.algorithm = j.algorithm;
-                                           op.compression = j.compression;
-                                           op.new_password = j.new_password.span();
-                                           op.confirmation = j.confirmation.span();
-                                           op.system_key = j.system_key.span();
-                                           r->rc = backend.create(&a->ctx, op, &r->out);
-                                       } else if (j.kind == CreationJob::Kind::Image) {
-                                           ImageOperation op;
-                                           op.device = j.device;
-                                           op.identity = j.device_identity;
-                                           op.output = j.output;
-                                           op.algorithm = j.algorithm;
-                                           op.compression = j.compression;
-                                           op.new_password = j.new_password.span();
-                                           op.confirmation = j.confirmation.span();
-                                           op.system_key = j.system_key.span();
-                                           r->rc = backend.image(&a->ctx, op, &r->out);
-                                       } else {
-                                           FileOperation op;
-                                           op.command = "import-veracrypt";
-                                           op.input = j.source;
-                                           op.output = j.output;
-                                           op.password = j.password.span();
-                                           op.new_password = j.new_password.span();
-                                           op.confirmation = j.confirmation.span();
-                                           r->rc = backend.file_operation(&a->ctx, op, &r->out);
-                                       }
+                                       r->rc = creation_run(j, backend, &a->ctx, &r->out);
                                        // The secrets go as soon as the engine has them.
                                        j.password.wipe();
                                        j.new_password.wipe();

@@ -4,6 +4,7 @@
 #include "gui/dialogs/dialog_support.h"
 #include "gui/dialogs/dialogs.h"
 #include "gui/dialogs/form_dialog.h"
+#include "gui/main_window.h"
 #include "gui/password/password_panel.h"
 #include "gui/password/password_tools.h"
 #include "runtime/creation_rules.h"
@@ -562,7 +563,8 @@ void dialog_import_veracrypt(QWidget *parent, GuiShell *shell) {
     run_creation_dialog(parent, &state);
 }
 
-int creation_run(const CreationJob &job, EngineRunContext *ctx, ClientOutcome *out) {
+int creation_run(const CreationJob &job, const GuiBackend &backend, EngineRunContext *ctx,
+                 ClientOutcome *out) {
     switch (job.kind) {
     case CreationJob::Kind::Create: {
         CreateOperation op;
@@ -575,7 +577,7 @@ int creation_run(const CreationJob &job, EngineRunContext *ctx, ClientOutcome *o
         op.new_password = job.new_password.span();
         op.confirmation = job.confirmation.span();
         op.system_key = job.system_key.span();
-        return engine_create(ctx, op, out);
+        return backend.create(ctx, op, out);
     }
     case CreationJob::Kind::Image: {
         ImageOperation op;
@@ -587,7 +589,7 @@ int creation_run(const CreationJob &job, EngineRunContext *ctx, ClientOutcome *o
         op.new_password = job.new_password.span();
         op.confirmation = job.confirmation.span();
         op.system_key = job.system_key.span();
-        return engine_image(ctx, op, out);
+        return backend.image(ctx, op, out);
     }
     case CreationJob::Kind::Import: {
         FileOperation op;
@@ -597,7 +599,7 @@ int creation_run(const CreationJob &job, EngineRunContext *ctx, ClientOutcome *o
         op.password = job.password.span();
         op.new_password = job.new_password.span();
         op.confirmation = job.confirmation.span();
-        return engine_file_operation(ctx, op, out);
+        return backend.file_operation(ctx, op, out);
     }
     }
     return -EINVAL;

@@ -15,6 +15,8 @@ class QWidget;
 
 namespace tw {
 
+struct GuiBackend; // gui/main_window.h: the engine and service calls
+
 // The container operations, numbered as the window's job kinds.
 enum class OperationKind : int {
     Mount = 0,
@@ -75,10 +77,13 @@ QWidget *dialog_mount_preferences(QWidget *parent, GuiShell *shell, const JsonVa
 int operation_run(OperationKind kind, const JsonValue *entry, const OperationInput &input,
                   EngineRunContext *ctx, ClientOutcome *out);
 
-// Runs a creation, imaging or import job through the client library on the
-// calling thread: the engine's "create", "image" (with the administrator's
-// approval first) or "import-veracrypt".
-int creation_run(const CreationJob &job, EngineRunContext *ctx, ClientOutcome *out);
+// Runs a creation, imaging or import job on the calling thread through the
+// backend's engine calls (by default the client library's): the engine's
+// "create", "image" (with the administrator's approval first) or
+// "import-veracrypt". The window's activities and the dialogs' tests both
+// run jobs through it.
+int creation_run(const CreationJob &job, const GuiBackend &backend, EngineRunContext *ctx,
+                 ClientOutcome *out);
 
 // The default volume name for a new container file: its name without the
 // extension, upper-cased, keeping only A-Z, 0-9 and "_", at most 11

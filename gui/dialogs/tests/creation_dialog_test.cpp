@@ -77,7 +77,7 @@ int start_creation(std::unique_ptr<CreationJob> job) {
     a.kind = job->kind;
     a.worker = std::thread([job = std::shared_ptr<CreationJob>(std::move(job))] {
         ClientOutcome out;
-        const int rc = creation_run(*job, &activity().ctx, &out);
+        const int rc = creation_run(*job, GuiBackend{}, &activity().ctx, &out);
         std::lock_guard<std::mutex> hold(activity().lock);
         activity().rc = rc;
         activity().code = out.code;
